@@ -1,0 +1,35 @@
+#include <climits>
+#include <cstdlib>
+
+#include "cli/cli.h"
+
+namespace kb {
+namespace {
+
+constexpr std::size_t MAX_DEST_TYPE = 31;
+constexpr std::size_t MAX_DEST_PATH = 255;
+
+std::string resolve(const std::string& dir) {
+  char buffer[PATH_MAX];
+  // On failure the buffer may hold a partial path; the mapping is then empty.
+  if (realpath(dir.c_str(), buffer) == nullptr) return {};
+  return buffer;
+}
+
+}  // namespace
+
+void add_dest_dir(dest_dir_map& dirs, const std::string& value) {
+  auto comma = value.find(',');
+  if (comma == std::string::npos) throw kb_error("\r\n -d parameter not right! \r\n");
+  std::string type = value.substr(0, comma);
+  std::string typed = value.substr(comma + 1);
+  if (type.size() > MAX_DEST_TYPE) throw too_long("dest directory type", MAX_DEST_TYPE, type);
+  std::string path = resolve(typed);
+  // A longer path cut short would name some other directory; members would
+  // land there, so the mapping is refused instead.
+  if (path.size() > MAX_DEST_PATH) throw too_long("dest directory", MAX_DEST_PATH, path);
+  say("\r\n field = " + typed + " \r\n");
+  dirs.push_back({std::move(type), std::move(path)});
+}
+
+}  // namespace kb

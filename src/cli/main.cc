@@ -1,0 +1,22 @@
+#include <cstdio>
+
+#include "cli/cli.h"
+
+int main(int argc, char** argv) {
+  using namespace kb;
+  if (argc <= 1) {
+    std::puts(USAGE_TEXT);
+    return 0;
+  }
+  try {
+    if (!md5_self_test()) throw kb_error("\r\n md5 checksum functions are not right! \r\n");
+    command_line cmd = parse_options(argc, argv);
+    dispatch(cmd);
+  } catch (const kb_error& e) {
+    std::fputs(e.what(), stdout);  // the exact console text, its own line ends included
+    std::fflush(stdout);
+    return 255;
+  }
+  // A listing cut short by a full pipe or disk must not pass for success.
+  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 255;
+}

@@ -1,0 +1,89 @@
+// Turns the argument vector into the options record, the member slots and
+// the destination map. Unknown arguments are skipped without a word, the
+// last of a repeated option wins, and a value is taken as it stands even
+// when it begins with a dash.
+#include <cstring>
+
+#include "cli/cli.h"
+
+namespace kb {
+namespace {
+
+constexpr std::size_t MAX_PATH_VALUE = 1023;
+constexpr std::size_t MAX_NAME_FILTER = 255;
+constexpr std::size_t MAX_TYPE_FILTER = 127;
+constexpr std::size_t MAX_DEST_VALUE = 1023;
+constexpr int MAX_DEST_DIRS = 50;
+
+// The message printed when an option's value is missing.
+const char* missing_value_message(std::string_view opt) {
+  if (opt == "-a") return "\r\n please specify the file added!\r\n";
+  if (opt == "-d") return "\r\n please specify the dest directory info!\r\n";
+  if (opt == "-f") return "\r\n please specify the file features!\r\n";
+  if (opt == "-m") return "\r\n please specify the dest file name!\r\n";
+  if (opt == "-t") return "\r\n please specify the extract file type!\r\n";
+  if (opt == "-n") return "\r\n please specify the read file name!\r\n";
+  if (opt == "-e" || opt == "-l" || opt == "-r") return "\r\n please specify the file name!\r\n";
+  return nullptr;  // not an option that takes a value
+}
+
+std::string bounded(const char* value, std::size_t max, std::string_view label) {
+  std::string v = value;
+  if (v.size() > max) throw too_long(label, max, v);
+  return v;
+}
+
+void add_member(command_line& cmd, const char* value) {
+  pac_options& o = cmd.options;
+  if (o.member_count >= PAC_MAX_MEMBERS) {
+    throw kb_error("\r\n too many files added, at most " + std::to_string(PAC_MAX_MEMBERS) +
+                   "! \r\n");
+  }
+  set_field(cmd.index->members[o.member_count].spec, value, "file added");
+  ++o.member_count;
+  set_field(cmd.index->count, std::to_string(o.member_count), "count");
+}
+
+}  // namespace
+
+command_line parse_options(int argc, char** argv) {
+  command_line cmd;
+  pac_options& o = cmd.options;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view opt = argv[i];
+    if (opt == "-p") {
+      o.preserve = true;
+      continue;
+    }
+    const char* missing = missing_value_message(opt);
+    if (missing == nullptr) continue;
+    if (i + 1 >= argc) throw kb_error(missing);
+    const char* value = argv[++i];
+
+    if (opt == "-a") {
+      add_member(cmd, value);
+    } else if (opt == "-d") {
+      if (static_cast<int>(cmd.dirs.size()) >= MAX_DEST_DIRS) {
+        throw kb_error("\r\n too many dest directories, at most " + std::to_string(MAX_DEST_DIRS) +
+                       "! \r\n");
+      }
+      add_dest_dir(cmd.dirs, bounded(value, MAX_DEST_VALUE, "dest directory info"));
+    } else if (opt == "-f") {
+      set_field(cmd.index->feature, value, "file features");
+    } else if (opt == "-m") {
+      o.mode = MODE_MAKE;
+      o.dest_path = bounded(value, MAX_PATH_VALUE, "dest file name");
+    } else if (opt == "-t") {
+      o.type_filter = bounded(value, MAX_TYPE_FILTER, "extract file type");
+    } else if (opt == "-n") {
+      o.name_filter = bounded(value, MAX_NAME_FILTER, "read file name");
+    } else {  // -e, -l, -r
+      o.mode = opt == "-e" ? MODE_EXTRACT : opt == "-l" ? MODE_LIST : MODE_READ;
+      o.package_path = bounded(value, MAX_PATH_VALUE, "file name");
+    }
+  }
+  if (!o.type_filter.empty()) o.preserve = true;  // -t never shrinks the package
+  return cmd;
+}
+
+}  // namespace kb

@@ -1,0 +1,180 @@
+// Make a package: complete every member's record first (phase 1), then write
+// the members largest first in stored order and close with the trailer
+// (phase 2).
+//
+// The package is written to a temporary file beside the destination and
+// renamed over it only when complete and on disk, so a failed make never
+// leaves a half-written package nor destroys what was there before; and a
+// destination that is also one of the sources is read before it is replaced.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+#include "ops/ops.h"
+
+namespace kb {
+namespace {
+
+// The package's length must fit the 32-bit numbers the loader checks it
+// with, trailer included; anything larger could be made but never read.
+constexpr std::int64_t MAX_DATA =
+    std::numeric_limits<std::int32_t>::max() - static_cast<std::int64_t>(PAC_INDEX_SIZE);
+
+// Splits "type,name,version" at its first two commas; the version keeps any
+// further commas.
+void complete_record(pac_member& m, std::int64_t& total) {
+  std::string_view spec = field(m.spec);
+  auto first = spec.find(',');
+  auto second = first == std::string_view::npos ? first : spec.find(',', first + 1);
+  if (second == std::string_view::npos) throw kb_error("\r\n fail to add file! \r\n");
+  set_field(m.type, spec.substr(0, first), "file type");
+  set_field(m.name, spec.substr(first + 1, second - first - 1), "file name");
+  set_field(m.version, spec.substr(second + 1), "file version");
+
+  const std::string name(field(m.name));
+  if (access(name.c_str(), F_OK) != 0) throw kb_error("\r\n file " + name + " not exist! \r\n");
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0) {
+    throw kb_error("\r\n can not get file size info: " + name + "! \r\n");
+  }
+  if (st.st_size > std::numeric_limits<std::int32_t>::max()) {
+    throw kb_error("\r\n file " + name + " is too large: a member must be less than 2 GiB! \r\n");
+  }
+  total += st.st_size;
+  if (total > MAX_DATA) {
+    throw kb_error("\r\n file " + name +
+                   " does not fit: a package holds less than 2 GiB of members! \r\n");
+  }
+  set_field(m.size, std::to_string(st.st_size), "file size");
+  m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
+  md5_file_hex(name.c_str(), m.md5.data());
+}
+
+// A file in the destination's directory that is unlinked unless committed.
+class temp_package {
+ public:
+  explicit temp_package(const std::string& dest) : dest_(dest) {
+    auto slash = dest.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : dest.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? dest : dest.substr(slash + 1);
+    path_ = (slash == std::string::npos ? "" : dir) + "." + base + ".XXXXXX";
+    int fd = base.empty() ? -1 : mkstemp(path_.data());
+    if (fd < 0) throw cannot_write();
+    file_.reset(fdopen(fd, "wb"));
+    if (!file_) {
+      close(fd);
+      unlink(path_.c_str());
+      throw cannot_write();
+    }
+    // mkstemp makes the file private; a package gets the mode that "wb" would
+    // give it, or keeps the mode of the package it replaces.
+    struct stat st;
+    mode_t mode;
+    if (stat(dest.c_str(), &st) == 0) {
+      mode = st.st_mode & 07777;
+    } else {
+      mode_t mask = umask(0);
+      umask(mask);
+      mode = 0666 & ~mask;
+    }
+    fchmod(fd, mode);
+  }
+  temp_package(const temp_package&) = delete;
+  temp_package& operator=(const temp_package&) = delete;
+  ~temp_package() {
+    if (!committed_) {
+      file_.reset();
+      unlink(path_.c_str());
+    }
+  }
+
+  std::FILE* get() const { return file_.get(); }
+
+  kb_error cannot_write() const {
+    return kb_error("\r\n can not write file to :" + dest_ + "! \r\n");
+  }
+
+  // Flushes the package to disk and puts it in the destination's place.
+  void commit() {
+    std::FILE* f = file_.get();
+    if (std::fflush(f) != 0 || fsync(fileno(f)) != 0 || !close_checked(file_) ||
+        std::rename(path_.c_str(), dest_.c_str()) != 0) {
+      throw cannot_write();
+    }
+    committed_ = true;
+  }
+
+ private:
+  std::string dest_;
+  std::string path_;
+  file_ptr file_;
+  bool committed_ = false;
+};
+
+// Copies a member's size bytes in stored order: its last partial piece
+// first, then its whole pieces from the end back to its start.
+void copy_member(const std::string& source, std::int64_t size, unsigned char* buffer,
+                 temp_package& package) {
+  file_ptr in = open_file(source, "rb");
+  if (!in) throw kb_error("\r\n can not read file " + source + "! \r\n");
+  constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
+  for (std::int64_t rest = size; rest > 0;) {
+    std::int64_t length = rest % L != 0 ? rest % L : L;
+    rest -= length;
+    std::size_t want = static_cast<std::size_t>(length);
+    std::size_t got = 0;
+    if (fseeko(in.get(), rest, SEEK_SET) == 0) {
+      std::size_t n;
+      while (got < want && (n = std::fread(buffer + got, 1, want - got, in.get())) > 0) got += n;
+    }
+    if (got < want) {
+      if (std::ferror(in.get())) throw kb_error("\r\n can not read file " + source + "! \r\n");
+      throw kb_error("\r\n file " + source + " is shorter than when it was added! \r\n");
+    }
+    if (crypt_fwrite(buffer, 1, want, package.get()) != want) throw package.cannot_write();
+  }
+}
+
+std::string_view base_name(std::string_view path) {
+  auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+void make_package(const pac_options& options, pac_index& index) {
+  const int n = options.member_count;
+  std::int64_t total = 0;
+  for (int i = 0; i < n; ++i) complete_record(index.members[i], total);
+
+  temp_package package(options.dest_path);
+  std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
+  std::int64_t running = 0;
+  for (int i = next_member_by_size(index); i != -1; i = next_member_by_size(index)) {
+    pac_member& m = index.members[i];
+    const std::int64_t size = read_decimal(field(m.size));
+    set_field(m.offset, std::to_string(running), "offset");
+    running += size;
+    std::string line = "\r\n write file type:";
+    line.append(field(m.type)).append(",name:").append(field(m.name));
+    line.append(",version:").append(field(m.version)).append(",size:").append(field(m.size));
+    line.append(",offset:").append(field(m.offset)).append(",md5:").append(field(m.md5));
+    line += " \r\n";
+    say(line);
+
+    const std::string source(field(m.name));
+    // An empty digest means phase 1 could not read the file through.
+    if (field(m.md5).empty()) throw kb_error("\r\n can not read file " + source + "! \r\n");
+    copy_member(source, size, buffer.data(), package);
+    set_field(m.name, base_name(source), "file name");
+  }
+  if (!pac_index_write_trailer(index, package.get())) throw package.cannot_write();
+  package.commit();
+}
+
+}  // namespace kb

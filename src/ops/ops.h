@@ -1,0 +1,92 @@
+// The package operations: make, extract in place and read one member, with
+// the options record and destination map that the command line fills for them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pac/pac.h"
+
+namespace kb {
+
+enum pac_mode : int {
+  MODE_EXTRACT = 0,
+  MODE_MAKE = 1,
+  MODE_LIST = 2,
+  MODE_NONE = 3,
+  MODE_READ = 4,
+};
+
+struct pac_options {
+  int mode = MODE_NONE;
+  std::string package_path;  // read by extract, list and read
+  std::string dest_path;     // written by make
+  std::string name_filter;
+  std::string type_filter;
+  bool preserve = false;
+  int member_count = 0;  // -a options seen
+};
+
+struct dest_dir_entry {
+  std::string type;
+  std::string path;  // resolved absolute directory, or empty when it did not resolve
+};
+
+using dest_dir_map = std::vector<dest_dir_entry>;
+
+// The directory of the first mapping for type, or an empty text when there is
+// none (members of that type then go to the current directory).
+const std::string& find_dest_dir(const dest_dir_map& dirs, std::string_view type);
+
+// Completes the records of the slots that -a began and writes the package at
+// dest_path; throws with the message of the first failure, leaving whatever
+// was at dest_path untouched.
+void make_package(const pac_options& options, pac_index& index);
+
+// Called after each piece that extract has moved, with the package's length
+// at that moment; lets tests watch the package shrink.
+using piece_hook = std::function<void(std::int64_t package_length)>;
+
+// Unpacks the members of a loaded index into their directories, cutting the
+// package behind every piece unless options.preserve; throws on failure.
+void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_index& index,
+                      const piece_hook& after_piece = {});
+
+// Unpacks the first member matching the name and/or type filter into the
+// current directory; never changes the package; throws on failure.
+void read_one_member(const pac_options& options, const pac_index& index);
+
+// ---- building blocks shared by the operations ----
+
+// One piece of a member in stored order: the member's bytes [0, remaining)
+// are taken from their end, so the piece is the stored region's last
+// PAC_CHUNK_SIZE bytes, or all that is left.
+struct piece {
+  std::int64_t start;  // position in the package
+  std::size_t length;
+};
+
+// Takes the next piece of a member stored at offset with remaining bytes
+// still inside the package, and lowers remaining by its length.
+piece take_piece(std::int64_t offset, std::int64_t& remaining);
+
+// Reads a piece into buffer, unscrambled, calling crypt_fread until the piece
+// is complete or a call delivers nothing. Returns the bytes read.
+std::size_t read_piece(std::FILE* package, const piece& p, unsigned char* buffer);
+
+// Refuses a member name that is not a plain file name: one holding "/", or
+// "." or "..", would let a foreign package write outside its directory.
+void check_member_name(std::string_view name);
+
+// Refuses an output path that names the package file itself: opening it for
+// writing would empty the package before it is read.
+void check_not_package(const std::string& output_path, const std::string& package_path);
+
+// Compares the MD5 of the written file at path with the member's stored
+// digest; throws the checksum message, leaving the file in place.
+void check_digest(const std::string& path, const pac_member& m);
+
+}  // namespace kb

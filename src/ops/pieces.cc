@@ -1,0 +1,55 @@
+#include <sys/stat.h>
+
+#include "ops/ops.h"
+
+namespace kb {
+
+piece take_piece(std::int64_t offset, std::int64_t& remaining) {
+  constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
+  if (remaining <= L) {
+    piece p{offset, static_cast<std::size_t>(remaining)};
+    remaining = 0;
+    return p;
+  }
+  remaining -= L;
+  return {offset + remaining, PAC_CHUNK_SIZE};
+}
+
+std::size_t read_piece(std::FILE* package, const piece& p, unsigned char* buffer) {
+  // A member placed before the start of the file has nothing to read; a failed
+  // seek must not quietly read from wherever the stream stands.
+  if (p.start < 0 || fseeko(package, p.start, SEEK_SET) != 0) return 0;
+  std::size_t got = 0;
+  while (got < p.length) {
+    std::size_t n = crypt_fread(buffer + got, 1, p.length - got, package);
+    if (n == 0) break;
+    got += n;
+  }
+  return got;
+}
+
+void check_member_name(std::string_view name) {
+  if (name == "." || name == ".." || name.find('/') != std::string_view::npos) {
+    throw kb_error("\r\n file name " + std::string(name) +
+                   " is not allowed: a member name must be a plain file name! \r\n");
+  }
+}
+
+void check_not_package(const std::string& output_path, const std::string& package_path) {
+  struct stat out, pkg;
+  if (stat(output_path.c_str(), &out) != 0 || stat(package_path.c_str(), &pkg) != 0) return;
+  if (out.st_dev == pkg.st_dev && out.st_ino == pkg.st_ino) {
+    throw kb_error("\r\n file " + output_path + " is the package " + package_path +
+                   " itself, refusing to overwrite it! \r\n");
+  }
+}
+
+void check_digest(const std::string& path, const pac_member& m) {
+  char digest[MD5_TEXT_SIZE] = {};  // a file that cannot be read digests as empty text
+  md5_file_hex(path.c_str(), digest);
+  if (field(m.md5) != digest) {
+    throw kb_error("\r\n file " + path + " checksum " + digest + " not right! \r\n");
+  }
+}
+
+}  // namespace kb

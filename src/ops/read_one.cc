@@ -1,0 +1,54 @@
+// Read one member: the first slot matching the name and/or type filter is
+// unpacked into the current directory under its stored name. The package is
+// read on one stream and never changed.
+#include <vector>
+
+#include "ops/ops.h"
+
+namespace kb {
+namespace {
+
+const pac_member* find_member(const pac_options& options, const pac_index& index) {
+  const int n = member_count(index);
+  for (int i = 0; i < n; ++i) {
+    const pac_member& m = index.members[i];
+    bool name_ok = options.name_filter.empty() || field(m.name) == options.name_filter;
+    bool type_ok = options.type_filter.empty() || field(m.type) == options.type_filter;
+    if (name_ok && type_ok) return &m;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void read_one_member(const pac_options& options, const pac_index& index) {
+  if (options.name_filter.empty() && options.type_filter.empty()) {
+    throw kb_error("\r\n please entry a file name or type!\r\n");
+  }
+  const pac_member* m = find_member(options, index);
+  if (m == nullptr || field(m->name).empty()) throw kb_error("\r\n File not exsit!\r\n");
+  const std::string name(field(m->name));
+  check_member_name(name);
+  check_not_package(name, options.package_path);
+
+  file_ptr output = open_file(name, "wb");
+  if (!output) throw kb_error("\r\n can not write to file:" + name + " \r\n");
+  file_ptr package = open_file(options.package_path, "rb");
+  if (!package) {
+    throw kb_error("\r\n can not extract from file:" + options.package_path + " \r\n");
+  }
+  std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
+  const std::int64_t offset = read_decimal(field(m->offset));
+  std::int64_t remaining = read_decimal(field(m->size));
+  while (remaining > 0) {
+    // A short read or write is not reported here: the digest below fails.
+    std::size_t got = read_piece(package.get(), take_piece(offset, remaining), buffer.data());
+    std::fwrite(buffer.data(), 1, got, output.get());
+  }
+  package.reset();
+  output.reset();
+
+  check_digest(name, *m);
+}
+
+}  // namespace kb

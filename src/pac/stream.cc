@@ -1,0 +1,42 @@
+// Scrambled stream calls and the small file helpers every module shares.
+#include "pac/pac.h"
+
+namespace kb {
+
+kb_error too_long(std::string_view label, std::size_t max, std::string_view value) {
+  return kb_error("\r\n " + std::string(label) + " too long (at most " + std::to_string(max) +
+                  " bytes): " + std::string(value) + " \r\n");
+}
+
+file_ptr open_file(const std::string& path, const char* mode) {
+  return file_ptr(std::fopen(path.c_str(), mode));
+}
+
+bool close_checked(file_ptr& f) {
+  std::FILE* raw = f.release();
+  if (raw == nullptr) return true;
+  bool ok = std::ferror(raw) == 0;
+  return std::fclose(raw) == 0 && ok;
+}
+
+void say(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+std::size_t crypt_fread(void* buffer, std::size_t size, std::size_t count, std::FILE* stream) {
+  std::size_t r = std::fread(buffer, size, count, stream);
+  // The whole requested region is unscrambled, as the stored format has always
+  // been read; a short read leaves garbage past r that nobody uses.
+  if (r != 0) crypt_decode(static_cast<unsigned char*>(buffer), size * count);
+  return r;
+}
+
+std::size_t crypt_fwrite(void* buffer, std::size_t size, std::size_t count, std::FILE* stream) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  crypt_encode(bytes, size * count);
+  std::size_t r = std::fwrite(buffer, size, count, stream);
+  crypt_decode(bytes, size * count);
+  return r;
+}
+
+}  // namespace kb
