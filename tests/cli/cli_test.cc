@@ -57,8 +57,8 @@ TEST(Command, ValuesWiderThanTheirFieldsAreRefused) {
   test::scratch_dir dir;
   auto r = run_tool(dir.path(), {"-n", std::string(256, 'n'), "-l", "a.pac"});
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "\r\n read file name too long (at most 255 bytes): " + std::string(256, 'n') +
-                       " \r\n");
+  EXPECT_EQ(r.out,
+            "\r\n read file name too long (at most 255 bytes): " + std::string(256, 'n') + " \r\n");
   EXPECT_EQ(run_tool(dir.path(), {"-n", std::string(255, 'n')}).status, 0);
 
   for (const auto& args : std::vector<std::vector<std::string>>{

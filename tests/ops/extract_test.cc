@@ -56,7 +56,8 @@ TEST(Extract, ShrinksThePackageBehindEveryPiece) {
   });
   EXPECT_EQ(lengths, (std::vector<std::int64_t>{600100, 600000, 75712, 0}));
   EXPECT_EQ(outputs, (std::vector<std::int64_t>{100, 200, 524488, 600200}));
-  for (const auto& m : members) EXPECT_TRUE(read_file(dir / ("out/" + m.name)) == m.bytes) << m.name;
+  for (const auto& m : members)
+    EXPECT_TRUE(read_file(dir / ("out/" + m.name)) == m.bytes) << m.name;
 }
 
 TEST(Extract, CommandOutputAndPreservingRuns) {

@@ -35,8 +35,8 @@ TEST(Make, TheThreeMemberExample) {
   write_file(dir / "M1", m1);
   write_file(dir / "M2", m2);
   write_file(dir / "M3", m3);
-  auto r = run_tool(dir.path(), {"-m", "fw.pac", "-f", "7", "-a", "system,M1,1", "-a",
-                                 "modem,M2,2", "-a", "idu,M3,3"});
+  auto r = run_tool(dir.path(), {"-m", "fw.pac", "-f", "7", "-a", "system,M1,1", "-a", "modem,M2,2",
+                                 "-a", "idu,M3,3"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "\r\n write file type:modem,name:M2,version:2,size:600000,offset:0,md5:" +
                        test::md5_of(m2) +
@@ -67,7 +67,7 @@ TEST(Make, PieceBoundariesTiesAndNames) {
   test::scratch_dir dir;
   ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
   const std::vector<std::pair<std::string, std::size_t>> members = {
-      {"zero", 0},       {"one", 1},         {"exact", 524288}, {"over", 524289},
+      {"zero", 0},          {"one", 1},       {"exact", 524288}, {"over", 524289},
       {"sub/big", 1300000}, {"twin_a", 1000}, {"twin_b", 1000},
   };
   std::vector<std::string> args = {"-m", "p.pac"};

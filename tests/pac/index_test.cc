@@ -70,7 +70,9 @@ TEST(Trailer, LayoutMatchesTheFormat) {
   set_field(index.feature, "fe", "");
 
   trailer_bytes want{};
-  auto put = [&](std::size_t at, const std::string& s) { std::memcpy(&want[at], s.data(), s.size()); };
+  auto put = [&](std::size_t at, const std::string& s) {
+    std::memcpy(&want[at], s.data(), s.size());
+  };
   put(0, "50");
   for (int i : {0, 7, 49}) {
     std::size_t base = 32 + 480 * static_cast<std::size_t>(i);
@@ -135,11 +137,10 @@ TEST(Trailer, Rejections) {
     const char* size;
     const char* offset;
   };
-  for (const bad_slot& c : {bad_slot{"size past data", "301", "0"},
-                            bad_slot{"offset past data", "0", "301"},
-                            bad_slot{"sum past data", "200", "101"},
-                            bad_slot{"size beyond 32 bits", "4294967296", "0"},
-                            bad_slot{"offset below 32 bits", "0", "-2147483649"}}) {
+  for (const bad_slot& c :
+       {bad_slot{"size past data", "301", "0"}, bad_slot{"offset past data", "0", "301"},
+        bad_slot{"sum past data", "200", "101"}, bad_slot{"size beyond 32 bits", "4294967296", "0"},
+        bad_slot{"offset below 32 bits", "0", "-2147483649"}}) {
     pac_index bad = sample_index();
     set_field(bad.members[1].size, c.size, "");
     set_field(bad.members[1].offset, c.offset, "");
@@ -197,7 +198,8 @@ TEST(Order, BySizeAndByOffset) {
   set_slot(index, 2, "c", "c", "", "10", "30", "");
   set_slot(index, 3, "d", "d", "", "-1", "-5", "");
   std::vector<int> got;
-  for (int i = next_member_by_size(index); i != -1; i = next_member_by_size(index)) got.push_back(i);
+  for (int i = next_member_by_size(index); i != -1; i = next_member_by_size(index))
+    got.push_back(i);
   EXPECT_EQ(got, (std::vector<int>{1, 0, 2}));  // equal sizes in slot order, negative never
 
   for (auto& m : index.members) m.selected = false;

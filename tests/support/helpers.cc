@@ -54,7 +54,9 @@ long long file_size(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 std::vector<std::string> list_dir(const std::string& dir) {
   std::vector<std::string> names;
