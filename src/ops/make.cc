@@ -25,8 +25,8 @@ namespace {
 constexpr std::int64_t MAX_DATA =
     std::numeric_limits<std::int32_t>::max() - static_cast<std::int64_t>(PAC_INDEX_SIZE);
 
-// Splits "type,name,version" at its first two commas; the version keeps any
-// further commas.
+// Splits "type,name,version" at its first two commas (the version keeps any
+// further commas) and takes the member's size, refusing what cannot be stored.
 void complete_record(pac_member& m, std::int64_t& total) {
   std::string_view spec = field(m.spec);
   auto first = spec.find(',');
@@ -51,8 +51,6 @@ void complete_record(pac_member& m, std::int64_t& total) {
                    " does not fit: a package holds less than 2 GiB of members! \r\n");
   }
   set_field(m.size, std::to_string(st.st_size), "file size");
-  m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
-  md5_file_hex(name.c_str(), m.md5.data());
 }
 
 // A file in the destination's directory that is unlinked unless committed.
@@ -151,6 +149,12 @@ void make_package(const pac_options& options, pac_index& index) {
   const int n = options.member_count;
   std::int64_t total = 0;
   for (int i = 0; i < n; ++i) complete_record(index.members[i], total);
+  // Digests last: every cheap check has passed before the long reads begin.
+  for (int i = 0; i < n; ++i) {
+    pac_member& m = index.members[i];
+    m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
+    md5_file_hex(std::string(field(m.name)).c_str(), m.md5.data());
+  }
 
   temp_package package(options.dest_path);
   std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);

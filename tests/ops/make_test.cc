@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/helpers.h"
 
@@ -148,6 +149,24 @@ TEST(Make, FailuresLeaveTheDestinationAsItWas) {
   auto r = run_tool(dir.path(), {"-m", "no/such/dir/x.pac", "-a", "t,a.bin,1"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "\r\n can not write file to :no/such/dir/x.pac! \r\n");
+}
+
+TEST(Make, MembersMustFitThirtyTwoBits) {
+  test::scratch_dir dir;
+  // Sparse files: the limits are found from the sizes, before any digest.
+  for (auto [name, size] : {std::pair{"huge", 1LL << 31}, std::pair{"half", 1100000000LL}}) {
+    write_file(dir / name, "");
+    ASSERT_EQ(truncate((dir / name).c_str(), size), 0);
+  }
+  auto r = run_tool(dir.path(), {"-m", "p.pac", "-a", "t,huge,1"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "\r\n file huge is too large: a member must be less than 2 GiB! \r\n");
+
+  // Together past what the package's 32-bit length can say, trailer included.
+  r = run_tool(dir.path(), {"-m", "p.pac", "-a", "t,half,1", "-a", "t,half,2"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "\r\n file half does not fit: a package holds less than 2 GiB of members! \r\n");
+  EXPECT_FALSE(test::exists(dir / "p.pac"));
 }
 
 TEST(Make, RebuildsAPackageFromItself) {
