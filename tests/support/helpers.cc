@@ -67,7 +67,15 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
-run_result run_tool(const std::string& dir, const std::vector<std::string>& args) {
+std::vector<std::string> fault_env(const std::string& fault) {
+  // A sanitized binary wants its runtime first; the injector comes first.
+  return {"LD_PRELOAD=" KESTRELBIND_FAULT_LIB, "KB_FAULT=" + fault,
+          "ASAN_OPTIONS=verify_asan_link_order=0"};
+}
+
+run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
+                    const std::vector<std::string>& env) {
+  std::vector<std::string> env_copy = env;  // putenv keeps the pointers
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = fork();
@@ -76,6 +84,7 @@ run_result run_tool(const std::string& dir, const std::vector<std::string>& args
     close(fds[0]);
     close(fds[1]);
     if (chdir(dir.c_str()) != 0) _exit(127);
+    for (auto& e : env_copy) putenv(e.data());
     std::vector<char*> argv;
     std::string exe = KESTRELBIND_EXE;
     argv.push_back(exe.data());

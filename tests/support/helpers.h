@@ -37,8 +37,14 @@ struct run_result {
   std::string out;  // everything the tool printed to stdout
 };
 
-// Runs the built kestrelbind with args in directory dir.
-run_result run_tool(const std::string& dir, const std::vector<std::string>& args);
+// Runs the built kestrelbind with args in directory dir, with the extra
+// environment entries ("NAME=value") given.
+run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
+                    const std::vector<std::string>& env = {});
+
+// The environment that preloads the fault injector (see fault_inject.cc)
+// with the given KB_FAULT value.
+std::vector<std::string> fault_env(const std::string& fault);
 
 // The bytes of a package: data followed by the trailer of index, scrambled.
 std::string package_bytes(const std::string& plain_data, const pac_index& index);
