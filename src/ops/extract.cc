@@ -9,7 +9,6 @@
 // into the package and a new trailer describing what is left is written, so
 // that the same command can run again and finish the job.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,61 +20,6 @@
 
 namespace kb {
 namespace {
-
-volatile sig_atomic_t interrupted = 0;
-
-extern "C" void note_interrupt(int) {
-  interrupted = 1;
-}
-
-constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
-// While an unpreserved run may leave the package without a trailer, the
-// signals that ask the tool to stop only set a flag; the piece loop acts on
-// it between pieces.
-class interrupt_guard {
- public:
-  explicit interrupt_guard(bool active) : active_(active) {
-    if (!active_) return;
-    interrupted = 0;
-    struct sigaction sa {};
-    sa.sa_handler = note_interrupt;
-    sa.sa_flags = SA_RESTART;  // an interrupted write goes on; the loop stops after it
-    sigemptyset(&sa.sa_mask);
-    for (std::size_t i = 0; i < std::size(STOP_SIGNALS); ++i) {
-      sigaction(STOP_SIGNALS[i], &sa, &saved_[i]);
-    }
-  }
-  ~interrupt_guard() {
-    if (!active_) return;
-    for (std::size_t i = 0; i < std::size(STOP_SIGNALS); ++i) {
-      sigaction(STOP_SIGNALS[i], &saved_[i], nullptr);
-    }
-  }
-  interrupt_guard(const interrupt_guard&) = delete;
-  interrupt_guard& operator=(const interrupt_guard&) = delete;
-
- private:
-  bool active_;
-  struct sigaction saved_[std::size(STOP_SIGNALS)]{};
-};
-
-// Holds the stop signals back while the package is put back together.
-class signal_block {
- public:
-  signal_block() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : STOP_SIGNALS) sigaddset(&set, s);
-    sigprocmask(SIG_BLOCK, &set, &saved_);
-  }
-  ~signal_block() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-  signal_block(const signal_block&) = delete;
-  signal_block& operator=(const signal_block&) = delete;
-
- private:
-  sigset_t saved_;
-};
 
 class fd_closer {
  public:
@@ -204,7 +148,7 @@ class extract_run {
 
  private:
   void stop_if_interrupted() const {
-    if (interrupted) {
+    if (interrupt_requested()) {
       throw kb_error("\r\n extract of " + options_.package_path + " was interrupted! \r\n");
     }
   }

@@ -93,6 +93,13 @@ class temp_package {
 
   std::FILE* get() const { return file_.get(); }
 
+  // A stopped make removes its temporary file on the way out.
+  void stop_if_interrupted() const {
+    if (interrupt_requested()) {
+      throw kb_error("\r\n make of " + dest_ + " was interrupted! \r\n");
+    }
+  }
+
   kb_error cannot_write() const {
     return kb_error("\r\n can not write file to :" + dest_ + "! \r\n");
   }
@@ -135,6 +142,7 @@ void copy_member(const std::string& source, std::int64_t size, unsigned char* bu
       throw kb_error("\r\n file " + source + " is shorter than when it was added! \r\n");
     }
     if (crypt_fwrite(buffer, 1, want, package.get()) != want) throw package.cannot_write();
+    package.stop_if_interrupted();
   }
 }
 
@@ -156,6 +164,7 @@ void make_package(const pac_options& options, pac_index& index) {
     md5_file_hex(std::string(field(m.name)).c_str(), m.md5.data());
   }
 
+  interrupt_guard guard(true);
   temp_package package(options.dest_path);
   std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
   std::int64_t running = 0;
@@ -177,6 +186,7 @@ void make_package(const pac_options& options, pac_index& index) {
     copy_member(source, size, buffer.data(), package);
     set_field(m.name, base_name(source), "file name");
   }
+  package.stop_if_interrupted();
   if (!pac_index_write_trailer(index, package.get())) throw package.cannot_write();
   package.commit();
 }

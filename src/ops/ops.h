@@ -2,8 +2,11 @@
 // the options record and destination map that the command line fills for them.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +63,36 @@ void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_
 void read_one_member(const pac_options& options, const pac_index& index);
 
 // ---- building blocks shared by the operations ----
+
+// While active, SIGINT, SIGTERM and SIGHUP only set a flag that
+// interrupt_requested() reports; the previous actions come back with the
+// guard's end. An inactive guard changes nothing.
+class interrupt_guard {
+ public:
+  explicit interrupt_guard(bool active);
+  ~interrupt_guard();
+  interrupt_guard(const interrupt_guard&) = delete;
+  interrupt_guard& operator=(const interrupt_guard&) = delete;
+
+ private:
+  struct saved_actions;
+  std::unique_ptr<saved_actions> saved_;
+};
+
+bool interrupt_requested();
+
+// Holds the stop signals back for its lifetime, while a package is being
+// put right.
+class signal_block {
+ public:
+  signal_block();
+  ~signal_block();
+  signal_block(const signal_block&) = delete;
+  signal_block& operator=(const signal_block&) = delete;
+
+ private:
+  std::unique_ptr<sigset_t> saved_;
+};
 
 // One piece of a member in stored order: the member's bytes [0, remaining)
 // are taken from their end, so the piece is the stored region's last

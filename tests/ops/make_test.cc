@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,6 +168,20 @@ TEST(Make, MembersMustFitThirtyTwoBits) {
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "\r\n file half does not fit: a package holds less than 2 GiB of members! \r\n");
   EXPECT_FALSE(test::exists(dir / "p.pac"));
+}
+
+TEST(Make, AnInterruptedMakeLeavesNoTrace) {
+  test::scratch_dir dir;
+  write_file(dir / "big", test::random_bytes(700000, 1));
+  write_file(dir / "small", "small member");
+  write_file(dir / "p.pac", "the old package");
+  // small's reads: its digest (data, then end of file), then its copy.
+  auto r = run_tool(dir.path(), {"-m", "p.pac", "-a", "t,big,1", "-a", "t,small,1"},
+                    test::fault_env("raise:/small:3:" + std::to_string(SIGTERM)));
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out.substr(r.out.rfind("\r\n make")), "\r\n make of p.pac was interrupted! \r\n");
+  EXPECT_EQ(read_file(dir / "p.pac"), "the old package");
+  EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"big", "p.pac", "small"}));
 }
 
 TEST(Make, RebuildsAPackageFromItself) {
