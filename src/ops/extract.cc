@@ -161,6 +161,7 @@ class extract_run {
     file_ptr output = open_file(path, "wb");
     if (!output) throw kb_error("\r\n can not write to file:" + path + " \r\n");
     cur.output_created = true;
+    hasher_.reset();
     // Pieces are written whole; the stream's own buffer would only copy them.
     std::setvbuf(output.get(), nullptr, _IONBF, 0);
 
@@ -170,10 +171,12 @@ class extract_run {
       if (remaining > 0) stop_if_interrupted();
     }
     if (!close_checked(output)) throw kb_error("\r\n fwrite error:0 \r\n");
+    char digest[MD5_TEXT_SIZE];
+    hasher_.digest_hex(digest);
     // Whole in its output now; one that fails its digest stays there and
     // leaves the package's records all the same.
     done_[cur.slot] = true;
-    check_digest(path, m);
+    check_digest(path, m, digest);
     std::string line = "\r\n extract file ";
     line.append(field(m.name)).append(" size:").append(field(m.size));
     line.append(" md5:").append(field(m.md5)).append(",version:").append(field(m.version));
@@ -199,6 +202,8 @@ class extract_run {
       // A cut that fails only keeps the package longer; the run goes on.
       if (truncate(options_.package_path.c_str(), p.start) == 0) cut_made_ = true;
     }
+    hasher_.begin(buffer_.data(), p.length);
+    hash_wait hashed(hasher_);
     std::size_t put = 0;
     while (put < p.length) {
       std::size_t n = std::fwrite(buffer_.data() + put, 1, p.length - put, output);
@@ -320,6 +325,7 @@ class extract_run {
   pac_index& index_;
   const piece_hook& after_piece_;
   std::vector<unsigned char> buffer_;
+  piece_hasher hasher_;
   member_progress current_;
   std::array<bool, PAC_MAX_MEMBERS> done_{};  // slots whose data left the package for good
   bool cut_made_ = false;

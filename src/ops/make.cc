@@ -10,9 +10,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "ops/ops.h"
@@ -52,6 +57,79 @@ void complete_record(pac_member& m, std::int64_t& total) {
   }
   set_field(m.size, std::to_string(st.st_size), "file size");
 }
+
+// MD5 is the one costly step of make, and one core hashes slower than the
+// disk copies, so the members' digests run on a thread per core while the
+// main thread copies the members; both go largest member first. The write
+// lines, which carry the digests, are printed in order as digests complete.
+class digest_pool {
+ public:
+  digest_pool(pac_index& index, std::vector<int> order)
+      : index_(index), order_(std::move(order)), state_(order_.size(), FREE) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    try {
+      for (std::size_t t = 0; t < std::min<std::size_t>(cores, order_.size()); ++t) {
+        threads_.emplace_back([this] { work(); });
+      }
+    } catch (const std::system_error&) {
+      // No thread to be had: wait() hashes what nobody took.
+    }
+  }
+  ~digest_pool() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    for (auto& t : threads_) t.join();
+  }
+  digest_pool(const digest_pool&) = delete;
+  digest_pool& operator=(const digest_pool&) = delete;
+
+  bool ready(std::size_t k) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return state_[k] == DONE;
+  }
+
+  // Returns once the k-th member in write order has its digest.
+  void wait(std::size_t k) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (state_[k] == FREE) {
+      hash(k, lock);
+      return;
+    }
+    done_.wait(lock, [&] { return state_[k] == DONE; });
+  }
+
+ private:
+  enum : char { FREE, TAKEN, DONE };
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (std::size_t k = 0; k < order_.size() && !stop_; ++k) {
+      if (state_[k] == FREE) hash(k, lock);
+    }
+  }
+
+  // Called and returns with the lock held; hashes without it.
+  void hash(std::size_t k, std::unique_lock<std::mutex>& lock) {
+    state_[k] = TAKEN;
+    lock.unlock();
+    pac_member& m = index_.members[order_[k]];
+    m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
+    md5_file_hex(std::string(field(m.name)).c_str(), m.md5.data());
+    lock.lock();
+    state_[k] = DONE;
+    done_.notify_all();
+  }
+
+  pac_index& index_;
+  const std::vector<int> order_;
+  std::vector<char> state_;
+  std::mutex mu_;
+  std::condition_variable done_;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
 
 // A file in the destination's directory that is unlinked unless committed.
 class temp_package {
@@ -157,34 +235,56 @@ void make_package(const pac_options& options, pac_index& index) {
   const int n = options.member_count;
   std::int64_t total = 0;
   for (int i = 0; i < n; ++i) complete_record(index.members[i], total);
-  // Digests last: every cheap check has passed before the long reads begin.
-  for (int i = 0; i < n; ++i) {
-    pac_member& m = index.members[i];
-    m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
-    md5_file_hex(std::string(field(m.name)).c_str(), m.md5.data());
+
+  // Every record is complete but for its digest; the offsets follow from the
+  // write order alone.
+  std::vector<int> order;
+  std::int64_t running = 0;
+  for (int i = next_member_by_size(index); i != -1; i = next_member_by_size(index)) {
+    order.push_back(i);
+    set_field(index.members[i].offset, std::to_string(running), "offset");
+    running += read_decimal(field(index.members[i].size));
   }
+  digest_pool digests(index, order);
 
   interrupt_guard guard(true);
   temp_package package(options.dest_path);
-  std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
-  std::int64_t running = 0;
-  for (int i = next_member_by_size(index); i != -1; i = next_member_by_size(index)) {
-    pac_member& m = index.members[i];
-    const std::int64_t size = read_decimal(field(m.size));
-    set_field(m.offset, std::to_string(running), "offset");
-    running += size;
-    std::string line = "\r\n write file type:";
-    line.append(field(m.type)).append(",name:").append(field(m.name));
-    line.append(",version:").append(field(m.version)).append(",size:").append(field(m.size));
-    line.append(",offset:").append(field(m.offset)).append(",md5:").append(field(m.md5));
-    line += " \r\n";
-    say(line);
+  // Prints the write lines of the members up to the k-th in write order, as
+  // far as their digests are known (all of them when block is set).
+  std::size_t printed = 0;
+  auto print_lines = [&](std::size_t k, bool block) {
+    for (; printed <= k && printed < order.size(); ++printed) {
+      if (!block && !digests.ready(printed)) return;
+      digests.wait(printed);
+      const pac_member& m = index.members[order[printed]];
+      std::string line = "\r\n write file type:";
+      line.append(field(m.type)).append(",name:").append(field(m.name));
+      line.append(",version:").append(field(m.version)).append(",size:").append(field(m.size));
+      line.append(",offset:").append(field(m.offset)).append(",md5:").append(field(m.md5));
+      line += " \r\n";
+      say(line);
+      // An empty digest means the file could not be read through.
+      if (field(m.md5).empty()) {
+        throw kb_error("\r\n can not read file " + std::string(field(m.name)) + "! \r\n");
+      }
+    }
+  };
 
-    const std::string source(field(m.name));
-    // An empty digest means phase 1 could not read the file through.
-    if (field(m.md5).empty()) throw kb_error("\r\n can not read file " + source + "! \r\n");
-    copy_member(source, size, buffer.data(), package);
-    set_field(m.name, base_name(source), "file name");
+  std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const pac_member& m = index.members[order[k]];
+    try {
+      copy_member(std::string(field(m.name)), read_decimal(field(m.size)), buffer.data(), package);
+    } catch (const kb_error&) {
+      print_lines(k, true);  // the lines of everything written come first
+      throw;
+    }
+    print_lines(k, false);
+  }
+  print_lines(order.size(), true);
+  for (int i : order) {
+    pac_member& m = index.members[i];
+    set_field(m.name, base_name(std::string(field(m.name))), "file name");
   }
   package.stop_if_interrupted();
   if (!pac_index_write_trailer(index, package.get())) throw package.cannot_write();

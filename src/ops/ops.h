@@ -118,8 +118,44 @@ void check_member_name(std::string_view name);
 // writing would empty the package before it is read.
 void check_not_package(const std::string& output_path, const std::string& package_path);
 
-// Compares the MD5 of the written file at path with the member's stored
-// digest; throws the checksum message, leaving the file in place.
-void check_digest(const std::string& path, const pac_member& m);
+// The MD5 of a member's bytes fed piece by piece, hashed on a helper thread
+// (or, when none can be had, in the caller's) while the caller writes the
+// same piece out. A piece's buffer must stay unchanged until wait().
+class piece_hasher {
+ public:
+  piece_hasher();
+  ~piece_hasher();
+  piece_hasher(const piece_hasher&) = delete;
+  piece_hasher& operator=(const piece_hasher&) = delete;
+
+  void reset();  // starts a new member
+  void begin(const unsigned char* data, std::size_t length);
+  void wait();  // the last piece given is hashed; its buffer is free again
+  // The digest of everything since reset(), as hex text (MD5_TEXT_SIZE bytes).
+  void digest_hex(char* out);
+
+ private:
+  struct state;
+  std::unique_ptr<state> s_;
+};
+
+// Waits for a piece_hasher on every way out of a scope, so that no buffer is
+// reused while it is still being hashed.
+class hash_wait {
+ public:
+  explicit hash_wait(piece_hasher& h) : h_(h) {}
+  ~hash_wait() { h_.wait(); }
+  hash_wait(const hash_wait&) = delete;
+  hash_wait& operator=(const hash_wait&) = delete;
+
+ private:
+  piece_hasher& h_;
+};
+
+// Compares a member's digest with its stored one; throws the checksum
+// message, leaving the file at path in place. The digest is that of the
+// bytes written when every write and the close succeeded (written_digest),
+// and otherwise that of the file as it now is.
+void check_digest(const std::string& path, const pac_member& m, const char* written_digest);
 
 }  // namespace kb

@@ -44,9 +44,13 @@ void check_not_package(const std::string& output_path, const std::string& packag
   }
 }
 
-void check_digest(const std::string& path, const pac_member& m) {
+void check_digest(const std::string& path, const pac_member& m, const char* written_digest) {
   char digest[MD5_TEXT_SIZE] = {};  // a file that cannot be read digests as empty text
-  md5_file_hex(path.c_str(), digest);
+  if (written_digest != nullptr) {
+    std::copy(written_digest, written_digest + MD5_TEXT_SIZE, digest);
+  } else {
+    md5_file_hex(path.c_str(), digest);
+  }
   if (field(m.md5) != digest) {
     throw kb_error("\r\n file " + path + " checksum " + digest + " not right! \r\n");
   }

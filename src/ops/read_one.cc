@@ -37,18 +37,25 @@ void read_one_member(const pac_options& options, const pac_index& index) {
   if (!package) {
     throw kb_error("\r\n can not extract from file:" + options.package_path + " \r\n");
   }
+  std::setvbuf(output.get(), nullptr, _IONBF, 0);  // pieces are written whole
   std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
+  piece_hasher hasher;
+  bool all_written = true;
   const std::int64_t offset = read_decimal(field(m->offset));
   std::int64_t remaining = read_decimal(field(m->size));
   while (remaining > 0) {
     // A short read or write is not reported here: the digest below fails.
     std::size_t got = read_piece(package.get(), take_piece(offset, remaining), buffer.data());
-    std::fwrite(buffer.data(), 1, got, output.get());
+    hasher.begin(buffer.data(), got);
+    all_written = std::fwrite(buffer.data(), 1, got, output.get()) == got && all_written;
+    hasher.wait();
   }
   package.reset();
-  output.reset();
+  all_written = close_checked(output) && all_written;
 
-  check_digest(name, *m);
+  char digest[MD5_TEXT_SIZE];
+  hasher.digest_hex(digest);
+  check_digest(name, *m, all_written ? digest : nullptr);
 }
 
 }  // namespace kb

@@ -21,7 +21,7 @@ int md5_file_hex(const char* path, char* out) {
   if (!f) return -1;
   MD5_CTX ctx;
   MD5Init(&ctx);
-  std::vector<unsigned char> block(64 * 1024);
+  std::vector<unsigned char> block(32 * 1024);
   std::size_t n;
   while ((n = std::fread(block.data(), 1, block.size(), f.get())) > 0) {
     MD5Update(&ctx, block.data(), n);

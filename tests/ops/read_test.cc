@@ -77,6 +77,15 @@ TEST_F(Read, CorruptMemberFailsItsChecksum) {
   EXPECT_EQ(r.out, "\r\n file a.cfg checksum " + test::md5_of(got) + " not right! \r\n");
 }
 
+TEST_F(Read, AFailedWriteReportsTheDigestOfTheFileAsItIs) {
+  auto r = run_tool(dir_.path(), {"-r", "p.pac", "-n", "sys.img"},
+                    test::fault_env("write:/sys.img:2"));  // the middle piece is lost
+  EXPECT_EQ(r.status, 255);
+  std::string got = read_file(dir_ / "sys.img");
+  EXPECT_EQ(got.size(), big_.size() - PAC_CHUNK_SIZE);
+  EXPECT_EQ(r.out, "\r\n file sys.img checksum " + test::md5_of(got) + " not right! \r\n");
+}
+
 TEST(ReadUnsafe, NamesThatLeaveTheDirectoryOrHitThePackage) {
   test::scratch_dir dir;
   for (const std::string name : {"../evil", "/etc/passwd0", "..", "p.pac"}) {

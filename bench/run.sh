@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Times kestrelbind against the shell pipelines a user would write instead,
+# on a 1 GiB data set (600, 300 and 124 MiB of random bytes) in /dev/shm.
+# Runs A and B alternately RUNS times (default 5) and prints the median wall
+# times, the median of the per-pair ratios A/B and kestrelbind's peak RSS;
+# the last line is the summary.
+#
+#   bench/run.sh                    # tmpfs only
+#   BENCH_DISK=/some/dir bench/run.sh   # also extract on that filesystem
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/deps.sh
+kb_install_deps time
+cmake --preset release >/dev/null
+cmake --build --preset release >/dev/null
+kb="$PWD/build/release/kestrelbind"
+runs="${RUNS:-5}"
+micro="$PWD/build/release/bench/kestrelbind_micro"
+
+work="$(mktemp -d /dev/shm/kbbench.XXXXXX)"
+disk=""
+cleanup() { rm -rf "$work" ${disk:+"$disk"}; }
+trap cleanup EXIT
+cd "$work"
+echo "creating the data set in $work"
+head -c $((600 << 20)) /dev/urandom >f1
+head -c $((300 << 20)) /dev/urandom >f2
+head -c $((124 << 20)) /dev/urandom >f3
+"$kb" -m master.pac -a system,f1,1 -a modem,f2,1 -a idu,f3,1 >/dev/null
+# f2 is stored right behind f1.
+f2_offset=$((600 << 20))
+f2_size=$((300 << 20))
+
+now() { date +%s%N; }
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# pair NAME SETUP A B: runs SETUP (untimed), A (timed), SETUP, B (timed),
+# RUNS times; prints the medians and sets ratio_NAME and rss_NAME. In A,
+# KB stands for kestrelbind run under /usr/bin/time, which takes its RSS.
+pair() {
+  local name=$1 setup=$2 a=$3 b=$4 ta=() tb=() ratios=() rss=() t0 t1 t2
+  for ((i = 0; i < runs; i++)); do
+    eval "$setup"
+    t0=$(now)
+    (eval "${a//KB//usr/bin/time -f %M -o $work/rss.txt $kb}") >/dev/null
+    t1=$(now)
+    rss+=("$(tail -n 1 "$work/rss.txt")")
+    eval "$setup"
+    t1b=$(now)
+    (eval "$b") >/dev/null
+    t2=$(now)
+    ta+=($(((t1 - t0) / 1000000)))
+    tb+=($(((t2 - t1b) / 1000000)))
+    ratios+=("$(awk -v a=$((t1 - t0)) -v b=$((t2 - t1b)) 'BEGIN { printf "%.4f", a / b }')")
+  done
+  local ma mb mr mrss
+  ma=$(printf '%s\n' "${ta[@]}" | median)
+  mb=$(printf '%s\n' "${tb[@]}" | median)
+  mr=$(printf '%s\n' "${ratios[@]}" | median)
+  mrss=$(printf '%s\n' "${rss[@]}" | sort -n | tail -n 1)
+  printf '%-8s kestrelbind %6s ms   baseline %6s ms   ratio %.2fx   peak rss %s KiB\n' \
+    "$name" "$ma" "$mb" "$mr" "$mrss"
+  printf -v "ratio_$name" '%.2f' "$mr"
+  printf -v "rss_$name" '%s' "$mrss"
+}
+
+pair make "rm -f out out.pac" \
+  "KB -m out.pac -a system,f1,1 -a modem,f2,1 -a idu,f3,1" \
+  "md5sum f1 f2 f3 >/dev/null && cat f1 f2 f3 >out"
+pair extract "rm -rf x && mkdir x && cp master.pac x/pkg.pac && sync" \
+  "cd x && KB -e pkg.pac" \
+  "cd x && cat pkg.pac >out && md5sum out"
+pair read "rm -rf x && mkdir x" \
+  "cd x && KB -r ../master.pac -n f2" \
+  "cd x && dd if=../master.pac of=out bs=1M iflag=skip_bytes,count_bytes skip=$f2_offset count=$f2_size status=none && md5sum out"
+rm -rf x out out.pac
+
+if [ -n "${BENCH_DISK:-}" ]; then
+  disk="$(mktemp -d "$BENCH_DISK/kbbench.XXXXXX")"
+  cp master.pac "$disk/master.pac"
+  cd "$disk"
+  pieces=$(((600 << 20) / 524288 + (300 << 20) / 524288 + (124 << 20) / 524288))
+  echo "on $(df --output=source,fstype "$disk" | tail -n 1): extract makes $pieces cuts"
+  pair disk "rm -rf x && mkdir x && cp master.pac x/pkg.pac && sync" \
+    "cd x && KB -e pkg.pac" \
+    "cd x && cat pkg.pac >out && md5sum out"
+  cd "$work"
+fi
+
+"$micro" --benchmark_min_time=0.2 2>/dev/null | grep '^BM_'
+max_rss=$(printf '%s\n' "$rss_make" "$rss_extract" "$rss_read" | sort -n | tail -n 1)
+echo "make ${ratio_make}x extract ${ratio_extract}x read ${ratio_read}x rss $(awk -v k="$max_rss" 'BEGIN { printf "%.1f", k / 1024 }')MiB"
