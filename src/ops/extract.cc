@@ -12,8 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "ops/ops.h"
@@ -57,14 +59,27 @@ std::string output_path_of(const pac_member& m, const dest_dir_map& dirs) {
 // Every member this run would write is checked before the first output is
 // created and before the first cut, so a refused member changes nothing.
 void check_members(const pac_options& options, const dest_dir_map& dirs, const pac_index& index) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> regions;
   const int n = member_count(index);
   for (int i = 0; i < n; ++i) {
     const pac_member& m = index.members[i];
-    if (!wanted(m, options) || read_decimal(field(m.offset)) < 0) continue;  // never visited
+    const std::int64_t offset = read_decimal(field(m.offset));
+    if (!wanted(m, options) || offset < 0) continue;  // never visited
+    regions.emplace_back(offset, offset + std::max<std::int64_t>(read_decimal(field(m.size)), 0));
     std::string_view name = field(m.name);
     if (name.empty()) continue;
     check_member_name(name);
     check_not_package(joined_path(find_dest_dir(dirs, field(m.type)), name), options.package_path);
+  }
+  // Cutting the package behind one member would destroy any member that
+  // shares its bytes; only a package made that way by hand can hold such.
+  if (options.preserve) return;
+  std::sort(regions.begin(), regions.end());
+  for (std::size_t k = 1; k < regions.size(); ++k) {
+    if (regions[k].first < regions[k - 1].second) {
+      throw kb_error("\r\n members of " + options.package_path +
+                     " overlap, it can not be extracted in place! \r\n");
+    }
   }
 }
 
