@@ -1,0 +1,32 @@
+// Arbitrary bytes as a package: the loader, the listing and both visiting
+// orders must take anything without a crash, a leak or undefined behaviour.
+#include <memory>
+
+#include "fuzz_support.h"
+#include "pac/pac.h"
+
+namespace {
+std::string package_path;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  package_path = kb::fuzz::enter_scratch_dir() + "/p.pac";
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  kb::fuzz::write_package(package_path, data, size);
+  auto index = std::make_unique<kb::pac_index>();
+  try {
+    kb::pac_index_load(package_path, *index);
+  } catch (const kb::kb_error&) {
+    return 0;
+  }
+  kb::pac_index_list(*index);
+  while (kb::next_member_by_size(*index) != -1) {
+  }
+  for (auto& m : index->members) m.selected = false;
+  while (kb::next_member_by_offset(*index) != -1) {
+  }
+  return 0;
+}

@@ -1,0 +1,52 @@
+// Arbitrary bytes as a package, then the operations that read packages:
+// read by name and by type, and a preserved extract with one mapped
+// directory. All files they write must stay in the scratch directory.
+#include <memory>
+
+#include "fuzz_support.h"
+#include "ops/ops.h"
+
+namespace {
+std::string scratch;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  scratch = kb::fuzz::enter_scratch_dir();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  for (const auto& e : std::filesystem::directory_iterator(scratch)) {
+    std::filesystem::remove_all(e.path());
+  }
+  std::filesystem::create_directory(scratch + "/out");
+  kb::fuzz::write_package("p.pac", data, size);
+
+  auto index = std::make_unique<kb::pac_index>();
+  try {
+    kb::pac_index_load("p.pac", *index);
+  } catch (const kb::kb_error&) {
+    return 0;
+  }
+  const kb::pac_member& first = index->members[0];
+  kb::pac_options options;
+  options.package_path = "p.pac";
+  auto attempt = [&](auto&& op) {
+    try {
+      op();
+    } catch (const kb::kb_error&) {
+    }
+  };
+
+  options.name_filter = std::string(kb::field(first.name));
+  attempt([&] { kb::read_one_member(options, *index); });
+  options.name_filter.clear();
+  options.type_filter = std::string(kb::field(first.type));
+  attempt([&] { kb::read_one_member(options, *index); });
+
+  options.type_filter.clear();
+  options.preserve = true;
+  kb::dest_dir_map dirs = {{std::string(kb::field(index->members[1].type)), scratch + "/out"}};
+  attempt([&] { kb::extract_in_place(options, dirs, *index); });
+  return 0;
+}
