@@ -117,6 +117,7 @@ struct fault_case {
 };
 
 TEST_F(Recover, StreamFaultsAtEveryStage) {
+  SKIP_WITHOUT_FAULT_INJECTION();
   const std::string write_error = "\r\n fwrite error:0 \r\n";
   const std::string read_error = "\r\n crypt_fread error:0 \r\n";
   const std::string interrupted = "\r\n extract of p.pac was interrupted! \r\n";
@@ -153,6 +154,7 @@ TEST_F(Recover, StreamFaultsAtEveryStage) {
 }
 
 TEST_F(Recover, InterruptDuringTheLastPieceFinishesTheRun) {
+  SKIP_WITHOUT_FAULT_INJECTION();
   auto r = run_tool(work_, {"-e", "p.pac"},
                     test::fault_env("raise:/p.pac:6:" + std::to_string(SIGTERM)));
   EXPECT_EQ(r.status, 0) << r.out;
@@ -161,6 +163,7 @@ TEST_F(Recover, InterruptDuringTheLastPieceFinishesTheRun) {
 }
 
 TEST_F(Recover, DestinationDirectoryGoneMidRun) {
+  SKIP_WITHOUT_FAULT_INJECTION();
   for (const auto& [type, gone_at, left] :
        {std::tuple<std::string, std::string, std::vector<std::string>>{"modem", "2", {"A", "B"}},
         {"system", "3", {"A"}}}) {

@@ -1,6 +1,7 @@
 #include "support/helpers.h"
 
 #include <md5.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,9 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
+
+extern char** environ;
 
 namespace kb::test {
 
@@ -67,34 +71,87 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
+#ifdef KESTRELBIND_FAULT_LIB
+bool can_inject_faults() {
+  return true;
+}
+
 std::vector<std::string> fault_env(const std::string& fault) {
+  const std::string preload = "LD_PRELOAD=" KESTRELBIND_FAULT_LIB;
+#ifdef KESTRELBIND_RUNNER
+  // Only the emulated program may see it, not the emulator itself.
+  const std::string env = "QEMU_SET_ENV=" + preload;
+#else
+  const std::string& env = preload;
+#endif
   // A sanitized binary wants its runtime first; the injector comes first.
-  return {"LD_PRELOAD=" KESTRELBIND_FAULT_LIB, "KB_FAULT=" + fault,
-          "ASAN_OPTIONS=verify_asan_link_order=0"};
+  return {env, "KB_FAULT=" + fault, "ASAN_OPTIONS=verify_asan_link_order=0"};
+}
+#else
+bool can_inject_faults() {
+  return false;
+}
+
+std::vector<std::string> fault_env(const std::string&) {
+  return {};
+}
+#endif
+
+// The command that runs the binary: the emulator first in a cross build.
+std::vector<std::string> tool_command() {
+  std::vector<std::string> cmd;
+#ifdef KESTRELBIND_RUNNER
+  std::string runner = KESTRELBIND_RUNNER;
+  for (std::size_t at = 0; at <= runner.size();) {
+    std::size_t bar = std::min(runner.find('|', at), runner.size());
+    cmd.push_back(runner.substr(at, bar - at));
+    at = bar + 1;
+  }
+#endif
+  cmd.push_back(KESTRELBIND_EXE);
+  return cmd;
 }
 
 run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
                     const std::vector<std::string>& env) {
-  std::vector<std::string> env_copy = env;  // putenv keeps the pointers
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    for (auto& e : env_copy) putenv(e.data());
-    std::vector<char*> argv;
-    std::string exe = KESTRELBIND_EXE;
-    argv.push_back(exe.data());
-    std::vector<std::string> copy = args;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
+  // posix_spawn rather than fork: under qemu-user a forked child of a
+  // dynamically linked glibc program can hang before it execs.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addclose(&actions, fds[1]);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+
+  std::vector<std::string> command = tool_command();
+  command.insert(command.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : command) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  // The environment, with the given entries in place of any of those names.
+  std::vector<std::string> environment = env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string_view entry = *e;
+    std::string_view name = entry.substr(0, entry.find('='));
+    bool replaced = std::any_of(env.begin(), env.end(), [&](const std::string& x) {
+      return x.compare(0, name.size() + 1, std::string(name) + "=") == 0;
+    });
+    if (!replaced) environment.emplace_back(entry);
   }
+  std::vector<char*> envp;
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  pid_t pid;
+  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    throw std::runtime_error("cannot run " + command[0]);
+  }
   std::string out;
   char buf[4096];
   ssize_t n;

@@ -46,6 +46,13 @@ run_result run_tool(const std::string& dir, const std::vector<std::string>& args
 // with the given KB_FAULT value.
 std::vector<std::string> fault_env(const std::string& fault);
 
+// Whether the binary can load the fault injector (it cannot when static).
+bool can_inject_faults();
+
+#define SKIP_WITHOUT_FAULT_INJECTION() \
+  if (!kb::test::can_inject_faults())  \
+  GTEST_SKIP() << "a static binary cannot preload the fault injector"
+
 // The bytes of a package: data followed by the trailer of index, scrambled.
 std::string package_bytes(const std::string& plain_data, const pac_index& index);
 
