@@ -116,7 +116,9 @@ class digest_pool {
     lock.unlock();
     pac_member& m = index_.members[order_[k]];
     m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
-    md5_file_hex(std::string(field(m.name)).c_str(), m.md5.data());
+    // Exactly the bytes the package takes, should the file grow meanwhile.
+    md5_file_prefix_hex(std::string(field(m.name)).c_str(), read_decimal(field(m.size)),
+                        m.md5.data());
     lock.lock();
     state_[k] = DONE;
     done_.notify_all();

@@ -16,23 +16,39 @@ void md5_digest_hex(const unsigned char digest[16], char* out) {
   out[32] = '\0';
 }
 
-int md5_file_hex(const char* path, char* out) {
+namespace {
+
+// Digests up to limit bytes of a file (all of it when limit is negative).
+int digest_file(const char* path, std::int64_t limit, char* out) {
   file_ptr f(std::fopen(path, "rb"));
   if (!f) return -1;
   MD5_CTX ctx;
   MD5Init(&ctx);
   std::vector<unsigned char> block(32 * 1024);
+  std::uint64_t left = limit < 0 ? UINT64_MAX : static_cast<std::uint64_t>(limit);
   std::size_t n;
-  while ((n = std::fread(block.data(), 1, block.size(), f.get())) > 0) {
+  while (left > 0 && (n = std::fread(block.data(), 1, std::min<std::uint64_t>(block.size(), left),
+                                     f.get())) > 0) {
     MD5Update(&ctx, block.data(), n);
+    left -= n;
   }
   // A read error part-way would otherwise pass for a shorter file and make a
   // digest that no extraction can ever match.
-  if (std::ferror(f.get())) return -1;
+  if (std::ferror(f.get()) || (limit >= 0 && left > 0)) return -1;
   unsigned char digest[16];
   MD5Final(digest, &ctx);
   md5_digest_hex(digest, out);
   return 0;
+}
+
+}  // namespace
+
+int md5_file_hex(const char* path, char* out) {
+  return digest_file(path, -1, out);
+}
+
+int md5_file_prefix_hex(const char* path, std::int64_t length, char* out) {
+  return digest_file(path, std::max<std::int64_t>(length, 0), out);
 }
 
 void md5_string_hex(const char* text, char* out) {

@@ -62,6 +62,9 @@ std::size_t crypt_fwrite(void* buffer, std::size_t size, std::size_t count, std:
 // (MD5_TEXT_SIZE bytes). Returns 0, or -1 when the file cannot be opened or
 // read; out is then left untouched.
 int md5_file_hex(const char* path, char* out);
+// The same over the file's first length bytes only; -1 also when the file
+// holds fewer.
+int md5_file_prefix_hex(const char* path, std::int64_t length, char* out);
 void md5_string_hex(const char* text, char* out);
 void md5_digest_hex(const unsigned char digest[16], char* out);
 bool md5_self_test();

@@ -38,6 +38,11 @@ TEST(Md5, Files) {
   EXPECT_EQ(md5_file_hex((dir / "big").c_str(), out), 0);
   EXPECT_EQ(out, test::md5_of(big));
 
+  // A prefix: what make stores of a file that grew since its size was taken.
+  EXPECT_EQ(md5_file_prefix_hex((dir / "big").c_str(), 100000, out), 0);
+  EXPECT_EQ(out, test::md5_of(big.substr(0, 100000)));
+  EXPECT_EQ(md5_file_prefix_hex((dir / "big").c_str(), 200001, out), -1);
+
   char untouched[MD5_TEXT_SIZE] = "unchanged";
   EXPECT_EQ(md5_file_hex((dir / "missing").c_str(), untouched), -1);
   EXPECT_STREQ(untouched, "unchanged");
