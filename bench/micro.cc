@@ -17,25 +17,16 @@ std::vector<unsigned char> random_chunk() {
   return b;
 }
 
-void BM_crypt_encode(benchmark::State& state) {
+void BM_crypt(benchmark::State& state, void (*codec)(unsigned char*, std::size_t)) {
   auto b = random_chunk();
   for (auto _ : state) {
-    kb::crypt_encode(b.data(), b.size());
+    codec(b.data(), b.size());
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * b.size()));
 }
-BENCHMARK(BM_crypt_encode);
-
-void BM_crypt_decode(benchmark::State& state) {
-  auto b = random_chunk();
-  for (auto _ : state) {
-    kb::crypt_decode(b.data(), b.size());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * b.size()));
-}
-BENCHMARK(BM_crypt_decode);
+BENCHMARK_CAPTURE(BM_crypt, encode, kb::crypt_encode);
+BENCHMARK_CAPTURE(BM_crypt, decode, kb::crypt_decode);
 
 void BM_md5(benchmark::State& state) {
   auto b = random_chunk();
