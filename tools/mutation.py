@@ -125,8 +125,16 @@ def describe(root, mutant):
 
 
 def run(cmd, cwd, env=None, timeout=None):
-    return subprocess.run(cmd, cwd=cwd, env=env, timeout=timeout,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+    """Runs cmd in a process group of its own, so that a mutant that hangs
+    leaves nothing running once its time is up."""
+    p = subprocess.Popen(cmd, cwd=cwd, env=env, start_new_session=True,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        return p.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.wait()
+        raise
 
 
 def main():
@@ -142,9 +150,11 @@ def main():
     if 0 < args.sample < len(mutants):
         mutants = random.Random(args.seed).sample(mutants, args.sample)
     print(f"{len(mutants)} mutants (seed {args.seed})", flush=True)
+    # Described now, from the tree as it is: the source may change during the run.
+    text_of = {mu: describe(ROOT, mu) for mu in mutants}
     if args.list:
         for mu in mutants:
-            print(" ", describe(ROOT, mu))
+            print(" ", text_of[mu])
         return 0
 
     scratch = tempfile.mkdtemp(prefix="kbmutation.")
@@ -202,7 +212,7 @@ def main():
                 restore()
             bucket.append(mu)
             print(f"[{k}/{len(mutants)}] {verdict:8} {time.time() - t0:5.1f}s "
-                  f"{describe(ROOT, mu)}", flush=True)
+                  f"{text_of[mu]}", flush=True)
     finally:
         restore()
         if not args.keep:
@@ -210,7 +220,7 @@ def main():
 
     print("\nsurvivors:")
     for mu in survived:
-        print(" ", describe(ROOT, mu))
+        print(" ", text_of[mu])
     valid = len(killed) + len(survived)
     pct = 100.0 * len(killed) / valid if valid else 0.0
     print(f"\nscore: {len(killed)} killed of {valid} valid mutants ({pct:.1f}%), "

@@ -1,7 +1,6 @@
 // A failure or an interrupt during an extract in place never loses a member:
 // the package is left valid, holding exactly the members not yet out, and
 // running the same command again finishes the job.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -9,8 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <tuple>
 
 #include "support/helpers.h"
 
@@ -18,193 +15,138 @@ namespace kb {
 namespace {
 
 using test::read_file;
-using test::run_tool;
-using test::write_file;
 
-// A (1300000 bytes, three pieces) at 0, B (300000) at 1300000, C (1000) at
-// 1600000. Extract takes C, then B, then A: the package's freads are the
-// trailer (1), C (2), B (3), then A's pieces (4, 5, 6).
-const std::vector<std::pair<std::string, std::size_t>> MEMBERS = {
-    {"A", 1300000}, {"B", 300000}, {"C", 1000}};
-const char* const TYPES[] = {"system", "modem", "idu"};
-
-class Recover : public ::testing::Test {
+// A (1800000 bytes, four pieces) at 0, B (300000) at 1800000, C (1000) at
+// 2100000. Extract takes C, then B, then A: the package's freads are the
+// trailer (1), C (2), B (3), then A's pieces (4 to 7).
+class Recover : public test::pac_test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(mkdir(in_.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
-    make_package(work_);
+  void SetUp() override { make_in(dir_); }
+
+  void make_in(const std::string& dir) {
+    work_ = dir;
+    ms_ = {{"system", "A", test::random_bytes(1800000, 1)},
+           {"modem", "B", test::random_bytes(300000, 2)},
+           {"idu", "C", test::random_bytes(1000, 3)}};
+    std::vector<std::string> args = {"-m", work_ + "/p.pac"};
+    for (const auto& m : ms_) {
+      test::write_file(at("in/" + m.name), m.bytes);
+      args.insert(args.end(), {"-a", m.type + "," + at("in/" + m.name) + ",1"});
+    }
+    ASSERT_EQ(run(args).status, 0);
+    listing_ = test::run_tool(work_, {"-l", "p.pac"}).out;
+    for (const auto& m : ms_) std::remove((work_ + "/" + m.name).c_str());
   }
 
-  // Makes dir/p.pac of the three members; remembers their bytes and listing lines.
-  void make_package(const std::string& dir) {
-    std::vector<std::string> args = {"-m", dir + "/p.pac"};
-    for (std::size_t i = 0; i < MEMBERS.size(); ++i) {
-      const auto& [name, size] = MEMBERS[i];
-      bytes_[name] = test::random_bytes(size, static_cast<unsigned>(i + 1));
-      write_file(in_ + "/" + name, bytes_[name]);
-      args.insert(args.end(), {"-a", std::string(TYPES[i]) + "," + in_ + "/" + name + ",1"});
-    }
-    ASSERT_EQ(run_tool(dir_.path(), args).status, 0);
-    auto r = run_tool(dir, {"-l", "p.pac"});
-    ASSERT_EQ(r.status, 0);
-    lines_.clear();
-    std::size_t at = r.out.find("\r\n", 2) + 2;
-    meta_ = r.out.substr(0, at);
-    for (std::size_t i = 0; i < MEMBERS.size(); ++i) {
-      std::size_t end = r.out.find("\r\n", at + 2) + 2;
-      lines_[MEMBERS[i].first] = r.out.substr(at, end - at);
+  // The listing of a package holding just the members named in left.
+  std::string listing_of(const std::string& left) {
+    std::string out = listing_.substr(0, listing_.find("\r\n\r\n") + 2);
+    for (std::size_t at = out.size(), k = 0; k < ms_.size(); ++k) {
+      std::size_t end = listing_.find("\r\n", at + 2) + 2;
+      if (left.find(ms_[k].name) != std::string::npos) out += listing_.substr(at, end - at);
       at = end;
-    }
-  }
-
-  // The listing of a package holding just these members, in slot order.
-  std::string listing_of(const std::vector<std::string>& left) {
-    std::string out = meta_;
-    for (const auto& [name, size] : MEMBERS) {
-      if (std::find(left.begin(), left.end(), name) != left.end()) out += lines_[name];
     }
     return out;
   }
 
-  // After a failed run: the package lists exactly `left`, the work directory
-  // holds only the package and finished outputs; then a second run of the
+  // After a failed run: the package lists exactly the members in left and
+  // the directory holds only the package and finished outputs; then the
   // same command finishes and every output equals its input.
-  void expect_recoverable(const std::vector<std::string>& left,
-                          const std::vector<std::string>& args, const std::string& corrupt = "") {
-    auto r = run_tool(work_, {"-l", "p.pac"});
-    EXPECT_EQ(r.status, 0) << r.out;
+  void expect_recoverable(const std::string& left, const std::vector<std::string>& args) {
+    auto r = test::run_tool(work_, {"-l", "p.pac"});
     EXPECT_EQ(r.out, listing_of(left));
-
-    r = run_tool(work_, args);
+    for (const auto& m : ms_) {
+      EXPECT_EQ(test::file_size(work_ + "/" + m.name) >= 0, left.find(m.name) == std::string::npos)
+          << m.name;
+    }
+    r = test::run_tool(work_, args);
     EXPECT_EQ(r.status, 0) << r.out;
-    // With nothing left the package is a bare trailer, which a run leaves be.
-    EXPECT_EQ(test::file_size(work_ + "/p.pac"), left.empty() ? 24160 : 0);
-    for (const auto& [name, size] : MEMBERS) {
-      std::string out = output_of(name);
-      if (name != corrupt) {
-        EXPECT_TRUE(read_file(out) == bytes_[name]) << name;
-      }
+    EXPECT_EQ(test::file_size(work_ + "/p.pac"), 0);
+    for (const auto& m : ms_) {
+      std::string mapped = work_ + "/" + m.type + "dir/" + m.name;
+      if (test::file_size(mapped) < 0) mapped = work_ + "/" + m.name;
+      EXPECT_TRUE(read_file(mapped) == m.bytes) << m.name;
     }
   }
 
-  // Where a member lands: mapped directories are those named "<type>dir".
-  std::string output_of(const std::string& name) {
-    for (std::size_t i = 0; i < MEMBERS.size(); ++i) {
-      std::string mapped = work_ + "/" + TYPES[i] + "dir/" + name;
-      if (MEMBERS[i].first == name && test::exists(mapped)) return mapped;
-    }
-    return work_ + "/" + name;
-  }
-
-  test::scratch_dir dir_;
-  std::string in_ = dir_ / "in";
-  std::string work_ = dir_ / "w";
-  std::map<std::string, std::string> bytes_;
-  std::map<std::string, std::string> lines_;
-  std::string meta_;
+  std::string work_;
+  std::vector<test::member_file> ms_;
+  std::string listing_;
 };
 
-std::string holds(int n) {
+std::string holds(std::size_t n) {
   return "\r\n package p.pac now holds the " + std::to_string(n) +
          " members not yet extracted \r\n";
 }
-
-struct fault_case {
-  std::string fault;
-  std::string message;
-  std::vector<std::string> left;
-};
 
 TEST_F(Recover, StreamFaultsAtEveryStage) {
   SKIP_WITHOUT_FAULT_INJECTION();
   const std::string write_error = "\r\n fwrite error:0 \r\n";
   const std::string read_error = "\r\n crypt_fread error:0 \r\n";
-  const std::string interrupted = "\r\n extract of p.pac was interrupted! \r\n";
-  const std::string sigterm = std::to_string(SIGTERM);
-  const fault_case cases[] = {
-      {"write:/A:1", write_error, {"A"}},  // first, middle and last piece of A
-      {"write:/A:2", write_error, {"A"}},
-      {"write:/A:3", write_error, {"A"}},
-      {"write:/B:1", write_error, {"A", "B"}},  // the second of three members
-      {"read:/p.pac:4", read_error, {"A"}},
-      {"read:/p.pac:5", read_error, {"A"}},
-      {"read:/p.pac:6", read_error, {"A"}},
-      {"read:/p.pac:3", read_error, {"A", "B"}},
-      {"raise:/p.pac:4:" + sigterm, interrupted, {"A"}},
-      {"raise:/p.pac:5:" + sigterm, interrupted, {"A"}},
-      {"raise:/p.pac:3:" + sigterm, interrupted, {"A"}},  // B finishes first
+  const std::string stop = "\r\n extract of p.pac was interrupted! \r\n";
+  const std::string term = ":" + std::to_string(SIGTERM);
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"write:/A:1", write_error, "A"},  // A's first, second and last piece
+      {"write:/A:2", write_error, "A"},
+      {"write:/A:4", write_error, "A"},  // three pieces already out go back
+      {"write:/B:1", write_error, "AB"},
+      {"read:/p.pac:4", read_error, "A"},
+      {"read:/p.pac:7", read_error, "A"},
+      {"read:/p.pac:3", read_error, "AB"},
+      {"raise:/p.pac:5" + term, stop, "A"},
+      {"raise:/p.pac:3" + term, stop, "A"},  // B finishes first
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.fault);
-    auto r = run_tool(work_, {"-e", "p.pac"}, test::fault_env(c.fault));
+  for (const auto& [fault, message, left] : cases) {
+    SCOPED_TRACE(fault);
+    auto r = run({"-e", "p.pac"}, test::fault_env(fault));
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), c.message.size() + 61)),
-              c.message + holds(static_cast<int>(c.left.size())));
-    std::vector<std::string> present = {"p.pac"};
-    for (const auto& [name, size] : MEMBERS) {
-      if (std::find(c.left.begin(), c.left.end(), name) == c.left.end()) present.push_back(name);
-    }
-    std::sort(present.begin(), present.end());
-    EXPECT_EQ(test::list_dir(work_), present);
-    expect_recoverable(c.left, {"-e", "p.pac"});
-    for (const auto& [name, size] : MEMBERS) std::remove((work_ + "/" + name).c_str());
-    make_package(work_);
+    const std::string tail = message + holds(left.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), tail.size())), tail);
+    expect_recoverable(left, {"-e", "p.pac"});
+    make_in(dir_);
   }
-}
-
-TEST_F(Recover, InterruptDuringTheLastPieceFinishesTheRun) {
-  SKIP_WITHOUT_FAULT_INJECTION();
-  auto r = run_tool(work_, {"-e", "p.pac"},
-                    test::fault_env("raise:/p.pac:6:" + std::to_string(SIGTERM)));
+  // A stop asked for during the last piece lets the run finish.
+  auto r = run({"-e", "p.pac"}, test::fault_env("raise:/p.pac:7" + term));
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(test::file_size(work_ + "/p.pac"), 0);
-  EXPECT_TRUE(read_file(work_ + "/A") == bytes_["A"]);
+  EXPECT_TRUE(read_file(at("A")) == ms_[0].bytes);
 }
 
 TEST_F(Recover, DestinationDirectoryGoneMidRun) {
   SKIP_WITHOUT_FAULT_INJECTION();
-  for (const auto& [type, gone_at, left] :
-       {std::tuple<std::string, std::string, std::vector<std::string>>{"modem", "2", {"A", "B"}},
-        {"system", "3", {"A"}}}) {
+  for (const auto& [type, gone_at, left] : {std::tuple{"modem", "2", "AB"}, {"system", "3", "A"}}) {
     SCOPED_TRACE(type);
-    const std::string mapped = work_ + "/" + type + "dir";
+    const std::string mapped = at(std::string(type) + "dir");
     ASSERT_EQ(mkdir(mapped.c_str(), 0755), 0);
-    const std::vector<std::string> args = {"-e", "p.pac", "-d", type + "," + type + "dir"};
-    auto r = run_tool(work_, args, test::fault_env("rmdir:/p.pac:" + gone_at + ":" + mapped));
+    const std::vector<std::string> args = {"-e", "p.pac", "-d", type + std::string(",") + mapped};
+    auto r = run(args, test::fault_env(std::string("rmdir:/p.pac:") + gone_at + ":" + mapped));
     EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.out.find("\r\ndest directory " + mapped + " not exit! \r\n" +
-                         holds(static_cast<int>(left.size()))),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("\r\ndest directory " + mapped + " not exit! \r\n" + holds(std::strlen(left))),
+        std::string::npos)
         << r.out;
     ASSERT_EQ(mkdir(mapped.c_str(), 0755), 0);
     expect_recoverable(left, args);
     std::filesystem::remove_all(mapped);
-    for (const auto& [name, size] : MEMBERS) std::remove((work_ + "/" + name).c_str());
-    make_package(work_);
+    make_in(dir_);
   }
 }
 
 TEST_F(Recover, ChecksumFailureLeavesTheOutputAndDropsTheMember) {
   // A byte of A's last stored piece (its first piece out), of its first
   // stored piece (its last out), and of B.
-  for (const auto& [at, name, left] :
-       {std::tuple<long, std::string, std::vector<std::string>>{1000000, "A", {}},
-        {100, "A", {}},
-        {1300100, "B", {"A"}}}) {
-    SCOPED_TRACE(at);
+  for (const auto& [pos, name, left] :
+       {std::tuple{1600000, "A", ""}, {100, "A", ""}, {1800100, "B", "A"}}) {
+    SCOPED_TRACE(pos);
     std::string pkg = read_file(work_ + "/p.pac");
-    pkg[at] = static_cast<char>(pkg[at] ^ 1);
-    write_file(work_ + "/p.pac", pkg);
-    auto r = run_tool(work_, {"-e", "p.pac"});
+    pkg[pos] ^= 1;
+    test::write_file(work_ + "/p.pac", pkg);
+    auto r = run({"-e", "p.pac"});
     EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.out.find(" not right! \r\n" + holds(static_cast<int>(left.size()))),
-              std::string::npos)
+    EXPECT_NE(r.out.find(" not right! \r\n" + holds(std::strlen(left))), std::string::npos)
         << r.out;
-    EXPECT_EQ(test::file_size(work_ + "/" + name), static_cast<long long>(bytes_[name].size()));
-    expect_recoverable(left, {"-e", "p.pac"}, name);
-    for (const auto& [n, size] : MEMBERS) std::remove((work_ + "/" + n).c_str());
-    make_package(work_);
+    auto r2 = test::run_tool(work_, {"-l", "p.pac"});
+    EXPECT_EQ(r2.out, listing_of(left));
+    make_in(dir_);
   }
 }
 
@@ -213,9 +155,7 @@ class tmpfs_mount {
  public:
   tmpfs_mount(const std::string& at, const std::string& options) : at_(at) {
     mkdir(at.c_str(), 0755);
-    if (mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-      error_ = std::strerror(errno);
-    }
+    if (mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) error_ = std::strerror(errno);
   }
   ~tmpfs_mount() {
     if (error_.empty()) umount2(at_.c_str(), MNT_DETACH);
@@ -223,54 +163,45 @@ class tmpfs_mount {
   bool remount(const std::string& options) {
     return mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) == 0;
   }
-  const std::string& error() const { return error_; }
-
- private:
-  std::string at_;
-  std::string error_;
+  std::string at_, error_;
 };
 
 #define MOUNT_OR_SKIP(m) \
-  if (!(m).error().empty()) GTEST_SKIP() << "cannot mount a tmpfs here: " << (m).error()
+  if (!(m).error_.empty()) GTEST_SKIP() << "cannot mount a tmpfs here: " << (m).error_
 
 TEST_F(Recover, NearlyFullFlashExtractsCompletely) {
-  // 1624160 bytes of package on a 1588 KiB filesystem: not one page to spare.
-  tmpfs_mount flash(dir_ / "flash", "size=1588k");
+  // 2125160 bytes of package on a 2076 KiB filesystem: not one page to spare.
+  tmpfs_mount flash(at("flash"), "size=2076k");
   MOUNT_OR_SKIP(flash);
-  make_package(dir_ / "flash");
-  auto r = run_tool(dir_ / "flash", {"-e", "p.pac"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  for (const auto& [name, size] : MEMBERS) {
-    EXPECT_TRUE(read_file(dir_ / ("flash/" + name)) == bytes_[name]) << name;
-  }
+  make_in(flash.at_);
+  expect_recoverable("ABC", {"-e", "p.pac"});
 }
 
 TEST_F(Recover, OutputFilesystemFillsMidMember) {
   // A's output lands on a small filesystem: 768 KiB fails in its second
   // piece, part written; the package is on another filesystem.
-  tmpfs_mount out(work_ + "/systemdir", "size=768k");
+  tmpfs_mount out(at("systemdir"), "size=768k");
   MOUNT_OR_SKIP(out);
   const std::vector<std::string> args = {"-e", "p.pac", "-d", "system,systemdir"};
-  auto r = run_tool(work_, args);
+  auto r = run(args);
   EXPECT_EQ(r.status, 255);
   EXPECT_NE(r.out.find("\r\n fwrite error:0 \r\n" + holds(1)), std::string::npos) << r.out;
-  EXPECT_EQ(test::list_dir(work_ + "/systemdir"), std::vector<std::string>{});
+  EXPECT_EQ(test::list_dir(at("systemdir")), std::vector<std::string>{});
   ASSERT_TRUE(out.remount("size=4m"));
-  expect_recoverable({"A"}, args);
+  expect_recoverable("A", args);
 }
 
 TEST_F(Recover, InodesRunOutOnTheFlash) {
   // Room for the root, the package and two outputs: A's output cannot be made.
-  tmpfs_mount flash(dir_ / "flash", "size=8m,nr_inodes=4");
+  tmpfs_mount flash(at("flash"), "size=8m,nr_inodes=4");
   MOUNT_OR_SKIP(flash);
-  work_ = dir_ / "flash";
-  make_package(work_);
-  auto r = run_tool(work_, {"-e", "p.pac"});
+  make_in(flash.at_);
+  auto r = test::run_tool(work_, {"-e", "p.pac"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out.substr(r.out.find("\r\n can not write")),
             "\r\n can not write to file:A \r\n" + holds(1));
   ASSERT_TRUE(flash.remount("nr_inodes=16"));
-  expect_recoverable({"A"}, {"-e", "p.pac"});
+  expect_recoverable("A", {"-e", "p.pac"});
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// Helpers shared by the tests: scratch directories, file contents, running
+// Helpers shared by the tests: a scratch directory per test, files, running
 // the built binary, and packages built by hand.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -9,59 +11,60 @@
 
 namespace kb::test {
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes.
-class scratch_dir {
- public:
-  scratch_dir();
-  ~scratch_dir();
-  scratch_dir(const scratch_dir&) = delete;
-  scratch_dir& operator=(const scratch_dir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 std::string random_bytes(std::size_t n, unsigned seed);
 void write_file(const std::string& path, const std::string& bytes);
-std::string read_file(const std::string& path);
-long long file_size(const std::string& path);
-bool exists(const std::string& path);
-// Every entry name in a directory, sorted.
-std::vector<std::string> list_dir(const std::string& dir);
-
-struct run_result {
-  int status;
-  std::string out;  // everything the tool printed to stdout
-};
-
-// Runs the built kestrelbind with args in directory dir, with the extra
-// environment entries ("NAME=value") given.
-run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
-                    const std::vector<std::string>& env = {});
-
-// The environment that preloads the fault injector (see fault_inject.cc)
-// with the given KB_FAULT value.
-std::vector<std::string> fault_env(const std::string& fault);
-
-// Whether the binary can load the fault injector (it cannot when static).
-bool can_inject_faults();
-
-#define SKIP_WITHOUT_FAULT_INJECTION() \
-  if (!kb::test::can_inject_faults())  \
-  GTEST_SKIP() << "a static binary cannot preload the fault injector"
+std::string read_file(const std::string& path);             // empty when missing
+long long file_size(const std::string& path);               // -1 when missing
+std::vector<std::string> list_dir(const std::string& dir);  // sorted names
+std::string md5_of(const std::string& bytes);
+std::string scramble(std::string bytes);
 
 // The bytes of a package: data followed by the trailer of index, scrambled.
 std::string package_bytes(const std::string& plain_data, const pac_index& index);
-
-// Fills slot i of index with the stored fields given as text.
+// Fills slot i with the stored fields given as text.
 void set_slot(pac_index& index, int i, const std::string& type, const std::string& name,
-              const std::string& version, const std::string& size, const std::string& offset,
-              const std::string& md5);
+              const std::string& size, const std::string& offset, const std::string& md5 = "");
 
-std::string md5_of(const std::string& bytes);
-std::string scramble(std::string bytes);
+struct run_result {
+  int status;
+  std::string out;  // stdout
+  std::string err;  // stderr
+};
+
+// Runs the built kestrelbind in dir with extra environment entries
+// ("NAME=value"); stdout goes to stdout_to instead when given.
+run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
+                    const std::vector<std::string>& env = {}, const char* stdout_to = nullptr);
+
+// The environment that preloads the fault injector (fault_inject.cc) with
+// the given KB_FAULT value; empty when the binary cannot preload (static).
+std::vector<std::string> fault_env(const std::string& fault);
+#define SKIP_WITHOUT_FAULT_INJECTION() \
+  if (kb::test::fault_env("").empty()) \
+  GTEST_SKIP() << "a static binary cannot preload the fault injector"
+
+struct member_file {
+  std::string type, name, bytes;
+};
+
+// The one fixture: a scratch directory (removed afterwards) in which the
+// tool runs, and packages made there from member files.
+class pac_test : public ::testing::Test {
+ protected:
+  pac_test();
+  ~pac_test() override;
+  std::string at(const std::string& name) const { return dir_ + "/" + name; }
+  run_result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return run_tool(dir_, args, env);
+  }
+  // Makes p.pac (version "1" each) of members written to in/ first.
+  void make(const std::vector<member_file>& members, const std::string& pac = "p.pac");
+  // Members M1 (100 bytes), M2 (600000) and M3 (100), types system, modem, idu.
+  static std::vector<member_file> example();
+  // "\r\n extract file ... successfully! \r\n" of a member.
+  static std::string extracted(const member_file& m);
+
+  std::string dir_;
+};
 
 }  // namespace kb::test

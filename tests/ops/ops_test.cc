@@ -1,0 +1,298 @@
+// Make, extract and read as a user runs them, byte for byte.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ops/ops.h"
+#include "support/helpers.h"
+
+namespace kb {
+namespace {
+
+using test::member_file;
+using test::read_file;
+using test::write_file;
+using Ops = test::pac_test;
+
+// A member's bytes as the package stores them: cut into 524288-byte pieces
+// from its start, the pieces in reverse order.
+std::string stored_order(const std::string& plain) {
+  std::string out;
+  for (std::size_t at = 0; at < plain.size(); at += PAC_CHUNK_SIZE) {
+    out.insert(0, plain.substr(at, PAC_CHUNK_SIZE));
+  }
+  return out;
+}
+
+TEST_F(Ops, MakeTheThreeMemberExample) {
+  const auto ms = example();
+  for (const auto& m : ms) write_file(at(m.name), m.bytes);
+  auto r = run({"-m", "fw.pac", "-f", "7", "-a", "system,M1,1", "-a", "modem,M2,1.2,beta", "-a",
+                "idu,M3,3"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  auto line = [&](const member_file& m, const char* version, const char* offset) {
+    return "\r\n write file type:" + m.type + ",name:" + m.name + ",version:" + version +
+           ",size:" + std::to_string(m.bytes.size()) + ",offset:" + offset +
+           ",md5:" + test::md5_of(m.bytes) + " \r\n";
+  };
+  EXPECT_EQ(r.out,
+            line(ms[1], "1.2,beta", "0") + line(ms[0], "1", "600000") + line(ms[2], "3", "600100"));
+  const std::string pkg = read_file(at("fw.pac"));
+  ASSERT_EQ(pkg.size(), 624360u);
+  EXPECT_TRUE(pkg.substr(0, 600200) ==
+              test::scramble(stored_order(ms[1].bytes) + ms[0].bytes + ms[2].bytes));
+  pac_index index;
+  pac_index_load(at("fw.pac"), index);
+  EXPECT_EQ(field(index.count), "3");
+  EXPECT_EQ(field(index.feature), "7");
+  EXPECT_EQ(field(index.meta_version), "1.0");
+  EXPECT_EQ(field(index.header_size), "24160");
+  EXPECT_EQ(field(index.members[0].offset), "600000");
+
+  r = run({"-m", "e.pac"});  // no members: a bare trailer with an empty count
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(read_file(at("e.pac")).substr(0, 32), std::string(32, '\0'));
+  EXPECT_EQ(run({"-l", "e.pac"}).out, "\r\ntype:meta,version:1.0,feature:\r\n");
+}
+
+TEST_F(Ops, PieceBoundariesRoundTrip) {
+  std::vector<member_file> ms;
+  unsigned seed = 10;
+  for (std::size_t size : {0, 1, 524288, 524289, 1300000, 1000, 1000}) {
+    ms.push_back({"t", "m" + std::to_string(seed), test::random_bytes(size, seed)});
+    ++seed;
+  }
+  make(ms);
+  // Largest first, equal sizes in slot order, the empty member last.
+  std::string data;
+  for (std::size_t i : {4, 3, 2, 5, 6, 1, 0}) data += stored_order(ms[i].bytes);
+  const std::string pkg = read_file(at("p.pac"));
+  EXPECT_TRUE(pkg.substr(0, data.size()) == test::scramble(data));
+  pac_index index;
+  pac_index_load(at("p.pac"), index);
+  EXPECT_EQ(field(index.members[4].name), "m14");  // stored by base name
+  EXPECT_EQ(field(index.members[0].offset), std::to_string(data.size()));
+  EXPECT_EQ(field(index.members[0].md5), "d41d8cd98f00b204e9800998ecf8427e");
+
+  auto r = run({"-e", "p.pac"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes) << m.name;
+  EXPECT_EQ(test::file_size(at("p.pac")), 0);
+}
+
+TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
+  write_file(at("a.bin"), "member");
+  write_file(at("fw.pac"), "the old package");
+  ASSERT_EQ(mkdir(at("adir").c_str(), 0755), 0);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-a", "system,a.bin"}, "\r\n fail to add file! \r\n"},
+      {{"-a", "system"}, "\r\n fail to add file! \r\n"},
+      {{"-a", "system,missing.bin,1"}, "\r\n file missing.bin not exist! \r\n"},
+      {{"-a", std::string(32, 't') + ",a.bin,1"},
+       "\r\n file type too long (at most 31 bytes): " + std::string(32, 't') + " \r\n"},
+      {{"-a", "t,a.bin," + std::string(64, 'v')},
+       "\r\n file version too long (at most 63 bytes): " + std::string(64, 'v') + " \r\n"},
+      {{"-a", "t,adir,1"}, "\r\n can not read file adir! \r\n"},   // passes the size check
+      {{"-m", "adir"}, "\r\n can not write file to :adir! \r\n"},  // the final rename fails
+      {{"-m", "no/such/dir/x.pac"}, "\r\n can not write file to :no/such/dir/x.pac! \r\n"},
+  };
+  for (const auto& [extra, message] : cases) {
+    std::vector<std::string> args = {"-m", "fw.pac", "-a", "ok,a.bin,1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto r = run(args);
+    EXPECT_EQ(r.status, 255) << extra[1];
+    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), message.size())), message);
+    EXPECT_EQ(read_file(at("fw.pac")), "the old package") << extra[1];
+    EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"a.bin", "adir", "fw.pac", "in"}));
+  }
+}
+
+TEST_F(Ops, MakeRefusesWhatThirtyTwoBitsCannotSay) {
+  // Sparse files: the limits are found from the sizes, before any digest.
+  for (auto [name, size] : {std::pair{"huge", 1LL << 31}, {"half", 1100000000LL}}) {
+    write_file(at(name), "");
+    ASSERT_EQ(truncate(at(name).c_str(), size), 0);
+  }
+  auto r = run({"-m", "p.pac", "-a", "t,huge,1"});
+  EXPECT_EQ(r.out, "\r\n file huge is too large: a member must be less than 2 GiB! \r\n");
+  r = run({"-m", "p.pac", "-a", "t,half,1", "-a", "t,half,2"});  // trailer included
+  EXPECT_EQ(r.out, "\r\n file half does not fit: a package holds less than 2 GiB of members! \r\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(test::file_size(at("p.pac")), -1);
+}
+
+TEST_F(Ops, MakeInterruptedOrFromItself) {
+  write_file(at("big"), test::random_bytes(700000, 1));
+  write_file(at("small"), "small member");
+  ASSERT_EQ(run({"-m", "p.pac", "-a", "t,small,1"}).status, 0);
+  const std::string old = read_file(at("p.pac"));
+  ASSERT_EQ(chmod(at("p.pac").c_str(), 0640), 0);
+  if (!test::fault_env("").empty()) {
+    // small's reads: its digest, then its copy.
+    auto r = run({"-m", "p.pac", "-a", "t,big,1", "-a", "t,small,1"},
+                 test::fault_env("raise:/small:2:" + std::to_string(SIGTERM)));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out.substr(r.out.rfind("\r\n make")), "\r\n make of p.pac was interrupted! \r\n");
+    EXPECT_TRUE(read_file(at("p.pac")) == old);
+    EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"big", "in", "p.pac", "small"}));
+  }
+  auto r = run({"-m", "p.pac", "-a", "t,small,1", "-a", "old,p.pac,0"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  pac_index index;
+  pac_index_load(at("p.pac"), index);
+  EXPECT_EQ(field(index.members[1].md5), test::md5_of(old));
+  struct stat st;
+  ASSERT_EQ(stat(at("p.pac").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced package keeps its mode
+}
+
+TEST_F(Ops, ExtractShrinksThePackageBehindEveryPiece) {
+  const auto ms = example();
+  make(ms);
+  pac_options options;
+  options.package_path = at("p.pac");
+  dest_dir_map dirs = {{"system", at("in")}, {"modem", at("in")}, {"idu", at("in")}};
+  for (const auto& m : ms) std::remove(at("in/" + m.name).c_str());
+  pac_index index;
+  pac_index_load(options.package_path, index);
+  std::vector<std::int64_t> lengths, outputs;  // the package and the outputs at each step
+  extract_in_place(options, dirs, index, [&](std::int64_t length) {
+    lengths.push_back(length);
+    long long held = 0;
+    for (const auto& m : ms) held += std::max(0LL, test::file_size(at("in/" + m.name)));
+    outputs.push_back(held);
+  });
+  EXPECT_EQ(lengths, (std::vector<std::int64_t>{600100, 600000, 75712, 0}));
+  EXPECT_EQ(outputs, (std::vector<std::int64_t>{100, 200, 524488, 600200}));
+  for (const auto& m : ms) EXPECT_TRUE(read_file(at("in/" + m.name)) == m.bytes) << m.name;
+}
+
+TEST_F(Ops, ExtractOutputMappingsAndPreservingRuns) {
+  const auto ms = example();
+  make(ms);
+  const std::string pkg = read_file(at("p.pac"));
+  auto r = run({"-e", "p.pac", "-p"});
+  EXPECT_EQ(r.out, extracted(ms[2]) + extracted(ms[0]) + extracted(ms[1]));
+  EXPECT_TRUE(read_file(at("p.pac")) == pkg);
+  for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes);
+
+  for (const auto& m : ms) std::remove(at(m.name).c_str());
+  r = run({"-e", "p.pac", "-t", "modem"});  // -t preserves by itself
+  EXPECT_EQ(r.out, extracted(ms[1]));
+  EXPECT_TRUE(read_file(at("p.pac")) == pkg);
+  EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"M2", "in", "p.pac"}));
+  r = run({"-e", "p.pac", "-t", "nosuchtype"});
+  EXPECT_EQ(r.status + r.out.size(), 0u);
+
+  ASSERT_EQ(mkdir(at("sys").c_str(), 0755), 0);
+  r = run({"-e", "p.pac", "-d", "system,sys", "-d", "idu,no/such/dir"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("\r\n field = sys \r\n\r\n field = no/such/dir \r\n"), 0u);
+  EXPECT_TRUE(read_file(at("sys/M1")) == ms[0].bytes);
+  EXPECT_TRUE(read_file(at("M3")) == ms[2].bytes);  // the mapping did not resolve
+  EXPECT_EQ(test::file_size(at("p.pac")), 0);
+}
+
+TEST_F(Ops, ExtractEmptyAndCorruptMembers) {
+  make({{"t", "empty", ""}});
+  const std::string pkg = read_file(at("p.pac"));
+  ASSERT_EQ(run({"-e", "p.pac"}).status, 0);
+  EXPECT_EQ(test::file_size(at("empty")), 0);
+  EXPECT_TRUE(read_file(at("p.pac")) == pkg);  // no piece taken, no cut
+
+  make({{"t", "a.bin", test::random_bytes(1000, 5)}});
+  std::string bad = read_file(at("p.pac"));
+  bad[500] = static_cast<char>(bad[500] ^ 1);
+  write_file(at("p.pac"), bad);
+  auto r = run({"-e", "p.pac", "-p"});
+  EXPECT_EQ(r.status, 255);
+  std::string got = bad.substr(0, 1000);
+  crypt_decode(reinterpret_cast<unsigned char*>(got.data()), got.size());
+  EXPECT_EQ(r.out, "\r\n file a.bin checksum " + test::md5_of(got) + " not right! \r\n");
+  EXPECT_TRUE(read_file(at("a.bin")) == got);  // a preserved run leaves the output
+}
+
+TEST_F(Ops, UnsafeNamesAreRefusedBeforeAnythingChanges) {
+  const std::string work = at("w");
+  ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+  for (const std::string& name :
+       std::vector<std::string>{"../evil", "a/b", "..", ".", "p.pac", at("abs")}) {
+    pac_index index;
+    set_field(index.count, "2", "");
+    test::set_slot(index, 0, "t", "fine", "3", "0", test::md5_of("abc"));
+    test::set_slot(index, 1, "t", name, "3", "3", test::md5_of("def"));
+    const std::string pkg = test::package_bytes("abcdef", index);
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"-e", "p.pac"}, {"-r", "p.pac", "-n", name}}) {
+      write_file(work + "/p.pac", pkg);
+      auto r = test::run_tool(work, args);
+      EXPECT_EQ(r.status, 255) << name;
+      EXPECT_NE(r.out.find(name == "p.pac" ? "itself" : "plain file name"), std::string::npos)
+          << r.out;
+      EXPECT_TRUE(read_file(work + "/p.pac") == pkg) << name;
+      EXPECT_EQ(test::list_dir(work), std::vector<std::string>{"p.pac"});
+      EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"in", "w"}));
+    }
+  }
+}
+
+class Read : public test::pac_test {
+ protected:
+  void SetUp() override {
+    make(
+        {{"system", "sys.img", big_}, {"config", "a.cfg", "first"}, {"config", "b.cfg", "second"}});
+    pkg_ = read_file(at("p.pac"));
+  }
+  test::run_result read(std::vector<std::string> filters) {
+    filters.insert(filters.begin(), {"-r", "p.pac"});
+    return run(filters);
+  }
+  const std::string big_ = test::random_bytes(1300000, 1);
+  std::string pkg_;
+};
+
+TEST_F(Read, ByNameTypeAndBoth) {
+  auto r = read({"-n", "sys.img"});
+  EXPECT_EQ(r.status + r.out.size(), 0u);
+  EXPECT_TRUE(read_file(at("sys.img")) == big_);
+  write_file(at("a.cfg"), "an older file of that name");
+  EXPECT_EQ(read({"-t", "config"}).status, 0);  // two of that type: the lower slot wins
+  EXPECT_EQ(read_file(at("a.cfg")), "first");
+  EXPECT_EQ(test::file_size(at("b.cfg")), -1);
+  EXPECT_EQ(read({"-n", "b.cfg", "-t", "config", "-d", "config,in", "-p"}).status, 0);
+  EXPECT_EQ(read_file(at("b.cfg")), "second");  // -d plays no part
+  EXPECT_TRUE(read_file(at("p.pac")) == pkg_);
+}
+
+TEST_F(Read, RefusalsAndCorruption) {
+  EXPECT_EQ(read({}).out, "\r\n please entry a file name or type!\r\n");
+  for (const auto& filters :
+       {std::vector<std::string>{"-n", "sys.img", "-t", "modem"}, {"-n", "missing.bin"}}) {
+    auto r = read(filters);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "\r\n File not exsit!\r\n");
+  }
+  EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"in", "p.pac"}));
+
+  std::string bad = pkg_;
+  bad[1300000 + 6 + 2] ^= 1;  // inside a.cfg, stored after b.cfg
+  write_file(at("p.pac"), bad);
+  auto r = read({"-n", "a.cfg"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "\r\n file a.cfg checksum " + test::md5_of(read_file(at("a.cfg"))) +
+                       " not right! \r\n");
+  EXPECT_NE(read_file(at("a.cfg")), "first");
+}
+
+TEST_F(Read, AFailedWriteReportsTheDigestOfTheFileAsItIs) {
+  SKIP_WITHOUT_FAULT_INJECTION();
+  auto r = run({"-r", "p.pac", "-n", "sys.img"}, test::fault_env("write:/sys.img:2"));
+  EXPECT_EQ(r.status, 255);
+  const std::string got = read_file(at("sys.img"));  // the middle piece is lost
+  EXPECT_EQ(got.size(), big_.size() - PAC_CHUNK_SIZE);
+  EXPECT_EQ(r.out, "\r\n file sys.img checksum " + test::md5_of(got) + " not right! \r\n");
+}
+
+}  // namespace
+}  // namespace kb
