@@ -17,6 +17,10 @@ void dispatch(command_line& cmd) {
       pac_index_load(o.package_path, *cmd.index);
       read_one_member(o, *cmd.index);
       break;
+    case MODE_CHECK:
+      pac_index_load(o.package_path, *cmd.index);
+      check_package(o, *cmd.index);
+      break;
     case MODE_MAKE:
       make_package(o, *cmd.index);
       break;

@@ -14,28 +14,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <utility>
 #include <vector>
 
-#include "ops/ops.h"
+#include "ops/pieces.h"
 
 namespace kb {
 namespace {
-
-class fd_closer {
- public:
-  explicit fd_closer(int fd) : fd_(fd) {}
-  ~fd_closer() {
-    if (fd_ >= 0) close(fd_);
-  }
-  fd_closer(const fd_closer&) = delete;
-  fd_closer& operator=(const fd_closer&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool wanted(const pac_member& m, const pac_options& options) {
   return options.type_filter.empty() || field(m.type) == options.type_filter;
@@ -56,10 +43,18 @@ std::string output_path_of(const pac_member& m, const dest_dir_map& dirs) {
   return joined_path(dir, field(m.name));
 }
 
+// The current directory as the mappings hold theirs, resolved.
+std::string current_directory() {
+  char buffer[PATH_MAX];
+  return getcwd(buffer, sizeof buffer) != nullptr ? buffer : ".";
+}
+
 // Every member this run would write is checked before the first output is
 // created and before the first cut, so a refused member changes nothing.
 void check_members(const pac_options& options, const dest_dir_map& dirs, const pac_index& index) {
   std::vector<std::pair<std::int64_t, std::int64_t>> regions;
+  std::vector<std::pair<std::string, std::string>> outputs;  // resolved, as shown
+  const std::string here = current_directory();
   const int n = member_count(index);
   for (int i = 0; i < n; ++i) {
     const pac_member& m = index.members[i];
@@ -69,7 +64,17 @@ void check_members(const pac_options& options, const dest_dir_map& dirs, const p
     std::string_view name = field(m.name);
     if (name.empty()) continue;
     check_member_name(name);
-    check_not_package(joined_path(find_dest_dir(dirs, field(m.type)), name), options.package_path);
+    const std::string& dir = find_dest_dir(dirs, field(m.type));
+    check_not_package(joined_path(dir, name), options.package_path);
+    outputs.emplace_back(joined_path(dir.empty() ? here : dir, name), joined_path(dir, name));
+  }
+  // Two members written to one path: the second would destroy the first.
+  std::sort(outputs.begin(), outputs.end());
+  auto twice = std::adjacent_find(outputs.begin(), outputs.end(),
+                                  [](auto& a, auto& b) { return a.first == b.first; });
+  if (twice != outputs.end()) {
+    throw kb_error("\r\n two members would be written to " + twice->second +
+                   ", it can not be extracted! \r\n");
   }
   // Cutting the package behind one member would destroy any member that
   // shares its bytes; only a package made that way by hand can hold such.
@@ -190,10 +195,11 @@ class extract_run {
     if (!close_checked(output)) throw kb_error("\r\n fwrite error:0 \r\n");
     char digest[MD5_TEXT_SIZE];
     hasher_.digest_hex(digest);
-    // Whole in its output now; one that fails its digest stays there and
-    // leaves the package's records all the same.
-    done_[cur.slot] = true;
+    // A member that fails its digest is put back like any member in
+    // progress, so that no retry ever ends with it damaged under its name; a
+    // preserving run leaves the output for a look.
     check_digest(path, m, digest);
+    done_[cur.slot] = true;
     std::string line = "\r\n extract file ";
     line.append(field(m.name)).append(" size:").append(field(m.size));
     line.append(" md5:").append(field(m.md5)).append(",version:").append(field(m.version));

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "ops/ops.h"
+#include "ops/pieces.h"
 
 namespace kb {
 

@@ -5,7 +5,7 @@
 
 #include <iterator>
 
-#include "ops/ops.h"
+#include "ops/pieces.h"
 
 namespace kb {
 namespace {

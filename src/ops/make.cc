@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "ops/ops.h"
+#include "ops/pieces.h"
 
 namespace kb {
 namespace {

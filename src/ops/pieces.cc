@@ -1,6 +1,6 @@
 #include <sys/stat.h>
 
-#include "ops/ops.h"
+#include "ops/pieces.h"
 
 namespace kb {
 
@@ -26,6 +26,11 @@ std::size_t read_piece(std::FILE* package, const piece& p, unsigned char* buffer
     got += n;
   }
   return got;
+}
+
+bool selected_by_filters(const pac_options& options, const pac_member& m) {
+  return (options.name_filter.empty() || field(m.name) == options.name_filter) &&
+         (options.type_filter.empty() || field(m.type) == options.type_filter);
 }
 
 void check_member_name(std::string_view name) {

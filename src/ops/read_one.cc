@@ -3,7 +3,7 @@
 // read on one stream and never changed.
 #include <vector>
 
-#include "ops/ops.h"
+#include "ops/pieces.h"
 
 namespace kb {
 namespace {
@@ -11,10 +11,7 @@ namespace {
 const pac_member* find_member(const pac_options& options, const pac_index& index) {
   const int n = member_count(index);
   for (int i = 0; i < n; ++i) {
-    const pac_member& m = index.members[i];
-    bool name_ok = options.name_filter.empty() || field(m.name) == options.name_filter;
-    bool type_ok = options.type_filter.empty() || field(m.type) == options.type_filter;
-    if (name_ok && type_ok) return &m;
+    if (selected_by_filters(options, index.members[i])) return &index.members[i];
   }
   return nullptr;
 }

@@ -237,6 +237,69 @@ TEST_F(Ops, UnsafeNamesAreRefusedBeforeAnythingChanges) {
   }
 }
 
+TEST_F(Ops, CheckReadsEveryMemberAndWritesNothing) {
+  const auto ms = example();
+  make(ms);
+  const std::string pkg = read_file(at("p.pac"));
+  auto good = [](const member_file& m) {
+    return "\r\n check file " + m.name + " size:" + std::to_string(m.bytes.size()) +
+           " md5:" + test::md5_of(m.bytes) + ",version:1 good! \r\n";
+  };
+  auto r = run({"-c", "p.pac"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, good(ms[0]) + good(ms[1]) + good(ms[2]));
+  EXPECT_EQ(run({"-c", "p.pac", "-t", "idu"}).out, good(ms[2]));
+  EXPECT_EQ(run({"-c", "p.pac", "-n", "M1", "-t", "system"}).out, good(ms[0]));
+  EXPECT_EQ(run({"-c", "p.pac", "-n", "M1", "-t", "idu"}).out, "\r\n File not exsit!\r\n");
+  // One damaged byte in each member in turn: M2's first piece, M1, M3.
+  for (const auto& [pos, k] : {std::pair{80000, 1}, {600050, 0}, {600150, 2}}) {
+    std::string bad = pkg;
+    bad[pos] ^= 1;
+    write_file(at("p.pac"), bad);
+    std::string got = ms[k].bytes;
+    got[k == 1 ? pos - 75712 : pos - (k == 0 ? 600000 : 600100)] ^= 1;
+    std::string want;
+    for (int i = 0; i < 3; ++i) {
+      want += i != k ? good(ms[i])
+                     : "\r\n check file " + ms[i].name + " checksum " + test::md5_of(got) +
+                           " not right! \r\n";
+    }
+    r = run({"-c", "p.pac"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, want + "\r\n package p.pac has 1 damaged members! \r\n");
+  }
+  EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"in", "p.pac"}));
+  // Bytes that cannot be read count as damaged.
+  pac_index index;
+  set_field(index.count, "1", "");
+  test::set_slot(index, 0, "t", "far", "10", "-2147483648");
+  write_file(at("p.pac"), test::package_bytes("0123456789", index));
+  r = run({"-c", "p.pac"});
+  EXPECT_EQ(r.out,
+            "\r\n check file far can not be read! \r\n"
+            "\r\n package p.pac has 1 damaged members! \r\n");
+}
+
+TEST_F(Ops, TwoMembersForOnePathAreRefused) {
+  ASSERT_EQ(mkdir(at("b").c_str(), 0755), 0);
+  write_file(at("b/app.bin"), "second");
+  write_file(at("app.bin"), "first");
+  ASSERT_EQ(run({"-m", "p.pac", "-a", "system,app.bin,1", "-a", "modem,b/app.bin,2"}).status, 0);
+  std::remove(at("app.bin").c_str());
+  const std::string pkg = read_file(at("p.pac"));
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"-e", "p.pac"}, {"-e", "p.pac", "-p", "-d", "modem,b", "-d", "system,b"}}) {
+    auto r = run(args);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("\r\n two members would be written to "), std::string::npos) << r.out;
+    EXPECT_TRUE(read_file(at("p.pac")) == pkg);
+    EXPECT_EQ(test::list_dir(at("b")), std::vector<std::string>{"app.bin"});
+  }
+  std::remove(at("b/app.bin").c_str());
+  EXPECT_EQ(run({"-e", "p.pac", "-d", "modem,b"}).status, 0);
+  EXPECT_EQ(read_file(at("app.bin")) + read_file(at("b/app.bin")), "firstsecond");
+}
+
 class Read : public test::pac_test {
  protected:
   void SetUp() override {

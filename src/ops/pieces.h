@@ -1,0 +1,124 @@
+// Building blocks shared by the operations: signal guards, pieces in stored
+// order, member name checks, the piece hasher and file descriptors.
+#pragma once
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "ops/ops.h"
+
+namespace kb {
+
+// While active, SIGINT, SIGTERM and SIGHUP only set a flag that
+// interrupt_requested() reports; the previous actions come back with the
+// guard's end. An inactive guard changes nothing.
+class interrupt_guard {
+ public:
+  explicit interrupt_guard(bool active);
+  ~interrupt_guard();
+  interrupt_guard(const interrupt_guard&) = delete;
+  interrupt_guard& operator=(const interrupt_guard&) = delete;
+
+ private:
+  struct saved_actions;
+  std::unique_ptr<saved_actions> saved_;
+};
+
+bool interrupt_requested();
+
+// Holds the stop signals back for its lifetime, while a package is being
+// put right.
+class signal_block {
+ public:
+  signal_block();
+  ~signal_block();
+  signal_block(const signal_block&) = delete;
+  signal_block& operator=(const signal_block&) = delete;
+
+ private:
+  std::unique_ptr<sigset_t> saved_;
+};
+
+// One piece of a member in stored order: the member's bytes [0, remaining)
+// are taken from their end, so the piece is the stored region's last
+// PAC_CHUNK_SIZE bytes, or all that is left.
+struct piece {
+  std::int64_t start;  // position in the package
+  std::size_t length;
+};
+
+// Takes the next piece of a member stored at offset with remaining bytes
+// still inside the package, and lowers remaining by its length.
+piece take_piece(std::int64_t offset, std::int64_t& remaining);
+
+// Reads a piece into buffer, unscrambled, calling crypt_fread until the piece
+// is complete or a call delivers nothing. Returns the bytes read.
+std::size_t read_piece(std::FILE* package, const piece& p, unsigned char* buffer);
+
+// Refuses a member name that is not a plain file name: one holding "/", or
+// "." or "..", would let a foreign package write outside its directory.
+void check_member_name(std::string_view name);
+
+// Refuses an output path that names the package file itself: opening it for
+// writing would empty the package before it is read.
+void check_not_package(const std::string& output_path, const std::string& package_path);
+
+// The MD5 of a member's bytes fed piece by piece, hashed on a helper thread
+// (or, when none can be had, in the caller's) while the caller writes the
+// same piece out. A piece's buffer must stay unchanged until wait().
+class piece_hasher {
+ public:
+  piece_hasher();
+  ~piece_hasher();
+  piece_hasher(const piece_hasher&) = delete;
+  piece_hasher& operator=(const piece_hasher&) = delete;
+
+  void reset();  // starts a new member
+  void begin(const unsigned char* data, std::size_t length);
+  void wait();  // the last piece given is hashed; its buffer is free again
+  // The digest of everything since reset(), as hex text (MD5_TEXT_SIZE bytes).
+  void digest_hex(char* out);
+
+ private:
+  struct state;
+  std::unique_ptr<state> s_;
+};
+
+// Waits for a piece_hasher on every way out of a scope, so that no buffer is
+// reused while it is still being hashed.
+class hash_wait {
+ public:
+  explicit hash_wait(piece_hasher& h) : h_(h) {}
+  ~hash_wait() { h_.wait(); }
+  hash_wait(const hash_wait&) = delete;
+  hash_wait& operator=(const hash_wait&) = delete;
+
+ private:
+  piece_hasher& h_;
+};
+
+// Compares a member's digest with its stored one; throws the checksum
+// message, leaving the file at path in place. The digest is that of the
+// bytes written when every write and the close succeeded (written_digest),
+// and otherwise that of the file as it now is.
+void check_digest(const std::string& path, const pac_member& m, const char* written_digest);
+
+// A file descriptor closed on every way out of a scope.
+class fd_closer {
+ public:
+  explicit fd_closer(int fd) : fd_(fd) {}
+  ~fd_closer() {
+    if (fd_ >= 0) close(fd_);
+  }
+  fd_closer(const fd_closer&) = delete;
+  fd_closer& operator=(const fd_closer&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Whether a slot matches the name and type filters (an empty one matches all).
+bool selected_by_filters(const pac_options& options, const pac_member& m);
+
+}  // namespace kb
