@@ -1,15 +1,23 @@
 // Extract in place: members leave the package from its end backwards, each
 // member from its own end backwards, and unless the package is preserved it
-// is cut behind every piece taken. The package and the finished outputs then
-// never hold more bytes together than the package held at the start, which
-// is what lets a nearly full flash unpack its firmware.
+// is cut behind the pieces taken. The package and the finished outputs then
+// never hold more bytes together than the package held at the start plus
+// one checkpoint, which is what lets a nearly full flash unpack its firmware.
 //
-// The first cut removes the index trailer, so from then on a failure or an
-// interrupt must not simply stop: the member being extracted is put back
-// into the package and a new trailer describing what is left is written, so
-// that the same command can run again and finish the job.
+// A piece leaves the package only once it is on stable storage in its
+// output: pieces are written, the output synced, then the package cut, a
+// checkpoint of several pieces at a time. Only when the output's filesystem
+// has no room for a piece that the package still holds is that piece cut
+// first and written after, the one window in which a power cut can lose it.
+//
+// The first cut removes the index trailer, so a journal beside the package
+// (journal.cc) says from then on how to finish after a kill or a power cut,
+// and a handled failure or interrupt puts the member being extracted back
+// and writes a new trailer describing what is left, so that the same
+// command can run again and finish the job.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "ops/pieces.h"
+#include "ops/journal.h"
 
 namespace kb {
 namespace {
@@ -117,6 +125,23 @@ bool read_at(int fd, unsigned char* data, std::size_t length, std::int64_t at) {
   });
 }
 
+// Syncs the file at path (its data and length) to stable storage.
+bool sync_file(const std::string& path) {
+  fd_closer fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  return fd.get() >= 0 && fsync(fd.get()) == 0;
+}
+
+// Up to this many bytes move per sync of the output, fewer when its
+// filesystem has less room: write-then-cut needs a checkpoint's room.
+constexpr std::int64_t CHECKPOINT = 8 * static_cast<std::int64_t>(PAC_CHUNK_SIZE);
+
+std::int64_t checkpoint_for(std::FILE* output) {
+  struct statvfs vfs;
+  if (fstatvfs(fileno(output), &vfs) != 0) return static_cast<std::int64_t>(PAC_CHUNK_SIZE);
+  const auto free_bytes = static_cast<std::int64_t>(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
+  return std::clamp<std::int64_t>(free_bytes / 2, PAC_CHUNK_SIZE, CHECKPOINT);
+}
+
 // Where the bytes of the member being extracted are: its first `written`
 // bytes in the output, the piece `pending` (cut from the package but not yet
 // all written) in the chunk buffer, the rest still in the package.
@@ -127,18 +152,26 @@ struct member_progress {
   std::int64_t offset = 0;
   std::int64_t size = 0;
   std::int64_t written = 0;
-  std::size_t pending = 0;  // length of the piece in the buffer, 0 for none
+  std::size_t pending = 0;    // length of the piece in the buffer, 0 for none
+  std::int64_t unsynced = 0;  // bytes written since the last checkpoint
 };
 
 class extract_run {
  public:
+  // resumed: the journal and the package's length of a run cut short, or null.
   extract_run(const pac_options& options, const dest_dir_map& dirs, pac_index& index,
-              const piece_hook& after_piece)
+              const piece_hook& after_piece, const resume_plan* resumed = nullptr)
       : options_(options),
         dirs_(dirs),
         index_(index),
         after_piece_(after_piece),
-        buffer_(PAC_CHUNK_SIZE) {}
+        resumed_(resumed),
+        buffer_(PAC_CHUNK_SIZE) {
+    if (resumed_ != nullptr) {
+      journal_ = resumed_->journal;
+      journal_written_ = journal_on_disk_ = cut_made_ = true;
+    }
+  }
 
   void run() {
     interrupt_guard guard(!options_.preserve);
@@ -151,7 +184,7 @@ class extract_run {
         if (wanted(m, options_)) {
           current_ = member_progress{};
           current_.slot = i;
-          std::string path = output_path_of(m, dirs_);
+          std::string path = resumed_ ? journal_.outputs[i] : output_path_of(m, dirs_);
           if (path.empty()) {
             done_[i] = true;  // its data goes with the next cut
           } else {
@@ -161,11 +194,21 @@ class extract_run {
         current_ = member_progress{};
         i = next;
       }
+      finish();
     } catch (const kb_error& e) {
       if (options_.preserve || !cut_made_) throw;
       signal_block blocked;
       throw kb_error(e.what() + restore_package());
     }
+  }
+
+  // After a handled failure that a kill cut short: the members below
+  // restored_end are whole in the package; give them their trailer again.
+  std::string finish_restore() {
+    for (int i = 0; i < member_count(index_); ++i) {
+      done_[i] = read_decimal(field(index_.members[i].offset)) >= journal_.restored_end;
+    }
+    return restore_package();
   }
 
  private:
@@ -175,22 +218,52 @@ class extract_run {
     }
   }
 
+  // The package's final state and the journal's removal reach the disk
+  // before the run reports its end.
+  void finish() {
+    if (!cut_made_) return;
+    sync_file(options_.package_path);
+    remove_journal(options_.package_path);
+    if (lost_ > 0) {
+      throw kb_error("\r\n " + std::to_string(lost_) + " members of " + options_.package_path +
+                     " could not be recovered! \r\n");
+    }
+  }
+
   void extract_member(const pac_member& m, const std::string& path) {
     member_progress& cur = current_;
     cur.output_path = path;
     cur.offset = read_decimal(field(m.offset));
     cur.size = read_decimal(field(m.size));
-    file_ptr output = open_file(path, "wb");
+    std::int64_t remaining = cur.size;
+    if (resumed_ != nullptr && cur.size > 0) {
+      remaining = std::clamp<std::int64_t>(resumed_->length - cur.offset, 0, cur.size);
+      if (remaining == 0) return check_out(m, path);  // it left the package before the cut
+    }
+    cur.written = cur.size - remaining;
+    // The hasher sees only this run's pieces; a member resumed part way is
+    // digested from its output.
+    const bool resumed_partway = cur.written > 0;
+    file_ptr output = open_file(path, cur.written > 0 ? "r+b" : "wb");
+    if (cur.written > 0 && (!output || file_length(path) < cur.written ||
+                            ftruncate(fileno(output.get()), cur.written) != 0)) {
+      return lose(path);  // its first pieces went in the window a power cut can hit
+    }
     if (!output) throw kb_error("\r\n can not write to file:" + path + " \r\n");
     cur.output_created = true;
+    if (!options_.preserve) sync_parent_directory(path);
     hasher_.reset();
     // Pieces are written whole; the stream's own buffer would only copy them.
     std::setvbuf(output.get(), nullptr, _IONBF, 0);
+    checkpoint_ = checkpoint_for(output.get());
 
-    for (std::int64_t remaining = cur.size; remaining > 0;) {
-      move_piece(take_piece(cur.offset, remaining), output.get());
-      if (after_piece_) after_piece_(file_length(options_.package_path));
+    while (remaining > 0) {
+      const piece p = take_piece(cur.offset, remaining);
+      move_piece(p, output.get(), remaining == 0);
       if (remaining > 0) stop_if_interrupted();
+    }
+    if (!options_.preserve && fsync(fileno(output.get())) != 0) {
+      throw kb_error("\r\n fwrite error:0 \r\n");
     }
     if (!close_checked(output)) throw kb_error("\r\n fwrite error:0 \r\n");
     char digest[MD5_TEXT_SIZE];
@@ -198,8 +271,12 @@ class extract_run {
     // A member that fails its digest is put back like any member in
     // progress, so that no retry ever ends with it damaged under its name; a
     // preserving run leaves the output for a look.
-    check_digest(path, m, digest);
+    check_digest(path, m, resumed_partway ? nullptr : digest);
     done_[cur.slot] = true;
+    report(m);
+  }
+
+  void report(const pac_member& m) {
     std::string line = "\r\n extract file ";
     line.append(field(m.name)).append(" size:").append(field(m.size));
     line.append(" md5:").append(field(m.md5)).append(",version:").append(field(m.version));
@@ -207,11 +284,27 @@ class extract_run {
     say(line);
   }
 
-  // Moves one piece: open the package, read the piece, close the package, cut
-  // it behind the piece, write the piece out. The package stream is never
-  // held across the cut, and the piece leaves the package before its bytes
-  // land in the output, so the two never hold it twice.
-  void move_piece(const piece& p, std::FILE* output) {
+  // A member that was out when the run was cut short: its output must be
+  // whole, or it is named and left out.
+  void check_out(const pac_member& m, const std::string& path) {
+    done_[current_.slot] = true;
+    char digest[MD5_TEXT_SIZE] = {};
+    if (md5_file_hex(path.c_str(), digest) != 0 || field(m.md5) != digest) return lose(path);
+    report(m);
+  }
+
+  void lose(const std::string& path) {
+    done_[current_.slot] = true;
+    ++lost_;
+    say("\r\n file " + path + " was damaged when the extract was cut short, it is left out! \r\n");
+    // What is left of it in the package is of no use now.
+    if (truncate(options_.package_path.c_str(), current_.offset) == 0) notify_cut();
+  }
+
+  // Moves one piece: read it from the package, write it to the output, and
+  // at a checkpoint sync the output and cut the package behind what it holds.
+  void move_piece(const piece& p, std::FILE* output, bool last) {
+    member_progress& cur = current_;
     file_ptr package = open_file(options_.package_path, "rb");
     if (!package) {
       throw kb_error("\r\n can not extract from file:" + options_.package_path + " \r\n");
@@ -220,21 +313,85 @@ class extract_run {
       throw kb_error("\r\n crypt_fread error:0 \r\n");
     }
     package.reset();
-    if (!options_.preserve) {
-      current_.pending = p.length;
-      // A cut that fails only keeps the package longer; the run goes on.
-      if (truncate(options_.package_path.c_str(), p.start) == 0) cut_made_ = true;
-    }
     hasher_.begin(buffer_.data(), p.length);
     hash_wait hashed(hasher_);
-    std::size_t put = 0;
-    while (put < p.length) {
-      std::size_t n = std::fwrite(buffer_.data() + put, 1, p.length - put, output);
-      if (n == 0) throw kb_error("\r\n fwrite error:0 \r\n");
+    if (!write_piece(output, p.length)) {
+      if (errno != ENOSPC || options_.preserve) throw kb_error("\r\n fwrite error:0 \r\n");
+      make_room(p, output);
+    }
+    cur.written += static_cast<std::int64_t>(p.length);
+    cur.unsynced += static_cast<std::int64_t>(p.length);
+    if (!options_.preserve && (last || cur.unsynced >= checkpoint_)) checkpoint(output, p.start);
+  }
+
+  // Writes the piece in the buffer at the end of what the output holds.
+  bool write_piece(std::FILE* output, std::size_t length) {
+    if (fseeko(output, current_.written, SEEK_SET) != 0) return false;
+    for (std::size_t put = 0; put < length;) {
+      std::size_t n = std::fwrite(buffer_.data() + put, 1, length - put, output);
+      if (n == 0) return false;
       put += n;
     }
-    current_.pending = 0;
-    current_.written += static_cast<std::int64_t>(p.length);
+    return true;
+  }
+
+  // The output's filesystem is full while the package still holds the
+  // piece: cut behind the pieces already written, and if that frees no room,
+  // cut the piece itself before writing it, the old order.
+  void make_room(const piece& p, std::FILE* output) {
+    member_progress& cur = current_;
+    std::clearerr(output);  // the failed write is answered here
+    ftruncate(fileno(output), cur.written);
+    if (cur.unsynced > 0) {
+      checkpoint(output, p.start + static_cast<std::int64_t>(p.length));
+      if (write_piece(output, p.length)) return;
+      std::clearerr(output);
+      ftruncate(fileno(output), cur.written);
+    }
+    cut_package(p.start);
+    cur.pending = p.length;
+    if (!write_piece(output, p.length)) throw kb_error("\r\n fwrite error:0 \r\n");
+    cur.pending = 0;
+  }
+
+  // The output is on stable storage up to here; the package lets it go.
+  void checkpoint(std::FILE* output, std::int64_t cut_to) {
+    if (fsync(fileno(output)) != 0) throw kb_error("\r\n fwrite error:0 \r\n");
+    current_.unsynced = 0;
+    cut_package(cut_to);
+  }
+
+  void cut_package(std::int64_t to) {
+    if (!journal_written_) write_the_journal();
+    // A cut that fails only keeps the package longer; the run goes on.
+    if (truncate(options_.package_path.c_str(), to) == 0) {
+      cut_made_ = true;
+      notify_cut();
+    }
+  }
+
+  void notify_cut() {
+    if (after_piece_) after_piece_(file_length(options_.package_path));
+  }
+
+  // Before the first cut: the trailer, the length and every planned output.
+  void write_the_journal() {
+    journal_written_ = true;
+    const std::string& pkg = options_.package_path;
+    journal_.original_length = file_length(pkg);
+    // Every byte of the trailer is a stored field, so the index gives it back.
+    encode_trailer(index_, journal_.trailer);
+    crypt_encode(journal_.trailer.data(), journal_.trailer.size());
+    const int n = member_count(index_);
+    for (int i = 0; i < n; ++i) {
+      const pac_member& m = index_.members[i];
+      if (wanted(m, options_) && !field(m.name).empty()) {
+        journal_.outputs[i] = joined_path(find_dest_dir(dirs_, field(m.type)), field(m.name));
+      }
+    }
+    journal_on_disk_ = write_journal(pkg, journal_);
+    if (journal_on_disk_) return;
+    say("\r\n can not write the journal of " + pkg + ", extracting without crash safety! \r\n");
   }
 
   // Puts the package back together after a failure that came after the first
@@ -243,6 +400,7 @@ class extract_run {
   std::string restore_package() {
     try {
       int kept = restore_or_throw();
+      remove_journal(options_.package_path);
       return "\r\n package " + options_.package_path + " now holds the " + std::to_string(kept) +
              " members not yet extracted \r\n";
     } catch (const kb_error& e) {
@@ -267,8 +425,9 @@ class extract_run {
 
   // Returns the member's pieces to the package in stored order: the piece in
   // the buffer first, then the pieces in the output from its end back to its
-  // start, the output shrinking before the package grows so that no extra
-  // space is needed.
+  // start. Each piece is on stable storage in the package before the output
+  // lets it go, so a crash here leaves a state the journal can resume; only
+  // on a full filesystem does the output shrink first.
   void put_member_back(int package) {
     member_progress& cur = current_;
     const auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
@@ -280,7 +439,7 @@ class extract_run {
     if (ftruncate(package, end) != 0) throw cannot_restore(std::strerror(errno));
     if (cur.pending > 0) {
       crypt_encode(buffer_.data(), cur.pending);
-      if (!write_at(package, buffer_.data(), cur.pending, end)) {
+      if (!write_at(package, buffer_.data(), cur.pending, end) || fsync(package) != 0) {
         throw cannot_restore(std::strerror(errno));
       }
       end += static_cast<std::int64_t>(cur.pending);
@@ -288,19 +447,20 @@ class extract_run {
     }
     for (std::int64_t start = (cur.written - 1) / L * L; cur.written > 0; start -= L) {
       const auto length = static_cast<std::size_t>(cur.written - start);
-      if (!read_at(output.get(), buffer_.data(), length, start) ||
-          ftruncate(output.get(), start) != 0) {
+      if (!read_at(output.get(), buffer_.data(), length, start)) {
         throw cannot_restore(std::strerror(errno));
       }
-      cur.written = start;
       crypt_encode(buffer_.data(), length);
-      if (!write_at(package, buffer_.data(), length, end)) {
+      if (!write_at(package, buffer_.data(), length, end) || fsync(package) != 0) {
         int err = errno;
-        // The piece is only in memory now; hand it back to the output.
-        crypt_decode(buffer_.data(), length);
-        if (write_at(output.get(), buffer_.data(), length, start)) cur.written += length;
-        throw cannot_restore(std::strerror(err));
+        // No room: the output lets the piece go first, then it goes back.
+        if (err != ENOSPC || ftruncate(output.get(), start) != 0 || ftruncate(package, end) != 0 ||
+            !write_at(package, buffer_.data(), length, end)) {
+          throw cannot_restore(std::strerror(err));
+        }
       }
+      if (ftruncate(output.get(), start) != 0) throw cannot_restore(std::strerror(errno));
+      cur.written = start;
       end += static_cast<std::int64_t>(length);
     }
     if (fsync(package) != 0) throw cannot_restore(std::strerror(errno));
@@ -328,6 +488,15 @@ class extract_run {
     set_field(left->count, std::to_string(kept), "count");
     // Anything behind the last member left is data of slots already done.
     if (data_end > file_length(options_.package_path)) throw cannot_restore("members are missing");
+    // Until the trailer is whole, the journal says where the members end.
+    // (On a disk too full for that, the trailer is written all the same.)
+    if (journal_on_disk_) {
+      journal_.restored_end = data_end;
+      if (ftruncate(package, data_end) != 0 || fsync(package) != 0) {
+        throw cannot_restore(std::strerror(errno));
+      }
+      write_journal(options_.package_path, journal_);
+    }
     trailer_bytes raw;
     encode_trailer(*left, raw);
     crypt_encode(raw.data(), raw.size());
@@ -347,11 +516,17 @@ class extract_run {
   const dest_dir_map& dirs_;
   pac_index& index_;
   const piece_hook& after_piece_;
+  const resume_plan* resumed_;
   std::vector<unsigned char> buffer_;
   piece_hasher hasher_;
   member_progress current_;
   std::array<bool, PAC_MAX_MEMBERS> done_{};  // slots whose data left the package for good
   bool cut_made_ = false;
+  bool journal_written_ = false;  // tried, before the first cut
+  bool journal_on_disk_ = false;
+  extract_journal journal_;
+  std::int64_t checkpoint_ = CHECKPOINT;
+  int lost_ = 0;
 };
 
 }  // namespace
@@ -360,6 +535,21 @@ void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_
                       const piece_hook& after_piece) {
   check_members(options, dirs, index);
   extract_run(options, dirs, index, after_piece).run();
+}
+
+bool resume_extract(const pac_options& options, pac_index& index, const piece_hook& after_piece) {
+  static const dest_dir_map from_journal;  // the journal's outputs hold
+  if (!journal_exists(options.package_path)) return false;
+  resume_plan plan = plan_resume(options.package_path, index);
+  if (plan.length < 0) return false;  // the journal was stale and is gone
+  say("\r\n resuming the extract of " + options.package_path + " that was cut short \r\n");
+  if (plan.journal.restored_end >= 0) {
+    extract_run run(options, from_journal, index, after_piece, &plan);
+    say(run.finish_restore());
+    return false;  // a fresh run on what the package now holds
+  }
+  extract_run(options, from_journal, index, after_piece, &plan).run();
+  return true;
 }
 
 }  // namespace kb

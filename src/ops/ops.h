@@ -63,6 +63,17 @@ void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_
 // writes nothing; throws after the last line when any is damaged.
 void check_package(const pac_options& options, const pac_index& index);
 
+// Finishes an extract in place that a kill or a power cut stopped, by the
+// journal beside the package (the outputs it planned hold, not -d). Returns
+// false when there is nothing to resume and a fresh extract is to run on
+// the package as it now is; throws on failure.
+bool resume_extract(const pac_options& options, pac_index& index,
+                    const piece_hook& after_piece = {});
+
+// Loads the package's index; when that fails and an extract of it was cut
+// short, says so and how to finish it instead.
+void load_package(const std::string& path, pac_index& index);
+
 // Unpacks the first member matching the name and/or type filter into the
 // current directory; never changes the package; throws on failure.
 void read_one_member(const pac_options& options, const pac_index& index);

@@ -122,8 +122,13 @@ void pac_index_load(const std::string& path, pac_index& index) {
       crypt_fread(raw->data(), 1, raw->size(), f.get()) != raw->size()) {
     throw not_pac();
   }
+  pac_index_check(*raw, file_size, index);
+}
+
+void pac_index_check(const trailer_bytes& plain, std::int64_t file_size, pac_index& index) {
+  const std::int64_t data_end = file_size - static_cast<std::int64_t>(PAC_INDEX_SIZE);
   index = pac_index{};
-  decode_trailer(*raw, index);
+  decode_trailer(plain, index);
 
   // The total wraps modulo 2^32 as stored packages were always checked; every
   // slot is tested, whatever the count says.

@@ -136,6 +136,10 @@ int member_count(const pac_index& index);
 // the loader's messages.
 void pac_index_load(const std::string& path, pac_index& index);
 
+// The loader's checks of a plain trailer for a package of file_size bytes;
+// fills index or throws the loader's messages.
+void pac_index_check(const trailer_bytes& plain, std::int64_t file_size, pac_index& index);
+
 // Sets meta version "1.0" and header size "24160", then writes the whole
 // scrambled trailer at the stream's position. Returns false on a short write.
 bool pac_index_write_trailer(pac_index& index, std::FILE* stream);

@@ -20,7 +20,9 @@ bool close_checked(file_ptr& f) {
 }
 
 void say(std::string_view text) {
+  // Flushed at once: a run that is killed has printed every line up to then.
   std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
 }
 
 std::size_t crypt_fread(void* buffer, std::size_t size, std::size_t count, std::FILE* stream) {

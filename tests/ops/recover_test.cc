@@ -198,8 +198,9 @@ TEST_F(Recover, OutputFilesystemFillsMidMember) {
 }
 
 TEST_F(Recover, InodesRunOutOnTheFlash) {
-  // Room for the root, the package and two outputs: A's output cannot be made.
-  tmpfs_mount flash(at("flash"), "size=8m,nr_inodes=4");
+  // Room for the root, the package, its journal and two outputs: A's
+  // output cannot be made.
+  tmpfs_mount flash(at("flash"), "size=8m,nr_inodes=5");
   MOUNT_OR_SKIP(flash);
   make_in(flash.at_);
   auto r = test::run_tool(work_, {"-e", "p.pac"});
