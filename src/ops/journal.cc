@@ -262,6 +262,7 @@ resume_plan plan_resume(const std::string& package_path, pac_index& index) {
 
 void remove_journal(const std::string& package_path) {
   const std::string path = journal_path(package_path);
+  unlink((path + ".tmp").c_str());  // left by a run killed while writing it
   if (unlink(path.c_str()) == 0) sync_parent_directory(path);
 }
 

@@ -1,15 +1,24 @@
 // A failure or an interrupt during an extract in place never loses a member:
 // the package is left valid, holding exactly the members not yet out, and
 // running the same command again finishes the job.
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include "support/helpers.h"
+
+#ifndef FS_IOC_SHUTDOWN
+#define FS_IOC_SHUTDOWN _IOR('X', 125, unsigned)
+#endif
 
 namespace kb {
 namespace {
@@ -156,6 +165,60 @@ TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
   }
 }
 
+// X (9500000 bytes: checkpoints of 8, 8 and 3 pieces), Y (700000, two
+// pieces) and Z (1000) come out Z, Y, X: the package is cut once for Z
+// (1), once for Y (2) and three times for X (3 to 5); its freads are the
+// trailer (1), Z (2), Y (3, 4) and X's pieces (5 on).
+class Crash : public test::pac_test {
+ protected:
+  void SetUp() override {
+    ms_ = {{"system", "X", test::random_bytes(9500000, 4)},
+           {"modem", "Y", test::random_bytes(700000, 5)},
+           {"idu", "Z", test::random_bytes(1000, 6)}};
+  }
+  // The same command, run again, finishes; every output equals its input
+  // and nothing stray is left.
+  void expect_finished(const std::string& dir) {
+    auto r = test::run_tool(dir, {"-e", "p.pac"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(test::file_size(dir + "/p.pac"), 0);
+    for (const auto& m : ms_) EXPECT_TRUE(read_file(dir + "/" + m.name) == m.bytes) << m.name;
+    auto names = test::list_dir(dir);
+    names.erase(std::remove(names.begin(), names.end(), "lost+found"), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"X", "Y", "Z", "p.pac"}));
+  }
+  std::vector<test::member_file> ms_;
+};
+
+TEST_F(Crash, AKillAnywhereIsFinishedByTheSameCommand) {
+  SKIP_WITHOUT_FAULT_INJECTION();
+  const std::string cases[] = {
+      "kill:/p.pac:1:truncate",  // just after the journal is written
+      "kill:/p.pac:2:truncate",  // Y written, not yet cut
+      "kill:/p.pac:5:fread",     // at the member boundary between Y and X
+      "kill:/p.pac:3:truncate",  // X's first, middle and last checkpoint
+      "kill:/p.pac:4:truncate",
+      "kill:/p.pac:5:truncate",
+      "kill:/p.pac.journal:1:unlink",                 // just before the journal is removed
+      "write:/X:12;kill:/p.pac:3:fsync",              // putting X back after a failure
+      "write:/X:12;kill:/p.pac.journal.tmp:2:fsync",  // before its trailer
+  };
+  ASSERT_EQ(mkdir(at("w").c_str(), 0755), 0);
+  for (const auto& fault : cases) {
+    SCOPED_TRACE(fault);
+    make(ms_, at("w/p.pac"));
+    auto r = test::run_tool(at("w"), {"-e", "p.pac"}, test::fault_env(fault));
+    EXPECT_EQ(r.status, 128 + SIGKILL) << r.out;
+    if (fault != cases[0]) {
+      EXPECT_EQ(
+          test::run_tool(at("w"), {"-l", "p.pac"}).out,
+          "\r\n an extract of p.pac was cut short, run kestrelbind -e p.pac to finish it! \r\n");
+    }
+    expect_finished(at("w"));
+    for (const auto& m : ms_) std::remove(at("w/" + m.name).c_str());
+  }
+}
+
 // A tmpfs of the given options mounted for one test, or a reason to skip.
 class tmpfs_mount {
  public:
@@ -209,6 +272,68 @@ TEST_F(Recover, InodesRunOutOnTheFlash) {
             "\r\n can not write to file:A \r\n" + holds(1));
   ASSERT_TRUE(flash.remount("nr_inodes=16"));
   expect_recoverable("A", {"-e", "p.pac"});
+}
+
+// An ext4 filesystem on a loop device, mounted with a one-second commit
+// interval, that a test can shut down as a power cut would and mount again.
+class ext4_mount {
+ public:
+  explicit ext4_mount(const std::string& at) : at_(at), image_(at + ".img") {
+    mkdir(at.c_str(), 0755);
+    test::write_file(image_, "");
+    if (truncate(image_.c_str(), 64 << 20) != 0 ||
+        std::system(("mkfs.ext4 -q -F " + image_ + " >/dev/null 2>&1").c_str()) != 0) {
+      error_ = "mkfs.ext4 failed";
+    } else if (!mount_again()) {
+      error_ = "mount -o loop refused (not root, or no loop devices)";
+    }
+  }
+  ~ext4_mount() {
+    if (error_.empty()) unmount();
+  }
+  bool mount_again() {
+    return std::system(("mount -o loop,commit=1 " + image_ + " " + at_ + " 2>/dev/null").c_str()) ==
+           0;
+  }
+  void unmount() { std::system(("umount " + at_ + " 2>/dev/null").c_str()); }
+  // The filesystem stops here, its log unflushed: a power cut.
+  void power_cut() {
+    int fd = open(at_.c_str(), O_RDONLY | O_DIRECTORY);
+    unsigned flags = 2;  // EXT4_GOING_FLAGS_NOLOGFLUSH
+    ioctl(fd, FS_IOC_SHUTDOWN, &flags);
+    close(fd);
+  }
+  void sync() {
+    int fd = open(at_.c_str(), O_RDONLY | O_DIRECTORY);
+    syncfs(fd);
+    close(fd);
+  }
+  std::string at_, image_, error_;
+};
+
+TEST_F(Crash, APowerCutIsFinishedByTheSameCommand) {
+  SKIP_WITHOUT_FAULT_INJECTION();
+  ext4_mount disk(at("disk"));
+  if (!disk.error_.empty()) GTEST_SKIP() << "no ext4 to cut the power of: " << disk.error_;
+  for (const std::string fault :
+       {"cut:/p.pac:2:truncate", "cut:/p.pac:4:truncate", "cut:/p.pac.journal:1:unlink", ""}) {
+    SCOPED_TRACE(fault);
+    make(ms_, disk.at_ + "/p.pac");
+    disk.sync();
+    auto r = test::run_tool(disk.at_, {"-e", "p.pac"}, test::fault_env(fault));
+    EXPECT_EQ(r.status, fault.empty() ? 0 : 128 + SIGKILL);
+    if (fault.empty()) disk.power_cut();  // a completed run survives a power cut after it
+    disk.unmount();
+    ASSERT_TRUE(disk.mount_again());
+    if (fault.empty()) {
+      EXPECT_EQ(test::file_size(disk.at_ + "/p.pac"), 0);
+      EXPECT_EQ(test::file_size(disk.at_ + "/p.pac.journal"), -1);
+      for (const auto& m : ms_) EXPECT_TRUE(read_file(disk.at_ + "/" + m.name) == m.bytes);
+    } else {
+      expect_finished(disk.at_);
+    }
+    for (const auto& m : ms_) std::remove((disk.at_ + "/" + m.name).c_str());
+  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// Preloaded into kestrelbind by the recovery tests to make one stream call
-// fail, or to act, at a chosen moment. Configured by one environment value:
+// Preloaded into kestrelbind by the tests to make one call fail, or to act,
+// at a chosen moment. Configured by KB_FAULT, faults separated by ";":
 //
-//   KB_FAULT=<what>:<file suffix>:<n>[:<argument>]
+//   <what>:<file suffix>:<n>[:<argument>]
 //
 //   read     the n-th fread from a file whose path ends in the suffix
 //            delivers nothing
@@ -9,8 +9,16 @@
 //   raise    the n-th fread from such a file first raises signal <argument>
 //   rmdir    the n-th fread from such a file first removes directory
 //            <argument>
+//   kill     the n-th call <argument> (fread, truncate, fsync, unlink) on
+//            such a file never happens: the process is killed first
+//   cut      as kill, but a moment later, after the file's filesystem has
+//            committed its log and then shut down without flushing it again,
+//            as a power cut would leave it
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,74 +26,125 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#ifndef FS_IOC_SHUTDOWN
+#define FS_IOC_SHUTDOWN _IOR('X', 125, unsigned)
+#endif
 
 namespace {
 
 struct fault {
-  std::string what;
-  std::string suffix;
-  long n = 0;
-  std::string argument;
-  long seen = 0;
+  std::string what, suffix, argument;
+  long n = 0, seen = 0;
 };
 
-fault* config() {
-  static fault* f = [] {
+std::vector<fault>& faults() {
+  static auto* all = [] {
+    auto* v = new std::vector<fault>;
     const char* env = std::getenv("KB_FAULT");
-    if (env == nullptr) return static_cast<fault*>(nullptr);
-    auto* c = new fault;
-    std::string s = env;
-    std::size_t a = s.find(':'), b = s.find(':', a + 1), d = s.find(':', b + 1);
-    c->what = s.substr(0, a);
-    c->suffix = s.substr(a + 1, b - a - 1);
-    c->n = std::atol(s.substr(b + 1, d == std::string::npos ? d : d - b - 1).c_str());
-    if (d != std::string::npos) c->argument = s.substr(d + 1);
-    return c;
+    std::string s = env == nullptr ? "" : env;
+    for (std::size_t at = 0; at < s.size();) {
+      std::size_t end = std::min(s.find(';', at), s.size());
+      std::string one = s.substr(at, end - at);
+      std::size_t a = one.find(':'), b = one.find(':', a + 1), d = one.find(':', b + 1);
+      fault f;
+      f.what = one.substr(0, a);
+      f.suffix = one.substr(a + 1, b - a - 1);
+      f.n = std::atol(one.substr(b + 1, d == std::string::npos ? d : d - b - 1).c_str());
+      if (d != std::string::npos) f.argument = one.substr(d + 1);
+      v->push_back(f);
+      at = end + 1;
+    }
+    return v;
   }();
-  return f;
+  return *all;
 }
 
-bool names_target(std::FILE* stream, const fault& f) {
+std::string path_of_fd(int fd) {
   char link[64], path[4096];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(stream));
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   ssize_t n = readlink(link, path, sizeof path - 1);
-  if (n <= 0) return false;
-  std::string p(path, static_cast<std::size_t>(n));
-  return p.size() >= f.suffix.size() &&
-         p.compare(p.size() - f.suffix.size(), f.suffix.size(), f.suffix) == 0;
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "";
 }
 
-// True when this call is the n-th one of kind `what` on the target file.
-bool strikes(std::FILE* stream, const char* what) {
-  fault* f = config();
-  if (f == nullptr || f->what != what || !names_target(stream, *f)) return false;
-  return ++f->seen == f->n;
+bool ends_with(const std::string& p, const std::string& suffix) {
+  return p.size() >= suffix.size() && p.compare(p.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool strikes_read(std::FILE* stream) {
-  fault* f = config();
-  if (f == nullptr || f->what == "write") return false;
-  if (!strikes(stream, f->what.c_str())) return false;
-  if (f->what == "raise") raise(std::atoi(f->argument.c_str()));
-  if (f->what == "rmdir") rmdir(f->argument.c_str());
-  return f->what == "read";
+// Lets the filesystem commit what it holds (the tests mount with commit=1),
+// then stops it: what was only in memory is lost, as in a power cut.
+void power_cut(const std::string& path) {
+  usleep(1500000);
+  int fd = open(path.substr(0, path.rfind('/') + 1).c_str(), O_RDONLY);
+  unsigned flags = 2;  // EXT4_GOING_FLAGS_NOLOGFLUSH
+  ioctl(fd, FS_IOC_SHUTDOWN, &flags);
+}
+
+// Counts a call of kind `call` on path; acts on the fault it strikes, and
+// returns that fault's kind ("" for none).
+std::string strike(const std::string& call, const std::string& path) {
+  for (fault& f : faults()) {
+    bool kills = f.what == "kill" || f.what == "cut";
+    const std::string& kind = kills ? f.argument : f.what == "write" ? "fwrite" : "fread";
+    if (kind != call || !ends_with(path, f.suffix) || ++f.seen != f.n) continue;
+    if (f.what == "cut") power_cut(path);
+    if (kills) raise(SIGKILL);
+    if (f.what == "raise") raise(std::atoi(f.argument.c_str()));
+    if (f.what == "rmdir") rmdir(f.argument.c_str());
+    return f.what;
+  }
+  return "";
+}
+
+std::string absolute(const char* path) {
+  if (path[0] == '/') return path;
+  char cwd[4096];
+  return std::string(getcwd(cwd, sizeof cwd) ? cwd : "") + "/" + path;
+}
+
+template <typename Fn>
+Fn real(const char* name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
 }  // namespace
 
 extern "C" size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
-  using fn = size_t (*)(void*, size_t, size_t, FILE*);
-  static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "fread"));
-  if (strikes_read(stream)) return 0;
-  return real(buffer, size, count, stream);
+  static auto next = real<size_t (*)(void*, size_t, size_t, FILE*)>("fread");
+  if (strike("fread", path_of_fd(fileno(stream))) == "read") return 0;
+  return next(buffer, size, count, stream);
 }
 
 extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
-  using fn = size_t (*)(const void*, size_t, size_t, FILE*);
-  static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "fwrite"));
-  if (stream != stdout && strikes(stream, "write")) {
+  static auto next = real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
+  if (stream != stdout && strike("fwrite", path_of_fd(fileno(stream))) == "write") {
     errno = EIO;
     return 0;
   }
-  return real(buffer, size, count, stream);
+  return next(buffer, size, count, stream);
+}
+
+extern "C" int truncate(const char* path, off_t length) {
+  static auto next = real<int (*)(const char*, off_t)>("truncate");
+  strike("truncate", absolute(path));
+  return next(path, length);
+}
+
+extern "C" int truncate64(const char* path, off_t length) {
+  static auto next = real<int (*)(const char*, off_t)>("truncate64");
+  strike("truncate", absolute(path));
+  return next(path, length);
+}
+
+extern "C" int fsync(int fd) {
+  static auto next = real<int (*)(int)>("fsync");
+  strike("fsync", path_of_fd(fd));
+  return next(fd);
+}
+
+extern "C" int unlink(const char* path) {
+  static auto next = real<int (*)(const char*)>("unlink");
+  strike("unlink", absolute(path));
+  return next(path);
 }
