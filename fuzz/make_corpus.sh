@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Makes the fuzzers' seed corpus, tests/corpus/, from real packages that
 # kestrelbind -m builds of small members (so the seeds stay near 24 KiB).
+# The journal seeds in tests/corpus/journals/ are real journals of extracts
+# killed before their first cut (by the tests' fault injector).
 # Usage: fuzz/make_corpus.sh [path-to-kestrelbind]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,4 +28,11 @@ printf 'hostname=device\n' >device.cfg
 args=()
 for i in $(seq 1 50); do args+=(-a "t$i,abc.txt,$i"); done
 "$kb" -m "$out/fifty.pac" "${args[@]}" >/dev/null
-ls -l "$out"
+mkdir -p "$out/journals"
+fault="$(dirname "$kb")/tests/libkestrelbind_fault.so"
+for pac in three sizes; do
+  cp "$out/$pac.pac" .
+  LD_PRELOAD="$fault" KB_FAULT="kill:/$pac.pac:1:truncate" "$kb" -e "$pac.pac" >/dev/null || true
+  cp "$pac.pac.journal" "$out/journals/$pac.journal"
+done
+ls -lR "$out"

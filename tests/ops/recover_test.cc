@@ -184,7 +184,9 @@ class Crash : public test::pac_test {
     EXPECT_EQ(test::file_size(dir + "/p.pac"), 0);
     for (const auto& m : ms_) EXPECT_TRUE(read_file(dir + "/" + m.name) == m.bytes) << m.name;
     auto names = test::list_dir(dir);
-    names.erase(std::remove(names.begin(), names.end(), "lost+found"), names.end());
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](auto& n) { return n == "lost+found" || n == "in"; }),
+                names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"X", "Y", "Z", "p.pac"}));
   }
   std::vector<test::member_file> ms_;
@@ -272,6 +274,46 @@ TEST_F(Recover, InodesRunOutOnTheFlash) {
             "\r\n can not write to file:A \r\n" + holds(1));
   ASSERT_TRUE(flash.remount("nr_inodes=16"));
   expect_recoverable("A", {"-e", "p.pac"});
+}
+
+TEST_F(Crash, AJournalThatIsNotRightIsNeverFollowed) {
+  SKIP_WITHOUT_FAULT_INJECTION();
+  make(ms_);
+  test::run_tool(dir_, {"-e", "p.pac"}, test::fault_env("kill:/p.pac:2:truncate"));
+  const std::string journal = read_file(at("p.pac.journal")), pkg = read_file(at("p.pac"));
+  ASSERT_FALSE(journal.empty());
+  auto rehashed = [](std::string text) {  // a digest that matches what was changed
+    text.erase(text.rfind("md5 "));
+    return text + "md5 " + test::md5_of(text) + "\n";
+  };
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string text = journal;
+    return rehashed(text.replace(text.find(from), from.size(), to));
+  };
+  const std::string damaged = "\r\n journal p.pac.journal is damaged, refusing to follow it! \r\n";
+  std::string flipped = journal;
+  flipped[20000] ^= 1;
+  const std::pair<std::string, std::string> cases[] = {
+      {flipped, damaged},
+      {journal.substr(0, journal.size() / 2), damaged},
+      {journal + "x", damaged},
+      {replaced("output 2 1\nZ\n", "output 2 4\n../Z\n"), damaged},
+      {replaced("output 2 1\nZ\n", "output 2 1\nQ\n"), damaged},
+      {replaced("length ", "length 1"), damaged},
+      {replaced("length 10225160", "length 10225159"), damaged},
+      {replaced("restored -1", "restored 99999999"),
+       "\r\n journal p.pac.journal does not match package p.pac, refusing to follow it! \r\n"},
+  };
+  for (const auto& [bytes, message] : cases) {
+    test::write_file(at("p.pac.journal"), bytes);
+    auto r = run({"-e", "p.pac"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, message);
+    EXPECT_TRUE(read_file(at("p.pac")) == pkg);
+    EXPECT_TRUE(read_file(at("p.pac.journal")) == bytes);
+  }
+  test::write_file(at("p.pac.journal"), journal);
+  expect_finished(dir_);
 }
 
 // An ext4 filesystem on a loop device, mounted with a one-second commit

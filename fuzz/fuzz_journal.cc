@@ -1,0 +1,30 @@
+// Arbitrary bytes as the crash journal beside a package: the reader and the
+// resume plan must refuse anything malformed without a crash, a leak or
+// undefined behaviour, and never follow a path out of place.
+#include <memory>
+
+#include "fuzz_support.h"
+#include "ops/journal.h"
+
+namespace {
+std::string package_path;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  package_path = kb::fuzz::enter_scratch_dir() + "/p.pac";
+  kb::fuzz::write_package(package_path, nullptr, 0);  // cut to nothing
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  kb::fuzz::write_package(kb::journal_path(package_path), data, size);
+  auto index = std::make_unique<kb::pac_index>();
+  try {
+    kb::resume_plan plan = kb::plan_resume(package_path, *index);
+    for (const auto& out : plan.journal.outputs) {
+      if (out.find("/../") != std::string::npos) std::abort();
+    }
+  } catch (const kb::kb_error&) {
+  }
+  return 0;
+}
