@@ -6,7 +6,8 @@
 # the last line is the summary.
 #
 #   bench/run.sh                    # tmpfs only
-#   BENCH_DISK=/some/dir bench/run.sh   # also extract on that filesystem
+#   BENCH_DISK=/some/dir bench/run.sh   # also extract on that filesystem,
+#                                       # against cat, sync and md5sum
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
@@ -73,6 +74,7 @@ pair extract "rm -rf x && mkdir x && cp master.pac x/pkg.pac && sync" \
 pair read "rm -rf x && mkdir x" \
   "cd x && KB -r ../master.pac -n f2" \
   "cd x && dd if=../master.pac of=out bs=1M iflag=skip_bytes,count_bytes skip=$f2_offset count=$f2_size status=none && md5sum out"
+pair check "" "KB -c master.pac" "md5sum f1 f2 f3"
 rm -rf x out out.pac
 
 if [ -n "${BENCH_DISK:-}" ]; then
@@ -83,10 +85,11 @@ if [ -n "${BENCH_DISK:-}" ]; then
   echo "on $(df --output=source,fstype "$disk" | tail -n 1): extract makes $pieces cuts"
   pair disk "rm -rf x && mkdir x && cp master.pac x/pkg.pac && sync" \
     "cd x && KB -e pkg.pac" \
-    "cd x && cat pkg.pac >out && md5sum out"
+    "cd x && cat pkg.pac >out && sync && md5sum out"
   cd "$work"
 fi
 
 "$micro" --benchmark_min_time=0.2 2>/dev/null | grep '^BM_'
-max_rss=$(printf '%s\n' "$rss_make" "$rss_extract" "$rss_read" | sort -n | tail -n 1)
-echo "make ${ratio_make}x extract ${ratio_extract}x read ${ratio_read}x rss $(awk -v k="$max_rss" 'BEGIN { printf "%.1f", k / 1024 }')MiB"
+max_rss=$(printf '%s\n' "$rss_make" "$rss_extract" "$rss_read" "$rss_check" | sort -n | tail -n 1)
+echo "make ${ratio_make}x extract ${ratio_extract}x read ${ratio_read}x check ${ratio_check}x" \
+  "${ratio_disk:+disk ${ratio_disk}x }rss $(awk -v k="$max_rss" 'BEGIN { printf "%.1f", k / 1024 }')MiB"

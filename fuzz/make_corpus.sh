@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Makes the fuzzers' seed corpus, tests/corpus/, from real packages that
 # kestrelbind -m builds of small members (so the seeds stay near 24 KiB).
-# The journal seeds in tests/corpus/journals/ are real journals of extracts
-# killed before their first cut (by the tests' fault injector).
+# The seeds of the files beside a package, tests/corpus/beside/, are real
+# journals of extracts killed before their first cut (by the tests' fault
+# injector) and the signature and key of tests/data.
 # Usage: fuzz/make_corpus.sh [path-to-kestrelbind]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root="$PWD"
 kb="$(realpath "${1:-build/release/kestrelbind}")"
 out="$PWD/tests/corpus"
 rm -rf "$out" && mkdir -p "$out"
@@ -28,11 +30,12 @@ printf 'hostname=device\n' >device.cfg
 args=()
 for i in $(seq 1 50); do args+=(-a "t$i,abc.txt,$i"); done
 "$kb" -m "$out/fifty.pac" "${args[@]}" >/dev/null
-mkdir -p "$out/journals"
+mkdir -p "$out/beside"
+cp "$root/tests/data/signed.pac.minisig" "$root/tests/data/signed.pub" "$out/beside/"
 fault="$(dirname "$kb")/tests/libkestrelbind_fault.so"
 for pac in three sizes; do
   cp "$out/$pac.pac" .
   LD_PRELOAD="$fault" KB_FAULT="kill:/$pac.pac:1:truncate" "$kb" -e "$pac.pac" >/dev/null || true
-  cp "$pac.pac.journal" "$out/journals/$pac.journal"
+  cp "$pac.pac.journal" "$out/beside/$pac.journal"
 done
 ls -lR "$out"

@@ -12,10 +12,10 @@ cmake --build --preset fuzz
 seconds="${FUZZ_SECONDS:-60}"
 run="$(mktemp -d /tmp/kbfuzz-run.XXXXXX)"
 echo "fuzzing for ${seconds}s per target in $run"
-for target in fuzz_load fuzz_ops fuzz_journal; do
+for target in fuzz_load fuzz_ops fuzz_beside; do
   mkdir -p "$run/$target"
   seeds="$OLDPWD/tests/corpus"
-  [ "$target" = fuzz_journal ] && seeds="$OLDPWD/tests/corpus/journals"
+  [ "$target" = fuzz_beside ] && seeds="$OLDPWD/tests/corpus/beside"
   (cd "$run" && TMPDIR="$run" "$OLDPWD/build/fuzz/fuzz/$target" "$run/$target" "$seeds" \
     -dict="$OLDPWD/fuzz/pac.dict" -max_len=32768 -timeout=10 -rss_limit_mb=2048 \
     -max_total_time="$seconds" -print_final_stats=1 2>"$run/$target.log") || {

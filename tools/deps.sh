@@ -4,7 +4,8 @@
 set -euo pipefail
 
 kb_install_deps() {
-  local wanted=(g++ cmake ninja-build pkg-config libmd-dev libgtest-dev libbenchmark-dev "$@")
+  local wanted=(g++ cmake ninja-build pkg-config libmd-dev libsodium-dev minisign libgtest-dev
+    libbenchmark-dev "$@")
   local missing=()
   for pkg in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||

@@ -23,6 +23,7 @@ const char* missing_value_message(std::string_view opt) {
   if (opt == "-m") return "\r\n please specify the dest file name!\r\n";
   if (opt == "-t") return "\r\n please specify the extract file type!\r\n";
   if (opt == "-n") return "\r\n please specify the read file name!\r\n";
+  if (opt == "-k") return "\r\n please specify the key file!\r\n";
   if (opt == "-e" || opt == "-l" || opt == "-r" || opt == "-c")
     return "\r\n please specify the file name!\r\n";
   return nullptr;  // not an option that takes a value
@@ -78,6 +79,8 @@ command_line parse_options(int argc, char** argv) {
       o.type_filter = bounded(value, MAX_TYPE_FILTER, "extract file type");
     } else if (opt == "-n") {
       o.name_filter = bounded(value, MAX_NAME_FILTER, "read file name");
+    } else if (opt == "-k") {
+      o.key_path = bounded(value, MAX_PATH_VALUE, "key file name");
     } else {  // -e, -l, -r, -c
       o.mode = opt == "-e"   ? MODE_EXTRACT
                : opt == "-l" ? MODE_LIST

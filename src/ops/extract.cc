@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "ops/journal.h"
+#include "ops/signature.h"
 
 namespace kb {
 namespace {
@@ -379,6 +380,7 @@ class extract_run {
     journal_written_ = true;
     const std::string& pkg = options_.package_path;
     journal_.original_length = file_length(pkg);
+    journal_.key_id = options_.verified_key;
     // Every byte of the trailer is a stored field, so the index gives it back.
     encode_trailer(index_, journal_.trailer);
     crypt_encode(journal_.trailer.data(), journal_.trailer.size());
@@ -400,7 +402,9 @@ class extract_run {
   std::string restore_package() {
     try {
       int kept = restore_or_throw();
-      remove_journal(options_.package_path);
+      // A verified package no longer matches its signature once cut; its
+      // journal keeps the key id for the run that finishes the job.
+      if (journal_.key_id.empty()) remove_journal(options_.package_path);
       return "\r\n package " + options_.package_path + " now holds the " + std::to_string(kept) +
              " members not yet extracted \r\n";
     } catch (const kb_error& e) {
@@ -537,11 +541,26 @@ void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_
   extract_run(options, dirs, index, after_piece).run();
 }
 
-bool resume_extract(const pac_options& options, pac_index& index, const piece_hook& after_piece) {
+bool resume_extract(pac_options& options, pac_index& index, const piece_hook& after_piece) {
   static const dest_dir_map from_journal;  // the journal's outputs hold
   if (!journal_exists(options.package_path)) return false;
   resume_plan plan = plan_resume(options.package_path, index);
   if (plan.length < 0) return false;  // the journal was stale and is gone
+  if (!options.key_path.empty()) {
+    // The package has changed since it was verified; only the key id that
+    // run verified with can vouch for it now.
+    const std::string key = read_key_id(options.key_path);
+    const std::string& had = plan.journal.key_id;
+    if (had != key) {
+      throw kb_error(
+          "\r\n the extract of " + options.package_path + " was cut short " +
+          (had.empty() ? "before a key verified it" : "after key " + had + " verified it") +
+          ", it can not be finished with key " + key + "! \r\n");
+    }
+    say("\r\n key " + key + " verified " + options.package_path +
+        " before its extract was cut short \r\n");
+    options.verified_key = key;
+  }
   say("\r\n resuming the extract of " + options.package_path + " that was cut short \r\n");
   if (plan.journal.restored_end >= 0) {
     extract_run run(options, from_journal, index, after_piece, &plan);

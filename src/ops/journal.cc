@@ -10,6 +10,7 @@
 //   kestrelbind journal 1\n
 //   length <original package length>\n
 //   restored <end of the members put back, or -1>\n
+//   key <16 hex digits>\n                                 (when verified)
 //   output <slot> <n>\n<n bytes: the output path>\n      (once per planned slot)
 //   trailer 24160\n<the package's 24160 trailer bytes as stored>\n
 //   md5 <32 hex digits: MD5 of every byte before this line>\n
@@ -139,6 +140,7 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
   std::string text = MAGIC;
   text += "length " + std::to_string(j.original_length) + "\n";
   text += "restored " + std::to_string(j.restored_end) + "\n";
+  if (!j.key_id.empty()) text += "key " + j.key_id + "\n";
   for (int i = 0; i < PAC_MAX_MEMBERS; ++i) {
     const std::string& out = j.outputs[i];
     if (out.empty()) continue;
@@ -184,6 +186,12 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
   j.original_length = r.number('\n');
   r.expect("restored ");
   j.restored_end = r.number('\n', true);
+  if (r.next_is("key ")) {
+    r.expect("key ");
+    j.key_id = r.bytes(16);
+    r.expect("\n");
+    if (j.key_id.find_first_not_of("0123456789ABCDEF") != std::string::npos) throw r.damaged();
+  }
   std::string outputs[PAC_MAX_MEMBERS];
   for (int last = -1; r.next_is("output ");) {
     r.expect("output ");

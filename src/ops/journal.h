@@ -15,7 +15,8 @@ struct extract_journal {
   // Set once a handled failure has put the members back below this length
   // and is about to write their trailer; -1 before.
   std::int64_t restored_end = -1;
-  trailer_bytes trailer{};                             // as the package stored it (scrambled)
+  std::string key_id;       // the key the package was verified with, or empty
+  trailer_bytes trailer{};  // as the package stored it (scrambled)
   std::array<std::string, PAC_MAX_MEMBERS> outputs{};  // planned output per slot, or empty
 };
 

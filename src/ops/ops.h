@@ -29,8 +29,12 @@ struct pac_options {
   std::string dest_path;     // written by make
   std::string name_filter;
   std::string type_filter;
+  std::string key_path;  // -k: verify the package with this minisign public key
   bool preserve = false;
   int member_count = 0;  // -a options seen
+  // The id of the key the package was verified with (or that a run cut
+  // short had verified it with); the journal keeps it for a resume.
+  std::string verified_key;
 };
 
 struct dest_dir_entry {
@@ -63,12 +67,17 @@ void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_
 // writes nothing; throws after the last line when any is damaged.
 void check_package(const pac_options& options, const pac_index& index);
 
+// Verifies the package against its minisign signature (P.minisig) with the
+// public key in key_path and prints the key id and trusted comment; returns
+// the key id; throws, changing nothing, on any mismatch.
+std::string verify_package(const std::string& package_path, const std::string& key_path);
+
 // Finishes an extract in place that a kill or a power cut stopped, by the
 // journal beside the package (the outputs it planned hold, not -d). Returns
 // false when there is nothing to resume and a fresh extract is to run on
-// the package as it now is; throws on failure.
-bool resume_extract(const pac_options& options, pac_index& index,
-                    const piece_hook& after_piece = {});
+// the package as it now is; throws on failure. With a key, the journal must
+// name the same key, which is then taken as verified (options.verified_key).
+bool resume_extract(pac_options& options, pac_index& index, const piece_hook& after_piece = {});
 
 // Loads the package's index; when that fails and an extract of it was cut
 // short, says so and how to finish it instead.

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <tuple>
+
 #include "ops/ops.h"
 #include "support/helpers.h"
 
@@ -299,6 +302,83 @@ TEST_F(Ops, TwoMembersForOnePathAreRefused) {
   std::remove(at("b/app.bin").c_str());
   EXPECT_EQ(run({"-e", "p.pac", "-d", "modem,b"}).status, 0);
   EXPECT_EQ(read_file(at("app.bin")) + read_file(at("b/app.bin")), "firstsecond");
+}
+
+TEST_F(Ops, AFixedSignatureVerifies) {
+  for (const char* f : {"signed.pac", "signed.pac.minisig", "signed.pub"}) {
+    write_file(at(f), read_file(std::string(KESTRELBIND_TEST_DATA "/") + f));
+  }
+  auto r = run({"-c", "signed.pac", "-k", "signed.pub"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("\r\n package signed.pac verified with key AAB07FFD736E06E0, trusted "
+                       "comment: kestrelbind test data \r\n\r\n check file fw.bin size:"),
+            0u);
+}
+
+TEST_F(Ops, SignedPackagesAreRefusedBeforeAnythingChanges) {
+  make(example());
+  const std::string sh = "cd " + dir_ + " && (minisign -G -W -p k.pub -s k.sec && " +
+                         "minisign -G -W -p other.pub -s other.sec && minisign -S -s k.sec " +
+                         "-m p.pac -t 'build 7' && minisign -S -l -s k.sec -m p.pac -x legacy) " +
+                         "</dev/null >/dev/null 2>&1";
+  if (std::system(sh.c_str()) != 0) GTEST_SKIP() << "minisign cannot make keys here";
+  const std::string pkg = read_file(at("p.pac")), sig = read_file(at("p.pac.minisig"));
+  auto changed = [](std::string s, std::size_t at) {  // another base64 digit, or byte
+    return s[at] = s[at] == 'A' ? 'B' : 'A', s;
+  };
+  const std::size_t line2 = sig.find('\n') + 5, comment = sig.find("build 7"),
+                    global = sig.rfind('\n') - 10;
+  const std::string bad = "\r\n signature of package p.pac is not right! \r\n";
+  const std::string bad_comment = "\r\n trusted comment of package p.pac is not right! \r\n";
+  const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
+      {changed(pkg, 1000), sig, "k.pub", bad},
+      {changed(pkg, pkg.size() - 1), sig, "k.pub", bad},
+      {pkg, changed(sig, line2 + 20), "k.pub", bad},
+      {pkg, changed(sig, comment), "k.pub", bad_comment},
+      {pkg, changed(sig, global), "k.pub", bad_comment},
+      {pkg, sig, "other.pub", "...is signed by key "},
+      {pkg, "", "k.pub", "\r\n signature file p.pac.minisig can not be read! \r\n"},
+      {pkg, read_file(at("legacy")), "k.pub", "...is in the legacy mode, sign with the default"},
+      {pkg, sig, "k.sec", "\r\n key file k.sec is not a minisign public key! \r\n"},
+      {pkg, sig.substr(0, sig.size() / 2), "k.pub", "...is not a minisign signature!"},
+  };
+  for (const auto& [p, s, key, message] : cases) {
+    SCOPED_TRACE(message);
+    write_file(at("p.pac"), p);
+    write_file(at("p.pac.minisig"), s);
+    if (s.empty()) std::remove(at("p.pac.minisig").c_str());
+    const auto before = test::list_dir(dir_);
+    for (const char* mode : {"-e", "-r", "-c"}) {
+      auto r = run({mode, "p.pac", "-k", key, "-n", "M1"});
+      EXPECT_EQ(r.status, 255) << mode;
+      if (message.rfind("...", 0) == 0) {
+        EXPECT_NE(r.out.find(message.substr(3)), std::string::npos) << r.out;
+      } else {
+        EXPECT_EQ(r.out, message);
+      }
+      EXPECT_TRUE(read_file(at("p.pac")) == p);
+      EXPECT_EQ(test::list_dir(dir_), before);
+    }
+  }
+  write_file(at("p.pac"), pkg);
+  write_file(at("p.pac.minisig"), sig);
+  auto r = run({"-e", "p.pac", "-k", "k.pub"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("trusted comment: build 7 \r\n"), std::string::npos);
+  EXPECT_EQ(test::file_size(at("p.pac")), 0);
+  if (test::fault_env("").empty()) return;
+  // Cut short, the package no longer matches its signature: the journal's
+  // key id vouches for it, and only for the same key.
+  for (const char* first_key : {"k.pub", ""}) {
+    write_file(at("p.pac"), pkg);
+    std::vector<std::string> args = {"-e", "p.pac", "-k", first_key};
+    if (*first_key == '\0') args.resize(2);
+    run(args, test::fault_env("kill:/p.pac:3:truncate"));
+    EXPECT_NE(run({"-e", "p.pac", "-k", "other.pub"}).out.find("can not be finished with key"),
+              std::string::npos);
+    r = run({"-e", "p.pac", "-k", "k.pub"});
+    EXPECT_EQ(r.status, *first_key ? 0 : 255) << r.out;
+  }
 }
 
 class Read : public test::pac_test {

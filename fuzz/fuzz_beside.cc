@@ -1,10 +1,12 @@
-// Arbitrary bytes as the crash journal beside a package: the reader and the
+// Arbitrary bytes as the files that travel beside a package: its crash
+// journal, its minisign signature and a public key. The readers and the
 // resume plan must refuse anything malformed without a crash, a leak or
 // undefined behaviour, and never follow a path out of place.
 #include <memory>
 
 #include "fuzz_support.h"
 #include "ops/journal.h"
+#include "ops/signature.h"
 
 namespace {
 std::string package_path;
@@ -17,12 +19,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  if (auto key = kb::parse_public_key(text)) kb::key_id_text(key->id);
+  if (auto sig = kb::parse_signature(text)) kb::key_id_text(sig->key_id);
   kb::fuzz::write_package(kb::journal_path(package_path), data, size);
   auto index = std::make_unique<kb::pac_index>();
   try {
     kb::resume_plan plan = kb::plan_resume(package_path, *index);
     for (const auto& out : plan.journal.outputs) {
-      if (out.find("/../") != std::string::npos) std::abort();
+      if (out.find("/../") != std::string::npos || out.rfind("../", 0) == 0) std::abort();
     }
   } catch (const kb::kb_error&) {
   }

@@ -1,0 +1,181 @@
+// Verifying a package against the minisign signature beside it, before
+// anything is written, created or cut. Signing stays with minisign on the
+// build host; the device only verifies, with libsodium: BLAKE2b-512 of the
+// whole package streamed through the chunk buffer, Ed25519 over that
+// digest, and Ed25519 over the signature and its trusted comment.
+#include "ops/signature.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+
+#include <vector>
+
+namespace kb {
+namespace {
+
+constexpr std::size_t MAX_LINE = 2048;
+constexpr std::size_t MAX_FILE = 8192;
+
+// The next line of text (without its "\n" or "\r\n"), or nothing when the
+// text has no more lines or the line is too long.
+std::optional<std::string_view> next_line(std::string_view& text) {
+  if (text.empty()) return std::nullopt;
+  auto end = text.find('\n');
+  std::string_view line = text.substr(0, end);
+  text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.size() > MAX_LINE) return std::nullopt;
+  return line;
+}
+
+// Decodes base64 into exactly out.size() bytes.
+template <std::size_t N>
+bool decode_exact(std::string_view b64, unsigned char* out) {
+  std::size_t length = 0;
+  return sodium_base642bin(out, N, b64.data(), b64.size(), nullptr, &length, nullptr,
+                           sodium_base64_VARIANT_ORIGINAL) == 0 &&
+         length == N;
+}
+
+bool starts_with(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+std::optional<std::string> read_small_file(const std::string& path) {
+  fd_closer fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::nullopt;
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
+    if (n < 0 || text.size() + static_cast<std::size_t>(n) > MAX_FILE) return std::nullopt;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+// Comments are printed, and they came from outside: no control bytes.
+std::string printable(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) c = '?';
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<public_key> parse_public_key(std::string_view text) {
+  auto comment = next_line(text);
+  auto b64 = next_line(text);
+  if (!comment || !starts_with(*comment, "untrusted comment: ") || !b64) return std::nullopt;
+  std::array<unsigned char, 42> raw{};
+  if (!decode_exact<42>(*b64, raw.data()) || raw[0] != 'E' || raw[1] != 'd') return std::nullopt;
+  while (auto rest = next_line(text)) {
+    if (!rest->empty()) return std::nullopt;
+  }
+  public_key k;
+  std::copy(raw.begin() + 2, raw.begin() + 10, k.id.begin());
+  std::copy(raw.begin() + 10, raw.end(), k.key.begin());
+  return k;
+}
+
+std::optional<package_signature> parse_signature(std::string_view text) {
+  auto comment = next_line(text);
+  auto b64 = next_line(text);
+  auto trusted = next_line(text);
+  auto global = next_line(text);
+  if (!comment || !starts_with(*comment, "untrusted comment: ") || !b64 || !trusted ||
+      !starts_with(*trusted, "trusted comment: ") || !global) {
+    return std::nullopt;
+  }
+  std::array<unsigned char, 74> raw{};
+  package_signature s;
+  if (!decode_exact<74>(*b64, raw.data()) ||
+      !decode_exact<64>(*global, s.global_signature.data())) {
+    return std::nullopt;
+  }
+  while (auto rest = next_line(text)) {
+    if (!rest->empty()) return std::nullopt;
+  }
+  std::copy(raw.begin(), raw.begin() + 2, s.algorithm.begin());
+  std::copy(raw.begin() + 2, raw.begin() + 10, s.key_id.begin());
+  std::copy(raw.begin() + 10, raw.end(), s.signature.begin());
+  s.trusted_comment = std::string(trusted->substr(17));
+  return s;
+}
+
+std::string key_id_text(const std::array<unsigned char, 8>& id) {
+  static constexpr char HEX[] = "0123456789ABCDEF";
+  std::string out;
+  for (int i = 7; i >= 0; --i) {  // minisign shows the id as a little-endian number
+    out += HEX[id[i] >> 4];
+    out += HEX[id[i] & 0xf];
+  }
+  return out;
+}
+
+namespace {
+
+public_key load_key(const std::string& key_path) {
+  auto text = read_small_file(key_path);
+  auto key = text ? parse_public_key(*text) : std::nullopt;
+  if (!key) throw kb_error("\r\n key file " + key_path + " is not a minisign public key! \r\n");
+  return *key;
+}
+
+}  // namespace
+
+std::string read_key_id(const std::string& key_path) {
+  return key_id_text(load_key(key_path).id);
+}
+
+std::string verify_package(const std::string& package_path, const std::string& key_path) {
+  if (sodium_init() < 0) throw kb_error("\r\n can not start the signature library! \r\n");
+  const public_key key = load_key(key_path);
+  const std::string sig_path = package_path + ".minisig";
+  auto text = read_small_file(sig_path);
+  if (!text) throw kb_error("\r\n signature file " + sig_path + " can not be read! \r\n");
+  auto sig = parse_signature(*text);
+  if (!sig)
+    throw kb_error("\r\n signature file " + sig_path + " is not a minisign signature! \r\n");
+  if (sig->algorithm[0] == 'E' && sig->algorithm[1] == 'd') {
+    throw kb_error("\r\n signature file " + sig_path +
+                   " is in the legacy mode, sign with the default prehashed mode (minisign -Sm)! "
+                   "\r\n");
+  }
+  if (sig->algorithm[0] != 'E' || sig->algorithm[1] != 'D') {
+    throw kb_error("\r\n signature file " + sig_path + " is not a minisign signature! \r\n");
+  }
+  if (sig->key_id != key.id) {
+    throw kb_error("\r\n package " + package_path + " is signed by key " +
+                   key_id_text(sig->key_id) + ", not by key " + key_id_text(key.id) + "! \r\n");
+  }
+
+  fd_closer fd(open(package_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw kb_error("\r\n can not open file " + package_path + "! \r\n");
+  crypto_generichash_state state;
+  crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
+  std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
+  for (ssize_t n; (n = read(fd.get(), buffer.data(), buffer.size())) != 0;) {
+    if (n < 0) throw kb_error("\r\n can not read file " + package_path + "! \r\n");
+    crypto_generichash_update(&state, buffer.data(), static_cast<std::size_t>(n));
+  }
+  unsigned char digest[crypto_generichash_BYTES_MAX];
+  crypto_generichash_final(&state, digest, sizeof digest);
+  if (crypto_sign_verify_detached(sig->signature.data(), digest, sizeof digest, key.key.data()) !=
+      0) {
+    throw kb_error("\r\n signature of package " + package_path + " is not right! \r\n");
+  }
+  std::vector<unsigned char> signed_comment(sig->signature.begin(), sig->signature.end());
+  signed_comment.insert(signed_comment.end(), sig->trusted_comment.begin(),
+                        sig->trusted_comment.end());
+  if (crypto_sign_verify_detached(sig->global_signature.data(), signed_comment.data(),
+                                  signed_comment.size(), key.key.data()) != 0) {
+    throw kb_error("\r\n trusted comment of package " + package_path + " is not right! \r\n");
+  }
+  say("\r\n package " + package_path + " verified with key " + key_id_text(key.id) +
+      ", trusted comment: " + printable(sig->trusted_comment) + " \r\n");
+  return key_id_text(key.id);
+}
+
+}  // namespace kb
