@@ -8,7 +8,8 @@
 #   tools/device.sh        both
 #
 # Installs what each route needs. The musl route keeps zig (pinned by
-# tools/device/zig/package-lock.json) and libmd built from Debian's source in
+# tools/device/zig/package-lock.json) and libmd and libsodium, built from
+# Debian's source, in
 # KB_DEVICE_CACHE (default ~/.cache/kestrelbind-device), outside the tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,11 +24,12 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 gnu() {
   kb_install_deps g++-aarch64-linux-gnu qemu-user file
-  if ! have libmd-dev:arm64 || ! have libgtest-dev:arm64 || ! have libstdc++6:arm64; then
+  if ! have libmd-dev:arm64 || ! have libsodium-dev:arm64 || ! have libgtest-dev:arm64 ||
+    ! have libstdc++6:arm64; then
     $sudo dpkg --add-architecture arm64
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-      libmd-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64
+      libmd-dev:arm64 libsodium-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64
   fi
   cmake --preset aarch64-linux-gnu
   cmake --build --preset aarch64-linux-gnu
@@ -60,11 +62,14 @@ EOF
   chmod +x "$cache"/bin/zig-*
 }
 
-# libmd for the target, from Debian's own source package. A private apt
-# configuration names the deb-src line (the system's Debian mirror and
-# suite) and keeps its lists apart, so the system's sources stay as they are.
-build_libmd() {
-  [ -f "$cache/libmd/lib/libmd.a" ] && return
+# A static library for the target (libmd, libsodium), from Debian's own
+# source package. A private apt configuration names the deb-src line (the
+# system's Debian mirror and suite) and keeps its lists apart, so the
+# system's sources stay as they are.
+build_debian_lib() {
+  local name=$1
+  shift
+  [ -f "$cache/$name/lib/$name.a" ] && return
   kb_install_deps dpkg-dev make
   local apt="$cache/apt"
   mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$cache/src"
@@ -81,18 +86,18 @@ build_libmd() {
   local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
     -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache::Archives=$apt/archives")
   apt-get "${opts[@]}" update -qq
-  (cd "$cache/src" && rm -rf libmd-* && apt-get "${opts[@]}" source -qq libmd)
+  (cd "$cache/src" && rm -rf "$name"-* && apt-get "${opts[@]}" source -qq "$name")
   local src
-  src=$(find "$cache/src" -maxdepth 1 -type d -name 'libmd-*' | head -n 1)
+  src=$(find "$cache/src" -maxdepth 1 -type d -name "$name-*" | head -n 1)
   (cd "$src" && ./configure -q --build="$(gcc -dumpmachine)" --host=aarch64-linux-musl \
-    --enable-static --disable-shared --prefix="$cache/libmd" CC="$cache/bin/zig-cc" &&
+    --enable-static --disable-shared --prefix="$cache/$name" CC="$cache/bin/zig-cc" "$@" &&
     make -s -j"$(nproc)" && make -s install)
 }
-
 musl() {
   kb_install_deps qemu-user file binutils-aarch64-linux-gnu
   install_zig
-  build_libmd
+  build_debian_lib libmd
+  build_debian_lib libsodium --disable-ssp --disable-pie
   cmake --preset aarch64-linux-musl
   cmake --build --preset aarch64-linux-musl
   ctest --preset aarch64-linux-musl
