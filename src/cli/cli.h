@@ -8,16 +8,20 @@
 namespace kb {
 
 extern const char USAGE_TEXT[];
+extern const char VERSION_TEXT[];  // "kestrelbind VERSION\n"
 
 struct command_line {
   pac_options options;
   dest_dir_map dirs;
   std::unique_ptr<pac_index> index = std::make_unique<pac_index>();
+  // --help, -h, --version or -V: this text on stdout and status 0, nothing else.
+  std::string answer;
 };
 
 // Parses every argument after the program name. Prints the field line of
-// each -d as it comes (a later bad option does not take it back); throws the
-// message of the first bad argument.
+// each -d as it comes (a later bad option does not take it back) and names
+// each unknown argument on stderr; throws the message of the first bad
+// argument. A help or version word ends the parsing with its answer.
 command_line parse_options(int argc, char** argv);
 
 // Adds one -d mapping "type,directory", resolving the directory; prints its

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -12,7 +13,10 @@ constexpr std::size_t MAX_DEST_PATH = 255;
 std::string resolve(const std::string& dir) {
   char buffer[PATH_MAX];
   // On failure the buffer may hold a partial path; the mapping is then empty.
-  if (realpath(dir.c_str(), buffer) == nullptr) return {};
+  if (realpath(dir.c_str(), buffer) == nullptr) {
+    say_reason(dir, errno, "its members go to the current directory");
+    return {};
+  }
   return buffer;
 }
 

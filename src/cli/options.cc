@@ -1,7 +1,8 @@
 // Turns the argument vector into the options record, the member slots and
-// the destination map. Unknown arguments are skipped without a word, the
-// last of a repeated option wins, and a value is taken as it stands even
-// when it begins with a dash.
+// the destination map. Unknown arguments are skipped (scripts pass some)
+// with a word on stderr, the last of a repeated option wins, and a value is
+// taken as it stands even when it begins with a dash.
+#include <cstdio>
 #include <cstring>
 
 #include "cli/cli.h"
@@ -57,8 +58,15 @@ command_line parse_options(int argc, char** argv) {
       o.preserve = true;
       continue;
     }
+    if (opt == "--help" || opt == "-h" || opt == "--version" || opt == "-V") {
+      cmd.answer = opt == "--help" || opt == "-h" ? std::string(USAGE_TEXT) + "\n" : VERSION_TEXT;
+      return cmd;
+    }
     const char* missing = missing_value_message(opt);
-    if (missing == nullptr) continue;
+    if (missing == nullptr) {
+      std::fprintf(stderr, "kestrelbind: ignoring unknown argument '%s'\n", argv[i]);
+      continue;
+    }
     if (i + 1 >= argc) throw kb_error(missing);
     const char* value = argv[++i];
 

@@ -12,4 +12,6 @@ const char USAGE_TEXT[] =
     "kestrelbind -r extract-file-name -n abc.tar.gz\r\n"
     "kestrelbind -r extract-file-name -t system\r";
 
+const char VERSION_TEXT[] = "kestrelbind " KESTRELBIND_VERSION "\n";
+
 }  // namespace kb

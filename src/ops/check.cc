@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "ops/pieces.h"
+#include "ops/progress.h"
 
 namespace kb {
 namespace {
@@ -24,12 +26,14 @@ namespace {
 struct verdict {
   bool done = false;
   bool readable = true;
+  int error = 0;  // why the bytes could not be read (0: past the end)
   char digest[MD5_TEXT_SIZE] = {};
 };
 
 // The MD5 of a member's bytes in their own order (its stored pieces from the
 // last back to the first, each unscrambled); false when they cannot be read.
-bool digest_member(int package, const pac_member& m, unsigned char* buffer, char* out) {
+bool digest_member(int package, const pac_member& m, unsigned char* buffer, char* out,
+                   progress& bar, int& error) {
   const std::int64_t offset = read_decimal(field(m.offset));
   MD5_CTX ctx;
   MD5Init(&ctx);
@@ -39,11 +43,15 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
     std::size_t got = 0;
     while (got < p.length) {
       ssize_t n = pread(package, buffer + got, p.length - got, p.start + std::int64_t(got));
-      if (n <= 0) return false;
+      if (n <= 0) {
+        error = n < 0 ? errno : 0;
+        return false;
+      }
       got += static_cast<std::size_t>(n);
     }
     crypt_decode(buffer, p.length);
     MD5Update(&ctx, buffer, p.length);
+    bar.advance(static_cast<std::int64_t>(p.length));
   }
   unsigned char digest[16];
   MD5Final(digest, &ctx);
@@ -53,8 +61,12 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
 
 class check_pool {
  public:
-  check_pool(int package, const pac_index& index, std::vector<int> slots)
-      : package_(package), index_(index), slots_(std::move(slots)), verdicts_(slots_.size()) {
+  check_pool(int package, const pac_index& index, std::vector<int> slots, progress& bar)
+      : package_(package),
+        index_(index),
+        slots_(std::move(slots)),
+        bar_(bar),
+        verdicts_(slots_.size()) {
     for (std::size_t k = 0; k < slots_.size(); ++k) order_.push_back(k);
     std::stable_sort(order_.begin(), order_.end(),
                      [&](std::size_t a, std::size_t b) { return size_of(a) > size_of(b); });
@@ -106,7 +118,8 @@ class check_pool {
     lock.unlock();
     std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
     verdict v;
-    v.readable = digest_member(package_, index_.members[slots_[k]], buffer.data(), v.digest);
+    v.readable =
+        digest_member(package_, index_.members[slots_[k]], buffer.data(), v.digest, bar_, v.error);
     v.done = true;
     lock.lock();
     verdicts_[k] = v;
@@ -116,6 +129,7 @@ class check_pool {
   const int package_;
   const pac_index& index_;
   const std::vector<int> slots_;
+  progress& bar_;
   std::vector<std::size_t> order_;  // indexes into slots_, largest member first
   std::vector<verdict> verdicts_;
   std::size_t next_ = 0;
@@ -135,11 +149,16 @@ void check_package(const pac_options& options, const pac_index& index) {
   if (slots.empty()) throw kb_error("\r\n File not exsit!\r\n");
   fd_closer package(open(options.package_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (package.get() < 0) {
+    say_reason(options.package_path, errno);
     throw kb_error("\r\n can not extract from file:" + options.package_path + " \r\n");
   }
+  std::int64_t total = 0;
+  for (int i : slots)
+    total += std::max<std::int64_t>(read_decimal(field(index.members[i].size)), 0);
+  progress bar(options.package_path, total);
   int bad = 0;
   {
-    check_pool pool(package.get(), index, slots);
+    check_pool pool(package.get(), index, slots, bar);
     for (std::size_t k = 0; k < slots.size(); ++k) {
       const pac_member& m = index.members[slots[k]];
       const verdict& v = pool.result(k);
@@ -155,6 +174,8 @@ void check_package(const pac_options& options, const pac_index& index) {
         line += " can not be read! \r\n";
       }
       bad += good ? 0 : 1;
+      bar.clear();
+      if (!v.readable) say_reason(options.package_path, v.error);
       say(line);
     }
   }

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "ops/journal.h"
+#include "ops/progress.h"
 #include "ops/signature.h"
 
 namespace kb {
@@ -250,7 +251,10 @@ class extract_run {
                             ftruncate(fileno(output.get()), cur.written) != 0)) {
       return lose(path);  // its first pieces went in the window a power cut can hit
     }
-    if (!output) throw kb_error("\r\n can not write to file:" + path + " \r\n");
+    if (!output) {
+      say_reason(path, errno);
+      throw kb_error("\r\n can not write to file:" + path + " \r\n");
+    }
     cur.output_created = true;
     if (!options_.preserve) sync_parent_directory(path);
     hasher_.reset();
@@ -258,15 +262,20 @@ class extract_run {
     std::setvbuf(output.get(), nullptr, _IONBF, 0);
     checkpoint_ = checkpoint_for(output.get());
 
-    while (remaining > 0) {
-      const piece p = take_piece(cur.offset, remaining);
-      move_piece(p, output.get(), remaining == 0);
-      if (remaining > 0) stop_if_interrupted();
+    {
+      progress bar(field(m.name), cur.size);
+      bar.advance(cur.written);
+      while (remaining > 0) {
+        const piece p = take_piece(cur.offset, remaining);
+        move_piece(p, output.get(), remaining == 0);
+        bar.advance(static_cast<std::int64_t>(p.length));
+        if (remaining > 0) stop_if_interrupted();
+      }
     }
-    if (!options_.preserve && fsync(fileno(output.get())) != 0) {
+    if ((!options_.preserve && fsync(fileno(output.get())) != 0) || !close_checked(output)) {
+      say_reason(path, errno);
       throw kb_error("\r\n fwrite error:0 \r\n");
     }
-    if (!close_checked(output)) throw kb_error("\r\n fwrite error:0 \r\n");
     char digest[MD5_TEXT_SIZE];
     hasher_.digest_hex(digest);
     // A member that fails its digest is put back like any member in
@@ -299,7 +308,7 @@ class extract_run {
     ++lost_;
     say("\r\n file " + path + " was damaged when the extract was cut short, it is left out! \r\n");
     // What is left of it in the package is of no use now.
-    if (truncate(options_.package_path.c_str(), current_.offset) == 0) notify_cut();
+    cut_package(current_.offset);
   }
 
   // Moves one piece: read it from the package, write it to the output, and
@@ -308,16 +317,18 @@ class extract_run {
     member_progress& cur = current_;
     file_ptr package = open_file(options_.package_path, "rb");
     if (!package) {
+      say_reason(options_.package_path, errno);
       throw kb_error("\r\n can not extract from file:" + options_.package_path + " \r\n");
     }
     if (read_piece(package.get(), p, buffer_.data()) != p.length) {
+      say_reason(options_.package_path, std::ferror(package.get()) ? errno : 0);
       throw kb_error("\r\n crypt_fread error:0 \r\n");
     }
     package.reset();
     hasher_.begin(buffer_.data(), p.length);
     hash_wait hashed(hasher_);
     if (!write_piece(output, p.length)) {
-      if (errno != ENOSPC || options_.preserve) throw kb_error("\r\n fwrite error:0 \r\n");
+      if (errno != ENOSPC || options_.preserve) write_failed();
       make_room(p, output);
     }
     cur.written += static_cast<std::int64_t>(p.length);
@@ -351,13 +362,18 @@ class extract_run {
     }
     cut_package(p.start);
     cur.pending = p.length;
-    if (!write_piece(output, p.length)) throw kb_error("\r\n fwrite error:0 \r\n");
+    if (!write_piece(output, p.length)) write_failed();
     cur.pending = 0;
+  }
+
+  [[noreturn]] void write_failed() const {
+    say_reason(current_.output_path, errno);
+    throw kb_error("\r\n fwrite error:0 \r\n");
   }
 
   // The output is on stable storage up to here; the package lets it go.
   void checkpoint(std::FILE* output, std::int64_t cut_to) {
-    if (fsync(fileno(output)) != 0) throw kb_error("\r\n fwrite error:0 \r\n");
+    if (fsync(fileno(output)) != 0) write_failed();
     current_.unsynced = 0;
     cut_package(cut_to);
   }
@@ -368,6 +384,8 @@ class extract_run {
     if (truncate(options_.package_path.c_str(), to) == 0) {
       cut_made_ = true;
       notify_cut();
+    } else {
+      say_reason(options_.package_path, errno, "it keeps its length, the extract goes on");
     }
   }
 
@@ -413,6 +431,7 @@ class extract_run {
   }
 
   kb_error cannot_restore(const char* why) const {
+    std::fprintf(stderr, "kestrelbind: %s: %s\n", options_.package_path.c_str(), why);
     return kb_error("\r\n can not restore package " + options_.package_path + ": " + why +
                     "! \r\n");
   }

@@ -154,10 +154,15 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
   const std::string final_path = journal_path(package_path);
   const std::string temp = final_path + ".tmp";
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    say_reason(temp, errno);
+    return false;
+  }
   bool ok = write_all(fd, text) && fsync(fd) == 0;
+  int err = errno;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(temp.c_str(), final_path.c_str()) != 0) {
+    say_reason(ok ? final_path : temp, ok ? errno : err);
     unlink(temp.c_str());
     return false;
   }
@@ -170,7 +175,10 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
   std::string text;
   {
     fd_closer fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) throw kb_error("\r\n can not read journal " + path + "! \r\n");
+    if (fd.get() < 0) {
+      say_reason(path, errno);
+      throw kb_error("\r\n can not read journal " + path + "! \r\n");
+    }
     char buf[8192];
     for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
       if (n < 0 || text.size() + static_cast<std::size_t>(n) > MAX_JOURNAL) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ops/pieces.h"
+#include "ops/progress.h"
 
 namespace kb {
 namespace {
@@ -42,9 +43,13 @@ void complete_record(pac_member& m, std::int64_t& total) {
   set_field(m.version, spec.substr(second + 1), "file version");
 
   const std::string name(field(m.name));
-  if (access(name.c_str(), F_OK) != 0) throw kb_error("\r\n file " + name + " not exist! \r\n");
+  if (access(name.c_str(), F_OK) != 0) {
+    say_reason(name, errno);
+    throw kb_error("\r\n file " + name + " not exist! \r\n");
+  }
   struct stat st;
   if (stat(name.c_str(), &st) != 0) {
+    say_reason(name, errno);
     throw kb_error("\r\n can not get file size info: " + name + "! \r\n");
   }
   if (st.st_size > std::numeric_limits<std::int32_t>::max()) {
@@ -65,7 +70,10 @@ void complete_record(pac_member& m, std::int64_t& total) {
 class digest_pool {
  public:
   digest_pool(pac_index& index, std::vector<int> order)
-      : index_(index), order_(std::move(order)), state_(order_.size(), FREE) {
+      : index_(index),
+        order_(std::move(order)),
+        state_(order_.size(), FREE),
+        errors_(order_.size(), 0) {
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     try {
       for (std::size_t t = 0; t < std::min<std::size_t>(cores, order_.size()); ++t) {
@@ -84,6 +92,12 @@ class digest_pool {
   }
   digest_pool(const digest_pool&) = delete;
   digest_pool& operator=(const digest_pool&) = delete;
+
+  // Why the k-th member's digest could not be taken (0: it ended early).
+  int error(std::size_t k) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return errors_[k];
+  }
 
   bool ready(std::size_t k) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -117,9 +131,13 @@ class digest_pool {
     pac_member& m = index_.members[order_[k]];
     m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
     // Exactly the bytes the package takes, should the file grow meanwhile.
-    md5_file_prefix_hex(std::string(field(m.name)).c_str(), read_decimal(field(m.size)),
-                        m.md5.data());
+    errno = 0;
+    int err = md5_file_prefix_hex(std::string(field(m.name)).c_str(), read_decimal(field(m.size)),
+                                  m.md5.data()) == 0
+                  ? 0
+                  : errno;
     lock.lock();
+    errors_[k] = err;
     state_[k] = DONE;
     done_.notify_all();
   }
@@ -127,6 +145,7 @@ class digest_pool {
   pac_index& index_;
   const std::vector<int> order_;
   std::vector<char> state_;
+  std::vector<int> errors_;
   std::mutex mu_;
   std::condition_variable done_;
   bool stop_ = false;
@@ -142,9 +161,13 @@ class temp_package {
     std::string base = slash == std::string::npos ? dest : dest.substr(slash + 1);
     path_ = (slash == std::string::npos ? "" : dir) + "." + base + ".XXXXXX";
     int fd = base.empty() ? -1 : mkstemp(path_.data());
-    if (fd < 0) throw cannot_write();
+    if (fd < 0) {
+      say_reason(dest, base.empty() ? EISDIR : errno);
+      throw cannot_write();
+    }
     file_.reset(fdopen(fd, "wb"));
     if (!file_) {
+      say_reason(path_, errno);
       close(fd);
       unlink(path_.c_str());
       throw cannot_write();
@@ -172,6 +195,7 @@ class temp_package {
   }
 
   std::FILE* get() const { return file_.get(); }
+  const std::string& path() const { return path_; }
 
   // A stopped make removes its temporary file on the way out.
   void stop_if_interrupted() const {
@@ -187,8 +211,12 @@ class temp_package {
   // Flushes the package to disk and puts it in the destination's place.
   void commit() {
     std::FILE* f = file_.get();
-    if (std::fflush(f) != 0 || fsync(fileno(f)) != 0 || !close_checked(file_) ||
-        std::rename(path_.c_str(), dest_.c_str()) != 0) {
+    if (std::fflush(f) != 0 || fsync(fileno(f)) != 0 || !close_checked(file_)) {
+      say_reason(path_, errno);
+      throw cannot_write();
+    }
+    if (std::rename(path_.c_str(), dest_.c_str()) != 0) {
+      say_reason(dest_, errno);
       throw cannot_write();
     }
     committed_ = true;
@@ -205,8 +233,12 @@ class temp_package {
 // first, then its whole pieces from the end back to its start.
 void copy_member(const std::string& source, std::int64_t size, unsigned char* buffer,
                  temp_package& package) {
+  progress bar(source, size);
   file_ptr in = open_file(source, "rb");
-  if (!in) throw kb_error("\r\n can not read file " + source + "! \r\n");
+  if (!in) {
+    say_reason(source, errno);
+    throw kb_error("\r\n can not read file " + source + "! \r\n");
+  }
   constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
   for (std::int64_t rest = size; rest > 0;) {
     std::int64_t length = rest % L != 0 ? rest % L : L;
@@ -218,10 +250,15 @@ void copy_member(const std::string& source, std::int64_t size, unsigned char* bu
       while (got < want && (n = std::fread(buffer + got, 1, want - got, in.get())) > 0) got += n;
     }
     if (got < want) {
+      say_reason(source, std::ferror(in.get()) ? errno : 0);
       if (std::ferror(in.get())) throw kb_error("\r\n can not read file " + source + "! \r\n");
       throw kb_error("\r\n file " + source + " is shorter than when it was added! \r\n");
     }
-    if (crypt_fwrite(buffer, 1, want, package.get()) != want) throw package.cannot_write();
+    if (crypt_fwrite(buffer, 1, want, package.get()) != want) {
+      say_reason(package.path(), errno);
+      throw package.cannot_write();
+    }
+    bar.advance(static_cast<std::int64_t>(want));
     package.stop_if_interrupted();
   }
 }
@@ -267,6 +304,7 @@ void make_package(const pac_options& options, pac_index& index) {
       say(line);
       // An empty digest means the file could not be read through.
       if (field(m.md5).empty()) {
+        say_reason(field(m.name), digests.error(printed));
         throw kb_error("\r\n can not read file " + std::string(field(m.name)) + "! \r\n");
       }
     }
@@ -289,7 +327,10 @@ void make_package(const pac_options& options, pac_index& index) {
     set_field(m.name, base_name(std::string(field(m.name))), "file name");
   }
   package.stop_if_interrupted();
-  if (!pac_index_write_trailer(index, package.get())) throw package.cannot_write();
+  if (!pac_index_write_trailer(index, package.get())) {
+    say_reason(package.path(), errno);
+    throw package.cannot_write();
+  }
   package.commit();
 }
 

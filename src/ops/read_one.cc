@@ -1,9 +1,11 @@
 // Read one member: the first slot matching the name and/or type filter is
 // unpacked into the current directory under its stored name. The package is
 // read on one stream and never changed.
+#include <cerrno>
 #include <vector>
 
 #include "ops/pieces.h"
+#include "ops/progress.h"
 
 namespace kb {
 namespace {
@@ -29,9 +31,13 @@ void read_one_member(const pac_options& options, const pac_index& index) {
   check_not_package(name, options.package_path);
 
   file_ptr output = open_file(name, "wb");
-  if (!output) throw kb_error("\r\n can not write to file:" + name + " \r\n");
+  if (!output) {
+    say_reason(name, errno);
+    throw kb_error("\r\n can not write to file:" + name + " \r\n");
+  }
   file_ptr package = open_file(options.package_path, "rb");
   if (!package) {
+    say_reason(options.package_path, errno);
     throw kb_error("\r\n can not extract from file:" + options.package_path + " \r\n");
   }
   std::setvbuf(output.get(), nullptr, _IONBF, 0);  // pieces are written whole
@@ -40,15 +46,29 @@ void read_one_member(const pac_options& options, const pac_index& index) {
   bool all_written = true;
   const std::int64_t offset = read_decimal(field(m->offset));
   std::int64_t remaining = read_decimal(field(m->size));
+  progress bar(name, remaining);
+  // Short reads and writes stop nothing: the digest below judges the file.
+  auto judged = [&](const std::string& path, int err) {
+    say_reason(path, err, "the checksum of what was written decides");
+  };
   while (remaining > 0) {
-    // A short read or write is not reported here: the digest below fails.
-    std::size_t got = read_piece(package.get(), take_piece(offset, remaining), buffer.data());
+    const piece p = take_piece(offset, remaining);
+    std::size_t got = read_piece(package.get(), p, buffer.data());
+    if (got != p.length) judged(options.package_path, std::ferror(package.get()) ? errno : 0);
     hasher.begin(buffer.data(), got);
-    all_written = std::fwrite(buffer.data(), 1, got, output.get()) == got && all_written;
+    if (std::fwrite(buffer.data(), 1, got, output.get()) != got) {
+      if (all_written) judged(name, errno);
+      all_written = false;
+    }
     hasher.wait();
+    bar.advance(static_cast<std::int64_t>(p.length));
   }
   package.reset();
-  all_written = close_checked(output) && all_written;
+  if (!close_checked(output)) {
+    if (all_written) judged(name, errno);
+    all_written = false;
+  }
+  bar.clear();
 
   char digest[MD5_TEXT_SIZE];
   hasher.digest_hex(digest);

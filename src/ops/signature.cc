@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sodium.h>
 
+#include <cerrno>
 #include <vector>
 
 namespace kb {
@@ -43,11 +44,17 @@ bool starts_with(std::string_view s, std::string_view prefix) {
 
 std::optional<std::string> read_small_file(const std::string& path) {
   fd_closer fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
+  if (fd.get() < 0) {
+    say_reason(path, errno);
+    return std::nullopt;
+  }
   std::string text;
   char buf[4096];
   for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
-    if (n < 0 || text.size() + static_cast<std::size_t>(n) > MAX_FILE) return std::nullopt;
+    if (n < 0 || text.size() + static_cast<std::size_t>(n) > MAX_FILE) {
+      say_reason(path, n < 0 ? errno : EFBIG);
+      return std::nullopt;
+    }
     text.append(buf, static_cast<std::size_t>(n));
   }
   return text;
@@ -152,12 +159,18 @@ std::string verify_package(const std::string& package_path, const std::string& k
   }
 
   fd_closer fd(open(package_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) throw kb_error("\r\n can not open file " + package_path + "! \r\n");
+  if (fd.get() < 0) {
+    say_reason(package_path, errno);
+    throw kb_error("\r\n can not open file " + package_path + "! \r\n");
+  }
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
   std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
   for (ssize_t n; (n = read(fd.get(), buffer.data(), buffer.size())) != 0;) {
-    if (n < 0) throw kb_error("\r\n can not read file " + package_path + "! \r\n");
+    if (n < 0) {
+      say_reason(package_path, errno);
+      throw kb_error("\r\n can not read file " + package_path + "! \r\n");
+    }
     crypto_generichash_update(&state, buffer.data(), static_cast<std::size_t>(n));
   }
   unsigned char digest[crypto_generichash_BYTES_MAX];

@@ -45,6 +45,11 @@ bool close_checked(file_ptr& f);
 // Writes console text to stdout as it stands.
 void say(std::string_view text);
 
+// One line on stderr naming the file a system call failed on and why (err,
+// captured where it failed; 0 for a file that ended early), followed by
+// what the tool does about it, if anything. stdout stays as it was.
+void say_reason(std::string_view path, int err, std::string_view next = {});
+
 // ---- codec and scrambled streams ----
 
 // Rotates the printable bytes 33..126 by 26 places; all others pass through.

@@ -1,4 +1,6 @@
 // Scrambled stream calls and the small file helpers every module shares.
+#include <cstring>
+
 #include "pac/pac.h"
 
 namespace kb {
@@ -23,6 +25,14 @@ void say(std::string_view text) {
   // Flushed at once: a run that is killed has printed every line up to then.
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
+}
+
+void say_reason(std::string_view path, int err, std::string_view next) {
+  std::string line = "kestrelbind: ";
+  line.append(path).append(": ").append(err != 0 ? std::strerror(err) : "unexpected end of file");
+  if (!next.empty()) line.append("; ").append(next);
+  line += "\n";
+  std::fputs(line.c_str(), stderr);
 }
 
 std::size_t crypt_fread(void* buffer, std::size_t size, std::size_t count, std::FILE* stream) {

@@ -55,6 +55,11 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
       {{"-t", std::string(128, 't')}, 255, too_long},
       {{"-f", std::string(64, 'f')}, 255, too_long},
       {{"-a", "system," + std::string(2041, 'a') + ",1"}, 255, too_long},
+      {{"-l", "e.pac", "--help"}, 0, std::string(USAGE_TEXT) + "\n"},
+      {{"-h", "-l"}, 0, std::string(USAGE_TEXT) + "\n"},
+      {{"--version"}, 0, "kestrelbind " KESTRELBIND_VERSION "\n"},
+      {{"-x", "-V"}, 0, "kestrelbind " KESTRELBIND_VERSION "\n"},
+      {{"-k"}, 255, "\r\n please specify the key file!\r\n"},
   };
   std::vector<std::string> many_a, many_d;
   for (int i = 0; i < 51; ++i) many_a.insert(many_a.end(), {"-a", "t,f,1"});
@@ -93,6 +98,13 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
   const std::string tail = ",offset:49,md5:\r\n";
   EXPECT_EQ(r.out.substr(0, head.size()), head);
   EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+  EXPECT_EQ(r.err, "");  // no progress: stderr is not a terminal
+  // Unknown arguments are still skipped, each named on stderr.
+  auto unknown = run({"-E", "p.pac", "-l", "p.pac", "-x"});
+  EXPECT_EQ(unknown.out, r.out);
+  EXPECT_EQ(unknown.err,
+            "kestrelbind: ignoring unknown argument '-E'\nkestrelbind: ignoring unknown argument "
+            "'p.pac'\nkestrelbind: ignoring unknown argument '-x'\n");
   // The listing is longer than the stream's buffer: a full stdout is a failure.
   EXPECT_EQ(test::run_tool(dir_, {"-l", "p.pac"}, {}, "/dev/full").status, 255);
   EXPECT_EQ(run({"-l", "."}).out, "\r\n . is not a pac file! \r\n");

@@ -104,6 +104,13 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
     std::vector<std::string> args = {"-m", "fw.pac", "-a", "ok,a.bin,1"};
     args.insert(args.end(), extra.begin(), extra.end());
     auto r = run(args);
+    // Failures of the system say on stderr which file and why.
+    const std::string reason = extra[1] == "no/such/dir/x.pac"
+                                   ? "kestrelbind: no/such/dir/x.pac: No such file or directory\n"
+                               : extra[1] == "t,adir,1" ? "kestrelbind: adir: Is a directory\n"
+                               : extra[1] == "adir"     ? "kestrelbind: adir: Is a directory\n"
+                                                        : "";
+    EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
     EXPECT_EQ(r.status, 255) << extra[1];
     EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), message.size())), message);
     EXPECT_EQ(read_file(at("fw.pac")), "the old package") << extra[1];

@@ -257,9 +257,24 @@ TEST_F(Recover, OutputFilesystemFillsMidMember) {
   auto r = run(args);
   EXPECT_EQ(r.status, 255);
   EXPECT_NE(r.out.find("\r\n fwrite error:0 \r\n" + holds(1)), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("/systemdir/A: No space left on device\n"), std::string::npos) << r.err;
   EXPECT_EQ(test::list_dir(at("systemdir")), std::vector<std::string>{});
+  // A read onto the full disk blames the disk on stderr, not only the digest.
+  r = test::run_tool(at("systemdir"), {"-r", "../p.pac", "-n", "A"});
+  EXPECT_EQ(r.out.find("\r\n file A checksum "), 0u);
+  EXPECT_EQ(r.err.find("kestrelbind: A: No space left on device"), 0u) << r.err;
+  std::remove(at("systemdir/A").c_str());
   ASSERT_TRUE(out.remount("size=4m"));
   expect_recoverable("A", args);
+}
+
+TEST_F(Recover, AReadOnlyFilesystemIsNamedOnStderr) {
+  tmpfs_mount ro(at("ro"), "size=1m");
+  MOUNT_OR_SKIP(ro);
+  ASSERT_TRUE(ro.remount("ro"));
+  auto r = test::run_tool(at("ro"), {"-r", "../p.pac", "-n", "C"});
+  EXPECT_EQ(r.out, "\r\n can not write to file:C \r\n");
+  EXPECT_EQ(r.err, "kestrelbind: C: Read-only file system\n");
 }
 
 TEST_F(Recover, InodesRunOutOnTheFlash) {

@@ -98,6 +98,20 @@ class Store : public test::pac_test {
   }
 };
 
+TEST_F(Store, Md5OfStringsAndFiles) {
+  char out[MD5_TEXT_SIZE] = {};
+  md5_string_hex("message digest", out);
+  EXPECT_STREQ(out, "f96b697d7cb7938d525a2f31aaf161d0");
+  const std::string big = test::random_bytes(200000, 7), name = at("big");  // several blocks
+  test::write_file(name, big);
+  EXPECT_EQ(md5_file_hex(name.c_str(), out), 0);
+  EXPECT_EQ(out, test::md5_of(big));
+  EXPECT_EQ(md5_file_prefix_hex(name.c_str(), 100000, out), 0);
+  EXPECT_EQ(out, test::md5_of(big.substr(0, 100000)));
+  EXPECT_EQ(md5_file_prefix_hex(name.c_str(), 200001, out), -1);  // one byte short
+  EXPECT_EQ(md5_file_hex(at("missing").c_str(), out), -1);
+}
+
 TEST_F(Store, LoaderRejections) {
   const std::string not_right = "\r\n file is not right! \r\n";
   EXPECT_EQ(load_error(two("-100", "0")), "\r\n file size is not right! \r\n");

@@ -69,7 +69,8 @@ std::string path_of_fd(int fd) {
 }
 
 bool ends_with(const std::string& p, const std::string& suffix) {
-  return p.size() >= suffix.size() && p.compare(p.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return p.size() >= suffix.size() &&
+         p.compare(p.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Lets the filesystem commit what it holds (the tests mount with commit=1),
