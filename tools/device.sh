@@ -89,6 +89,11 @@ build_debian_lib() {
   (cd "$cache/src" && rm -rf "$name"-* && apt-get "${opts[@]}" source -qq "$name")
   local src
   src=$(find "$cache/src" -maxdepth 1 -type d -name "$name-*" | head -n 1)
+  # Some source packages (libsodium) leave the configure script to autoreconf.
+  if [ ! -x "$src/configure" ]; then
+    kb_install_deps autoconf automake libtool
+    (cd "$src" && autoreconf -fi >/dev/null 2>&1)
+  fi
   (cd "$src" && ./configure -q --build="$(gcc -dumpmachine)" --host=aarch64-linux-musl \
     --enable-static --disable-shared --prefix="$cache/$name" CC="$cache/bin/zig-cc" "$@" &&
     make -s -j"$(nproc)" && make -s install)
