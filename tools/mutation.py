@@ -7,6 +7,7 @@ A mutant the suite fails on (or that hangs) is killed; one that does not
 build is invalid and not counted. Run it through tools/mutation.sh.
 """
 import argparse
+import json
 import os
 import random
 import re
@@ -124,17 +125,61 @@ def describe(root, mutant):
     return f"{path}:{line} {rule}: '{old[:60]}' -> '{repl}'"
 
 
-def run(cmd, cwd, env=None, timeout=None):
+def run(cmd, cwd, env=None, timeout=None, output=None):
     """Runs cmd in a process group of its own, so that a mutant that hangs
-    leaves nothing running once its time is up."""
-    p = subprocess.Popen(cmd, cwd=cwd, env=env, start_new_session=True,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    leaves nothing running once its time is up. With output (a list), its
+    stdout is appended there."""
+    p = subprocess.Popen(cmd, cwd=cwd, env=env, start_new_session=True, text=True,
+                         stdout=subprocess.PIPE if output is not None else subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
     try:
-        return p.wait(timeout=timeout)
+        out, _ = p.communicate(timeout=timeout)
+        if output is not None:
+            output.append(out)
+        return p.returncode
     except subprocess.TimeoutExpired:
         os.killpg(p.pid, signal.SIGKILL)
         p.wait()
         raise
+
+
+def save(root, mutants, path):
+    """Writes the sample so that it can be replayed on a later tree: each
+    mutant by the text of its line, not by its offset."""
+    with open(path, "w") as out:
+        for file, start, end, repl, rule in mutants:
+            with open(os.path.join(root, file)) as fh:
+                text = fh.read()
+            begin = text.rfind("\n", 0, start) + 1
+            stop = text.find("\n", end)
+            stop = len(text) if stop < 0 else stop
+            out.write(json.dumps({"file": file, "line": text[begin:stop],
+                                  "lineno": text.count("\n", 0, start) + 1,
+                                  "col": start - begin, "old": text[start:end],
+                                  "new": repl, "rule": rule}) + "\n")
+
+
+def replay(root, path):
+    """The saved mutants that still apply to the tree: their line is there
+    unchanged (the nearest such line when it occurs more than once)."""
+    found, gone = [], 0
+    for n, entry in enumerate(map(json.loads, open(path)), 1):
+        try:
+            with open(os.path.join(root, entry["file"])) as fh:
+                text = fh.read()
+        except OSError:
+            gone += 1
+            continue
+        lines = text.split("\n")
+        hits = [i for i, l in enumerate(lines) if l == entry["line"]]
+        if not hits:
+            gone += 1
+            continue
+        i = min(hits, key=lambda h: abs(h + 1 - entry["lineno"]))
+        start = sum(len(l) + 1 for l in lines[:i]) + entry["col"]
+        found.append((entry["file"], start, start + len(entry["old"]), entry["new"],
+                      f"{entry['rule']} (sample #{n})"))
+    return found, gone
 
 
 def main():
@@ -144,12 +189,24 @@ def main():
     ap.add_argument("--timeout", type=int, default=300, help="seconds a suite may take")
     ap.add_argument("--list", action="store_true", help="print the sample and stop")
     ap.add_argument("--keep", action="store_true", help="keep the scratch copy")
+    ap.add_argument("--save", metavar="FILE", help="write the sample to FILE")
+    ap.add_argument("--replay", metavar="FILE",
+                    help="try the sample saved in FILE, where its lines are still in src")
+    ap.add_argument("--matrix", action="store_true",
+                    help="run the whole suite on every mutant and name the tests that fail")
     args = ap.parse_args()
 
-    mutants = all_mutants(ROOT)
-    if 0 < args.sample < len(mutants):
-        mutants = random.Random(args.seed).sample(mutants, args.sample)
-    print(f"{len(mutants)} mutants (seed {args.seed})", flush=True)
+    if args.replay:
+        mutants, gone = replay(ROOT, args.replay)
+        print(f"{len(mutants)} mutants replayed from {args.replay}, {gone} gone with their code",
+              flush=True)
+    else:
+        mutants = all_mutants(ROOT)
+        if 0 < args.sample < len(mutants):
+            mutants = random.Random(args.seed).sample(mutants, args.sample)
+        print(f"{len(mutants)} mutants (seed {args.seed})", flush=True)
+    if args.save:
+        save(ROOT, mutants, args.save)
     # Described now, from the tree as it is: the source may change during the run.
     text_of = {mu: describe(ROOT, mu) for mu in mutants}
     if args.list:
@@ -169,7 +226,9 @@ def main():
     os.mkdir(private_tmp)
     env = dict(os.environ, TMPDIR=private_tmp)
     build = ["cmake", "--build", "build/release"]
-    suite = ["ctest", "--test-dir", "build/release", "-j2", "--stop-on-failure"]
+    suite = ["ctest", "--test-dir", "build/release", "-j2"]
+    if not args.matrix:
+        suite.append("--stop-on-failure")
 
     print("building the unmutated tree", flush=True)
     if (run(["cmake", "--preset", "release", "-DKESTRELBIND_BENCH=OFF"], copy) != 0
@@ -203,16 +262,21 @@ def main():
                 else:
                     shutil.rmtree(private_tmp, ignore_errors=True)
                     os.mkdir(private_tmp)
+                    output = []
                     try:
-                        failed = run(suite, copy, env, args.timeout) != 0
+                        failed = run(suite, copy, env, args.timeout, output) != 0
                     except subprocess.TimeoutExpired:
-                        failed = True
+                        failed, output = True, ["(timed out)"]
                     verdict, bucket = ("killed", killed) if failed else ("SURVIVED", survived)
+                    if args.matrix and failed:
+                        names = re.findall(r"^\s*\d+ - (\S+) \(", "".join(output), re.M)
+                        verdict += " by " + (" ".join(names) or "".join(output)[-40:].strip())
             finally:
                 restore()
             bucket.append(mu)
-            print(f"[{k}/{len(mutants)}] {verdict:8} {time.time() - t0:5.1f}s "
-                  f"{text_of[mu]}", flush=True)
+            print(f"[{k}/{len(mutants)}] {verdict.split(' by ')[0]:8} {time.time() - t0:5.1f}s "
+                  f"{text_of[mu]}" + (f" <- {verdict.split(' by ', 1)[1]}" if " by " in verdict
+                                      else ""), flush=True)
     finally:
         restore()
         if not args.keep:
