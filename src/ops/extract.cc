@@ -456,7 +456,11 @@ class extract_run {
     const auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
     fd_closer output(open(cur.output_path.c_str(), O_RDWR));
     if (output.get() < 0) throw cannot_restore(std::strerror(errno));
-    // Whatever of the pending piece reached the output is in the buffer too.
+    // Pieces written since the last checkpoint are in the package still; and
+    // whatever of the pending piece reached the output is in the buffer too.
+    const std::int64_t out_of_package = cur.offset + cur.size - file_length(options_.package_path) -
+                                        static_cast<std::int64_t>(cur.pending);
+    cur.written = std::clamp<std::int64_t>(out_of_package, 0, cur.written);
     if (ftruncate(output.get(), cur.written) != 0) throw cannot_restore(std::strerror(errno));
     std::int64_t end = cur.offset + cur.size - cur.written - static_cast<std::int64_t>(cur.pending);
     if (ftruncate(package, end) != 0) throw cannot_restore(std::strerror(errno));

@@ -1,6 +1,7 @@
-// A failure or an interrupt during an extract in place never loses a member:
-// the package is left valid, holding exactly the members not yet out, and
-// running the same command again finishes the job.
+// An extract in place never loses a member: after a handled failure or an
+// interrupt the package is left valid, holding exactly the members not yet
+// out; after a kill or a power cut its journal says how to go on; either
+// way the same command, run again, finishes the job.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
@@ -8,7 +9,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,62 +25,54 @@ namespace {
 
 using test::read_file;
 
-// A (1800000 bytes, four pieces) at 0, B (300000) at 1800000, C (1000) at
-// 2100000. Extract takes C, then B, then A: the package's freads are the
-// trailer (1), C (2), B (3), then A's pieces (4 to 7).
+// X (9500000 bytes: checkpoints of 8, 8 and 3 pieces) at 0, Y (700000, two
+// pieces) and Z (1000) come out Z, Y, X. The package is cut once for Z (1),
+// once for Y (2) and three times for X (3 to 5); its freads are the trailer
+// (1), Z (2), Y (3, 4) and X's pieces (5 to 23).
 class Recover : public test::pac_test {
  protected:
-  void SetUp() override { make_in(dir_); }
+  void SetUp() override { make_in(at("w")); }
 
-  void make_in(const std::string& dir) {
-    work_ = dir;
-    ms_ = {{"system", "A", test::random_bytes(1800000, 1)},
-           {"modem", "B", test::random_bytes(300000, 2)},
-           {"idu", "C", test::random_bytes(1000, 3)}};
-    std::vector<std::string> args = {"-m", work_ + "/p.pac"};
-    for (const auto& m : ms_) {
-      test::write_file(at("in/" + m.name), m.bytes);
-      args.insert(args.end(), {"-a", m.type + "," + at("in/" + m.name) + ",1"});
-    }
-    ASSERT_EQ(run(args).status, 0);
+  void make_in(const std::string& work) {
+    work_ = work;
+    mkdir(work_.c_str(), 0755);
+    for (const auto& m : ms_) std::filesystem::remove_all(work_ + "/" + m.name);
+    make(ms_, work_ + "/p.pac");
     listing_ = test::run_tool(work_, {"-l", "p.pac"}).out;
-    for (const auto& m : ms_) std::remove((work_ + "/" + m.name).c_str());
   }
 
-  // The listing of a package holding just the members named in left.
-  std::string listing_of(const std::string& left) {
-    std::string out = listing_.substr(0, listing_.find("\r\n\r\n") + 2);
-    for (std::size_t at = out.size(), k = 0; k < ms_.size(); ++k) {
+  // After a failed run the package lists just the members in left (after
+  // a crash, "?": it cannot be listed) and the others are out; then the
+  // same command finishes, every output equals its input, nothing is stray.
+  void expect_finished(const std::string& left, const std::vector<std::string>& args) {
+    std::string listing = listing_.substr(0, listing_.find("\r\n\r\n") + 2);
+    for (std::size_t at = listing.size(), k = 0; k < ms_.size(); ++k) {
       std::size_t end = listing_.find("\r\n", at + 2) + 2;
-      if (left.find(ms_[k].name) != std::string::npos) out += listing_.substr(at, end - at);
+      if (left.find(ms_[k].name) != std::string::npos) listing += listing_.substr(at, end - at);
       at = end;
     }
-    return out;
-  }
-
-  // After a failed run: the package lists exactly the members in left and
-  // the directory holds only the package and finished outputs; then the
-  // same command finishes and every output equals its input.
-  void expect_recoverable(const std::string& left, const std::vector<std::string>& args) {
-    auto r = test::run_tool(work_, {"-l", "p.pac"});
-    EXPECT_EQ(r.out, listing_of(left));
-    for (const auto& m : ms_) {
-      EXPECT_EQ(test::file_size(work_ + "/" + m.name) >= 0, left.find(m.name) == std::string::npos)
-          << m.name;
+    if (left != "?") {
+      EXPECT_EQ(test::run_tool(work_, {"-l", "p.pac"}).out, listing);
     }
-    r = test::run_tool(work_, args);
+    auto r = test::run_tool(work_, args);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(test::file_size(work_ + "/p.pac"), 0);
+    std::vector<std::string> names = {"p.pac"};
     for (const auto& m : ms_) {
-      std::string mapped = work_ + "/" + m.type + "dir/" + m.name;
-      if (test::file_size(mapped) < 0) mapped = work_ + "/" + m.name;
-      EXPECT_TRUE(read_file(mapped) == m.bytes) << m.name;
+      std::string mapped = m.type + "dir";
+      if (test::file_size(work_ + "/" + mapped) < 0) mapped = ".";
+      names.push_back(mapped == "." ? m.name : mapped);
+      EXPECT_TRUE(read_file(work_ + "/" + mapped + "/" + m.name) == m.bytes) << m.name;
     }
+    if (test::file_size(work_ + "/lost+found") >= 0) names.push_back("lost+found");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(test::list_dir(work_), names);
   }
 
-  std::string work_;
-  std::vector<test::member_file> ms_;
-  std::string listing_;
+  std::string work_, listing_;
+  const std::vector<test::member_file> ms_ = {{"system", "X", test::random_bytes(9500000, 4)},
+                                              {"modem", "Y", test::random_bytes(700000, 5)},
+                                              {"idu", "Z", test::random_bytes(1000, 6)}};
 };
 
 std::string holds(std::size_t n) {
@@ -88,222 +80,106 @@ std::string holds(std::size_t n) {
          " members not yet extracted \r\n";
 }
 
-TEST_F(Recover, StreamFaultsAtEveryStage) {
-  SKIP_WITHOUT_FAULT_INJECTION();
-  const std::string write_error = "\r\n fwrite error:0 \r\n";
-  const std::string read_error = "\r\n crypt_fread error:0 \r\n";
-  const std::string stop = "\r\n extract of p.pac was interrupted! \r\n";
-  const std::string term = ":" + std::to_string(SIGTERM);
-  const std::tuple<std::string, std::string, std::string> cases[] = {
-      {"write:/A:1", write_error, "A"},  // A's first, second and last piece
-      {"write:/A:2", write_error, "A"},
-      {"write:/A:4", write_error, "A"},  // three pieces already out go back
-      {"write:/B:1", write_error, "AB"},
-      {"read:/p.pac:4", read_error, "A"},
-      {"read:/p.pac:7", read_error, "A"},
-      {"read:/p.pac:3", read_error, "AB"},
-      {"raise:/p.pac:5" + term, stop, "A"},
-      {"raise:/p.pac:3" + term, stop, "A"},  // B finishes first
-  };
-  for (const auto& [fault, message, left] : cases) {
-    SCOPED_TRACE(fault);
-    auto r = run({"-e", "p.pac"}, test::fault_env(fault));
-    EXPECT_EQ(r.status, 255);
-    const std::string tail = message + holds(left.size());
-    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), tail.size())), tail);
-    expect_recoverable(left, {"-e", "p.pac"});
-    make_in(dir_);
-  }
-  // A stop asked for during the last piece lets the run finish.
-  auto r = run({"-e", "p.pac"}, test::fault_env("raise:/p.pac:7" + term));
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(read_file(at("A")) == ms_[0].bytes);
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-TEST_F(Recover, DestinationDirectoryGoneMidRun) {
+struct fault_case {
+  std::string fault, message, left;  // message empty: the fault kills the run
+  std::string mapped = "";           // a type mapped to "<type>dir"
+};
+
+TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
   SKIP_WITHOUT_FAULT_INJECTION();
-  for (const auto& [type, gone_at, left] : {std::tuple{"modem", "2", "AB"}, {"system", "3", "A"}}) {
-    SCOPED_TRACE(type);
-    const std::string mapped = at(std::string(type) + "dir");
-    ASSERT_EQ(mkdir(mapped.c_str(), 0755), 0);
-    const std::vector<std::string> args = {"-e", "p.pac", "-d", type + std::string(",") + mapped};
-    auto r = run(args, test::fault_env(std::string("rmdir:/p.pac:") + gone_at + ":" + mapped));
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(
-        r.out.find("\r\ndest directory " + mapped + " not exit! \r\n" + holds(std::strlen(left))),
-        std::string::npos)
-        << r.out;
-    ASSERT_EQ(mkdir(mapped.c_str(), 0755), 0);
-    expect_recoverable(left, args);
-    std::filesystem::remove_all(mapped);
-    make_in(dir_);
+  const std::string write = "\r\n fwrite error:0 \r\n", read = "\r\n crypt_fread error:0 \r\n";
+  const std::string stop = "\r\n extract of p.pac was interrupted! \r\n", term = ":15";
+  const fault_case cases[] = {
+      {"write:/X:1", write, "X"},  // X's first piece, one past a checkpoint, its last
+      {"write:/X:9", write, "X"},
+      {"write:/X:19", write, "X"},
+      {"write:/Y:2", write, "XY"},
+      {"read:/p.pac:5", read, "X"},
+      {"read:/p.pac:23", read, "X"},
+      {"read:/p.pac:3", read, "XY"},
+      {"raise:/p.pac:6" + term, stop, "X"},
+      {"raise:/p.pac:4" + term, stop, "X"},  // Y's last piece: Y finishes first
+      {"rmdir:/p.pac:2:" + at("w/modemdir"),
+       "\r\ndest directory " + at("w/modemdir") + " not exit! \r\n", "XY", "modem"},
+      {"rmdir:/p.pac:4:" + at("w/systemdir"),
+       "\r\ndest directory " + at("w/systemdir") + " not exit! \r\n", "X", "system"},
+      {"kill:/p.pac:1:truncate", "", "XYZ"},  // just after the journal is written
+      {"kill:/p.pac:2:truncate", "", "?"},    // Y written, not yet cut
+      {"kill:/p.pac:5:fread", "", "?"},       // between Y and X
+      {"kill:/p.pac:3:truncate", "", "?"},    // X's first, middle and last checkpoint
+      {"kill:/p.pac:4:truncate", "", "?"},
+      {"kill:/p.pac:5:truncate", "", "?", "system"},
+      {"kill:/p.pac.journal:1:unlink", "", "?"},                 // just before the journal goes
+      {"write:/X:12;kill:/p.pac:3:fsync", "", "?"},              // while X is put back
+      {"write:/X:12;kill:/p.pac.journal.tmp:2:fsync", "", "?"},  // before its trailer
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    std::vector<std::string> args = {"-e", "p.pac"};
+    if (!c.mapped.empty()) {
+      mkdir((work_ + "/" + c.mapped + "dir").c_str(), 0755);
+      args.insert(args.end(), {"-d", c.mapped + "," + c.mapped + "dir"});
+    }
+    auto r = test::run_tool(work_, args, test::fault_env(c.fault));
+    if (c.message.empty()) {
+      EXPECT_EQ(r.status, 128 + SIGKILL);
+      if (c.left == "?") {
+        EXPECT_EQ(test::run_tool(work_, {"-r", "p.pac", "-n", "X"}).out,
+                  "\r\n an extract of p.pac was cut short, run kestrelbind -e p.pac to finish "
+                  "it! \r\n");
+      }
+    } else {
+      EXPECT_EQ(r.status, 255);
+      EXPECT_TRUE(ends_with(r.out, c.message + holds(c.left.size()))) << r.out;
+    }
+    if (!c.mapped.empty()) mkdir((work_ + "/" + c.mapped + "dir").c_str(), 0755);
+    expect_finished(c.left, args);
+    if (!c.mapped.empty()) std::filesystem::remove_all(work_ + "/" + c.mapped + "dir");
+    make_in(work_);
   }
+  // A stop asked for during the last piece lets the run finish.
+  EXPECT_EQ(
+      test::run_tool(work_, {"-e", "p.pac"}, test::fault_env("raise:/p.pac:23" + term)).status, 0);
 }
 
 TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
-  // A byte of A's last stored piece (its first piece out), of its first
-  // stored piece (its last out), and of B.
+  // A byte of X's last stored piece (its first out), of its first stored
+  // piece (its last out), and of Y.
   for (const auto& [pos, name, left] :
-       {std::tuple{1600000, "A", "A"}, {100, "A", "A"}, {1800100, "B", "AB"}}) {
+       {std::tuple{9400000, "X", "X"}, {100, "X", "X"}, {9500100, "Y", "XY"}}) {
     SCOPED_TRACE(pos);
-    std::string pkg = read_file(at("p.pac"));
+    std::string pkg = read_file(work_ + "/p.pac");
     pkg[pos] ^= 1;
-    test::write_file(at("p.pac"), pkg);
-    auto r = run({"-e", "p.pac"});
-    EXPECT_EQ(r.status, 255);
+    test::write_file(work_ + "/p.pac", pkg);
+    auto r = test::run_tool(work_, {"-e", "p.pac"});
     const std::string tail = r.out.substr(r.out.rfind("\r\n file "));
-    EXPECT_EQ(tail.substr(tail.find(" not right! ")), " not right! \r\n" + holds(strlen(left)));
-    EXPECT_EQ(run({"-l", "p.pac"}).out, listing_of(left));
-    r = run({"-e", "p.pac"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(ends_with(tail, " not right! \r\n" + holds(strlen(left)))) << tail;
+    r = test::run_tool(work_, {"-e", "p.pac"});
     EXPECT_EQ(r.out.substr(r.out.rfind("\r\n file ")), tail);
-    EXPECT_EQ(test::file_size(at(name)), -1);
-    std::string now = read_file(at("p.pac"));  // the member is back where it was
+    EXPECT_EQ(test::file_size(work_ + "/" + name), -1);
+    std::string now = read_file(work_ + "/p.pac");  // the member is back where it was
     now[pos] ^= 1;
-    test::write_file(at("p.pac"), now);
-    expect_recoverable(left, {"-e", "p.pac"});
-    make_in(dir_);
+    test::write_file(work_ + "/p.pac", now);
+    expect_finished(left, {"-e", "p.pac"});
+    make_in(work_);
   }
 }
 
-// X (9500000 bytes: checkpoints of 8, 8 and 3 pieces), Y (700000, two
-// pieces) and Z (1000) come out Z, Y, X: the package is cut once for Z
-// (1), once for Y (2) and three times for X (3 to 5); its freads are the
-// trailer (1), Z (2), Y (3, 4) and X's pieces (5 on).
-class Crash : public test::pac_test {
- protected:
-  void SetUp() override {
-    ms_ = {{"system", "X", test::random_bytes(9500000, 4)},
-           {"modem", "Y", test::random_bytes(700000, 5)},
-           {"idu", "Z", test::random_bytes(1000, 6)}};
-  }
-  // The same command, run again, finishes; every output equals its input
-  // and nothing stray is left.
-  void expect_finished(const std::string& dir) {
-    auto r = test::run_tool(dir, {"-e", "p.pac"});
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(test::file_size(dir + "/p.pac"), 0);
-    for (const auto& m : ms_) EXPECT_TRUE(read_file(dir + "/" + m.name) == m.bytes) << m.name;
-    auto names = test::list_dir(dir);
-    names.erase(std::remove_if(names.begin(), names.end(),
-                               [](auto& n) { return n == "lost+found" || n == "in"; }),
-                names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"X", "Y", "Z", "p.pac"}));
-  }
-  std::vector<test::member_file> ms_;
-};
-
-TEST_F(Crash, AKillAnywhereIsFinishedByTheSameCommand) {
+TEST_F(Recover, AJournalThatIsNotRightIsNeverFollowed) {
   SKIP_WITHOUT_FAULT_INJECTION();
-  const std::string cases[] = {
-      "kill:/p.pac:1:truncate",  // just after the journal is written
-      "kill:/p.pac:2:truncate",  // Y written, not yet cut
-      "kill:/p.pac:5:fread",     // at the member boundary between Y and X
-      "kill:/p.pac:3:truncate",  // X's first, middle and last checkpoint
-      "kill:/p.pac:4:truncate",
-      "kill:/p.pac:5:truncate",
-      "kill:/p.pac.journal:1:unlink",                 // just before the journal is removed
-      "write:/X:12;kill:/p.pac:3:fsync",              // putting X back after a failure
-      "write:/X:12;kill:/p.pac.journal.tmp:2:fsync",  // before its trailer
-  };
-  ASSERT_EQ(mkdir(at("w").c_str(), 0755), 0);
-  for (const auto& fault : cases) {
-    SCOPED_TRACE(fault);
-    make(ms_, at("w/p.pac"));
-    auto r = test::run_tool(at("w"), {"-e", "p.pac"}, test::fault_env(fault));
-    EXPECT_EQ(r.status, 128 + SIGKILL) << r.out;
-    if (fault != cases[0]) {
-      EXPECT_EQ(
-          test::run_tool(at("w"), {"-l", "p.pac"}).out,
-          "\r\n an extract of p.pac was cut short, run kestrelbind -e p.pac to finish it! \r\n");
-    }
-    expect_finished(at("w"));
-    for (const auto& m : ms_) std::remove(at("w/" + m.name).c_str());
-  }
-}
-
-// A tmpfs of the given options mounted for one test, or a reason to skip.
-class tmpfs_mount {
- public:
-  tmpfs_mount(const std::string& at, const std::string& options) : at_(at) {
-    mkdir(at.c_str(), 0755);
-    if (mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) error_ = std::strerror(errno);
-  }
-  ~tmpfs_mount() {
-    if (error_.empty()) umount2(at_.c_str(), MNT_DETACH);
-  }
-  bool remount(const std::string& options) {
-    return mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) == 0;
-  }
-  std::string at_, error_;
-};
-
-#define MOUNT_OR_SKIP(m) \
-  if (!(m).error_.empty()) GTEST_SKIP() << "cannot mount a tmpfs here: " << (m).error_
-
-TEST_F(Recover, NearlyFullFlashExtractsCompletely) {
-  // 2125160 bytes of package on a 2076 KiB filesystem: not one page to spare.
-  tmpfs_mount flash(at("flash"), "size=2076k");
-  MOUNT_OR_SKIP(flash);
-  make_in(flash.at_);
-  expect_recoverable("ABC", {"-e", "p.pac"});
-}
-
-TEST_F(Recover, OutputFilesystemFillsMidMember) {
-  // A's output lands on a small filesystem: 768 KiB fails in its second
-  // piece, part written; the package is on another filesystem.
-  tmpfs_mount out(at("systemdir"), "size=768k");
-  MOUNT_OR_SKIP(out);
-  const std::vector<std::string> args = {"-e", "p.pac", "-d", "system,systemdir"};
-  auto r = run(args);
-  EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.out.find("\r\n fwrite error:0 \r\n" + holds(1)), std::string::npos) << r.out;
-  EXPECT_NE(r.err.find("/systemdir/A: No space left on device\n"), std::string::npos) << r.err;
-  EXPECT_EQ(test::list_dir(at("systemdir")), std::vector<std::string>{});
-  // A read onto the full disk blames the disk on stderr, not only the digest.
-  r = test::run_tool(at("systemdir"), {"-r", "../p.pac", "-n", "A"});
-  EXPECT_EQ(r.out.find("\r\n file A checksum "), 0u);
-  EXPECT_EQ(r.err.find("kestrelbind: A: No space left on device"), 0u) << r.err;
-  std::remove(at("systemdir/A").c_str());
-  ASSERT_TRUE(out.remount("size=4m"));
-  expect_recoverable("A", args);
-}
-
-TEST_F(Recover, AReadOnlyFilesystemIsNamedOnStderr) {
-  tmpfs_mount ro(at("ro"), "size=1m");
-  MOUNT_OR_SKIP(ro);
-  ASSERT_TRUE(ro.remount("ro"));
-  auto r = test::run_tool(at("ro"), {"-r", "../p.pac", "-n", "C"});
-  EXPECT_EQ(r.out, "\r\n can not write to file:C \r\n");
-  EXPECT_EQ(r.err, "kestrelbind: C: Read-only file system\n");
-}
-
-TEST_F(Recover, InodesRunOutOnTheFlash) {
-  // Room for the root, the package, its journal and two outputs: A's
-  // output cannot be made.
-  tmpfs_mount flash(at("flash"), "size=8m,nr_inodes=5");
-  MOUNT_OR_SKIP(flash);
-  make_in(flash.at_);
-  auto r = test::run_tool(work_, {"-e", "p.pac"});
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out.substr(r.out.find("\r\n can not write")),
-            "\r\n can not write to file:A \r\n" + holds(1));
-  ASSERT_TRUE(flash.remount("nr_inodes=16"));
-  expect_recoverable("A", {"-e", "p.pac"});
-}
-
-TEST_F(Crash, AJournalThatIsNotRightIsNeverFollowed) {
-  SKIP_WITHOUT_FAULT_INJECTION();
-  make(ms_);
-  test::run_tool(dir_, {"-e", "p.pac"}, test::fault_env("kill:/p.pac:2:truncate"));
-  const std::string journal = read_file(at("p.pac.journal")), pkg = read_file(at("p.pac"));
-  ASSERT_FALSE(journal.empty());
-  auto rehashed = [](std::string text) {  // a digest that matches what was changed
-    text.erase(text.rfind("md5 "));
-    return text + "md5 " + test::md5_of(text) + "\n";
-  };
+  test::run_tool(work_, {"-e", "p.pac"}, test::fault_env("kill:/p.pac:2:truncate"));
+  const std::string journal = read_file(work_ + "/p.pac.journal");
+  const std::string pkg = read_file(work_ + "/p.pac");
   auto replaced = [&](const std::string& from, const std::string& to) {
     std::string text = journal;
-    return rehashed(text.replace(text.find(from), from.size(), to));
+    text.replace(text.find(from), from.size(), to);
+    text.erase(text.rfind("md5 "));  // with a digest that matches the change
+    return text + "md5 " + test::md5_of(text) + "\n";
   };
   const std::string damaged = "\r\n journal p.pac.journal is damaged, refusing to follow it! \r\n";
   std::string flipped = journal;
@@ -320,76 +196,124 @@ TEST_F(Crash, AJournalThatIsNotRightIsNeverFollowed) {
        "\r\n journal p.pac.journal does not match package p.pac, refusing to follow it! \r\n"},
   };
   for (const auto& [bytes, message] : cases) {
-    test::write_file(at("p.pac.journal"), bytes);
-    auto r = run({"-e", "p.pac"});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, message);
-    EXPECT_TRUE(read_file(at("p.pac")) == pkg);
-    EXPECT_TRUE(read_file(at("p.pac.journal")) == bytes);
+    test::write_file(work_ + "/p.pac.journal", bytes);
+    EXPECT_EQ(test::run_tool(work_, {"-e", "p.pac"}).out, message);
+    EXPECT_TRUE(read_file(work_ + "/p.pac") == pkg);
+    EXPECT_TRUE(read_file(work_ + "/p.pac.journal") == bytes);
   }
-  test::write_file(at("p.pac.journal"), journal);
-  expect_finished(dir_);
+  test::write_file(work_ + "/p.pac.journal", journal);
+  expect_finished("?", {"-e", "p.pac"});
 }
 
-// An ext4 filesystem on a loop device, mounted with a one-second commit
-// interval, that a test can shut down as a power cut would and mount again.
-class ext4_mount {
+// A filesystem mounted for one test, or a reason to skip: a tmpfs of the
+// given options, or (options empty) ext4 on a loop device with a one-second
+// commit, which a test can cut the power of and mount again.
+class test_mount {
  public:
-  explicit ext4_mount(const std::string& at) : at_(at), image_(at + ".img") {
+  test_mount(const std::string& at, const std::string& options) : at_(at) {
     mkdir(at.c_str(), 0755);
-    test::write_file(image_, "");
-    if (truncate(image_.c_str(), 64 << 20) != 0 ||
-        std::system(("mkfs.ext4 -q -F " + image_ + " >/dev/null 2>&1").c_str()) != 0) {
+    if (!options.empty()) {
+      if (mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) error_ = strerror(errno);
+      return;
+    }
+    test::write_file(at + ".img", "");
+    if (truncate((at + ".img").c_str(), 64 << 20) != 0 ||
+        std::system(("mkfs.ext4 -q -F " + at + ".img >/dev/null 2>&1").c_str()) != 0) {
       error_ = "mkfs.ext4 failed";
     } else if (!mount_again()) {
       error_ = "mount -o loop refused (not root, or no loop devices)";
     }
   }
-  ~ext4_mount() {
-    if (error_.empty()) unmount();
+  ~test_mount() {
+    if (error_.empty()) umount2(at_.c_str(), MNT_DETACH);
   }
   bool mount_again() {
-    return std::system(("mount -o loop,commit=1 " + image_ + " " + at_ + " 2>/dev/null").c_str()) ==
-           0;
+    return std::system(
+               ("mount -o loop,commit=1 " + at_ + ".img " + at_ + " 2>/dev/null").c_str()) == 0;
   }
-  void unmount() { std::system(("umount " + at_ + " 2>/dev/null").c_str()); }
-  // The filesystem stops here, its log unflushed: a power cut.
-  void power_cut() {
+  bool remount(const std::string& options) {
+    return mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) == 0;
+  }
+  // A sync of the filesystem, or (shutdown) a power cut: it stops here,
+  // its log not flushed (EXT4_GOING_FLAGS_NOLOGFLUSH).
+  void sync_or_cut(bool shutdown) {
     int fd = open(at_.c_str(), O_RDONLY | O_DIRECTORY);
-    unsigned flags = 2;  // EXT4_GOING_FLAGS_NOLOGFLUSH
-    ioctl(fd, FS_IOC_SHUTDOWN, &flags);
+    unsigned flags = 2;
+    shutdown ? ioctl(fd, FS_IOC_SHUTDOWN, &flags) : syncfs(fd);
     close(fd);
   }
-  void sync() {
-    int fd = open(at_.c_str(), O_RDONLY | O_DIRECTORY);
-    syncfs(fd);
-    close(fd);
-  }
-  std::string at_, image_, error_;
+  std::string at_, error_;
 };
 
-TEST_F(Crash, APowerCutIsFinishedByTheSameCommand) {
+#define MOUNT_OR_SKIP(m) \
+  if (!(m).error_.empty()) GTEST_SKIP() << "cannot mount a filesystem here: " << (m).error_
+
+TEST_F(Recover, FullAndReadOnlyFilesystems) {
+  {
+    // 10225160 bytes of package on a 9988 KiB tmpfs: not one page to spare.
+    test_mount flash(at("flash"), "size=9988k");
+    MOUNT_OR_SKIP(flash);
+    make_in(flash.at_);
+    expect_finished("XYZ", {"-e", "p.pac"});
+  }
+  // X's output lands on a small filesystem: 768 KiB fails in its second
+  // piece; the package is on another filesystem.
+  test_mount out(at("w/systemdir"), "size=768k");
+  make_in(at("w"));
+  MOUNT_OR_SKIP(out);
+  const std::vector<std::string> args = {"-e", "p.pac", "-d", "system,systemdir"};
+  auto r = test::run_tool(work_, args);
+  EXPECT_TRUE(ends_with(r.out, "\r\n fwrite error:0 \r\n" + holds(1))) << r.out;
+  EXPECT_NE(r.err.find("/systemdir/X: No space left on device\n"), std::string::npos) << r.err;
+  EXPECT_EQ(test::list_dir(out.at_), std::vector<std::string>{});
+  // A read there blames the disk on stderr, not only the digest.
+  r = test::run_tool(out.at_, {"-r", "../p.pac", "-n", "X"});
+  EXPECT_EQ(r.out.find("\r\n file X checksum "), 0u);
+  EXPECT_EQ(r.err.find("kestrelbind: X: No space left on device"), 0u) << r.err;
+  ASSERT_TRUE(out.remount("ro"));
+  r = test::run_tool(out.at_, {"-r", "../p.pac", "-n", "X"});
+  EXPECT_EQ(r.out + r.err,
+            "\r\n can not write to file:X \r\nkestrelbind: X: Read-only file system\n");
+  ASSERT_TRUE(out.remount("rw,size=16m"));
+  std::remove((out.at_ + "/X").c_str());
+  expect_finished("X", args);
+}
+
+TEST_F(Recover, InodesRunOutOnTheFlash) {
+  // Room for the root, the package, its journal and two outputs: X's
+  // output cannot be made.
+  test_mount flash(at("flash"), "size=16m,nr_inodes=5");
+  MOUNT_OR_SKIP(flash);
+  make_in(flash.at_);
+  auto r = test::run_tool(work_, {"-e", "p.pac"});
+  EXPECT_TRUE(ends_with(r.out, "\r\n can not write to file:X \r\n" + holds(1))) << r.out;
+  ASSERT_TRUE(flash.remount("nr_inodes=16"));
+  expect_finished("X", {"-e", "p.pac"});
+}
+
+TEST_F(Recover, APowerCutIsFinishedByTheSameCommand) {
   SKIP_WITHOUT_FAULT_INJECTION();
-  ext4_mount disk(at("disk"));
-  if (!disk.error_.empty()) GTEST_SKIP() << "no ext4 to cut the power of: " << disk.error_;
+  test_mount disk(at("disk"), "");
+  MOUNT_OR_SKIP(disk);
+  // The injector lets the log commit, then cuts: what was only in memory
+  // is lost. The last case cuts the power right after a completed run.
   for (const std::string fault :
        {"cut:/p.pac:2:truncate", "cut:/p.pac:4:truncate", "cut:/p.pac.journal:1:unlink", ""}) {
     SCOPED_TRACE(fault);
-    make(ms_, disk.at_ + "/p.pac");
-    disk.sync();
-    auto r = test::run_tool(disk.at_, {"-e", "p.pac"}, test::fault_env(fault));
+    make_in(disk.at_);
+    disk.sync_or_cut(false);  // the package is on disk before the run
+    auto r = test::run_tool(work_, {"-e", "p.pac"}, test::fault_env(fault));
     EXPECT_EQ(r.status, fault.empty() ? 0 : 128 + SIGKILL);
-    if (fault.empty()) disk.power_cut();  // a completed run survives a power cut after it
-    disk.unmount();
+    if (fault.empty()) disk.sync_or_cut(true);
+    std::system(("umount " + disk.at_).c_str());
     ASSERT_TRUE(disk.mount_again());
     if (fault.empty()) {
-      EXPECT_EQ(test::file_size(disk.at_ + "/p.pac"), 0);
-      EXPECT_EQ(test::file_size(disk.at_ + "/p.pac.journal"), -1);
-      for (const auto& m : ms_) EXPECT_TRUE(read_file(disk.at_ + "/" + m.name) == m.bytes);
+      EXPECT_EQ(test::list_dir(work_),
+                (std::vector<std::string>{"X", "Y", "Z", "lost+found", "p.pac"}));
+      for (const auto& m : ms_) EXPECT_TRUE(read_file(work_ + "/" + m.name) == m.bytes);
     } else {
-      expect_finished(disk.at_);
+      expect_finished("?", {"-e", "p.pac"});
     }
-    for (const auto& m : ms_) std::remove((disk.at_ + "/" + m.name).c_str());
   }
 }
 

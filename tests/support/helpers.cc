@@ -175,6 +175,20 @@ void pac_test::make(const std::vector<member_file>& members, const std::string& 
   ASSERT_EQ(r.status, 0) << r.out;
 }
 
+run_result pac_test::expect(const std::string& dir, const std::vector<std::string>& args,
+                            int status, const std::string& out,
+                            const std::vector<std::string>& env) {
+  run_result r = run_tool(dir, args, env);
+  const std::string what = args.empty() ? "" : args[0] + " " + args.back();
+  EXPECT_EQ(r.status, status) << what << r.out;
+  if (out.rfind("...", 0) == 0) {
+    EXPECT_NE(r.out.find(out.substr(3)), std::string::npos) << what << r.out;
+  } else {
+    EXPECT_EQ(r.out, out) << what;
+  }
+  return r;
+}
+
 std::vector<member_file> pac_test::example() {
   return {{"system", "M1", random_bytes(100, 1)},
           {"modem", "M2", random_bytes(600000, 2)},

@@ -57,6 +57,13 @@ class pac_test : public ::testing::Test {
   run_result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
     return run_tool(dir_, args, env);
   }
+  // Runs the tool in dir and expects its status and stdout: all of it, or
+  // (out starting with "...") the rest of out somewhere in it.
+  run_result expect(const std::string& dir, const std::vector<std::string>& args, int status,
+                    const std::string& out, const std::vector<std::string>& env = {});
+  run_result expect(const std::vector<std::string>& args, int status, const std::string& out) {
+    return expect(dir_, args, status, out);
+  }
   // Makes p.pac (version "1" each) of members written to in/ first.
   void make(const std::vector<member_file>& members, const std::string& pac = "p.pac");
   // Members M1 (100 bytes), M2 (600000) and M3 (100), types system, modem, idu.
