@@ -1,8 +1,6 @@
 #include "support/helpers.h"
 
-#include <fcntl.h>
 #include <md5.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,9 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
-
-extern char** environ;
 
 namespace kb::test {
 
@@ -101,55 +98,28 @@ std::vector<std::string> fault_env(const std::string& fault) {
 
 run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
                     const std::vector<std::string>& env, const char* stdout_to) {
-  int out[2];
-  if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-  std::FILE* err = std::tmpfile();
-  // posix_spawn rather than fork: under qemu-user a forked child of a
-  // dynamically linked glibc program can hang before it execs.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (stdout_to != nullptr) {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdout_to, O_WRONLY, 0);
-  } else {
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  }
-  posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  posix_spawn_file_actions_addclose(&actions, out[1]);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-
-  std::vector<std::string> command;
+  auto quoted = [](const std::string& s) {  // any bytes, in the shell's single quotes
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+  };
+  std::string out = (std::filesystem::temp_directory_path() / "kbrun.XXXXXX").string();
+  std::string err = out;
+  close(mkstemp(out.data()));
+  close(mkstemp(err.data()));
+  std::string command = "cd " + quoted(dir) + " && exec env";
+  for (const auto& e : env) command += " " + quoted(e);
 #ifdef KESTRELBIND_RUNNER
-  std::istringstream runner(KESTRELBIND_RUNNER);  // the emulator of a cross build
-  for (std::string word; std::getline(runner, word, '|');) command.push_back(word);
+  command += " " + std::regex_replace(KESTRELBIND_RUNNER, std::regex("\\|"), " ");  // an emulator
 #endif
-  command.push_back(KESTRELBIND_EXE);
-  command.insert(command.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : command) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  // The given entries come first, so that they win over any of those names.
-  std::vector<std::string> environment = env;
-  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
-  std::vector<char*> envp;
-  for (auto& e : environment) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  pid_t pid;
-  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (rc != 0) throw std::runtime_error("cannot run " + command[0]);
-  run_result r{0, "", ""};
-  char buf[4096];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) r.out.append(buf, std::size_t(n));
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::rewind(err);
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, err)) > 0;) r.err.append(buf, n);
-  std::fclose(err);
+  command += " " + quoted(KESTRELBIND_EXE);
+  for (const auto& a : args) command += " " + quoted(a);
+  command += " >" + quoted(stdout_to ? stdout_to : out) + " 2>" + quoted(err);
+  int status = std::system(command.c_str());
+  run_result r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out),
+               read_file(err)};
+  unlink(out.c_str());
+  unlink(err.c_str());
   return r;
 }
 
