@@ -2,19 +2,14 @@
 // MD5 compared with the record, writing nothing anywhere, so that a package
 // can be trusted before the extract that destroys it, even on a full flash.
 //
-// Members are independent and MD5 is the cost, so they are hashed side by
-// side, one thread per core, largest first; the lines come out in slot order
-// as their digests are known.
+// Members are hashed side by side (job_pool); the lines come out in slot
+// order as their digests are known.
 #include <fcntl.h>
 #include <md5.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "ops/pieces.h"
@@ -24,7 +19,6 @@ namespace kb {
 namespace {
 
 struct verdict {
-  bool done = false;
   bool readable = true;
   int error = 0;  // why the bytes could not be read (0: past the end)
   char digest[MD5_TEXT_SIZE] = {};
@@ -59,85 +53,6 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
   return true;
 }
 
-class check_pool {
- public:
-  check_pool(int package, const pac_index& index, std::vector<int> slots, progress& bar)
-      : package_(package),
-        index_(index),
-        slots_(std::move(slots)),
-        bar_(bar),
-        verdicts_(slots_.size()) {
-    for (std::size_t k = 0; k < slots_.size(); ++k) order_.push_back(k);
-    std::stable_sort(order_.begin(), order_.end(),
-                     [&](std::size_t a, std::size_t b) { return size_of(a) > size_of(b); });
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    try {
-      for (std::size_t t = 0; t < std::min<std::size_t>(cores, slots_.size()); ++t) {
-        threads_.emplace_back([this] { work(); });
-      }
-    } catch (const std::system_error&) {
-      // No thread to be had: result() hashes what nobody took.
-    }
-  }
-  ~check_pool() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      next_ = order_.size();
-    }
-    for (auto& t : threads_) t.join();
-  }
-  check_pool(const check_pool&) = delete;
-  check_pool& operator=(const check_pool&) = delete;
-
-  // The verdict of the k-th selected slot, once known.
-  const verdict& result(std::size_t k) {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (!verdicts_[k].done) {
-      if (next_ < order_.size()) {
-        take(lock);  // nobody is free to do it: do the next one here
-      } else {
-        done_.wait(lock);
-      }
-    }
-    return verdicts_[k];
-  }
-
- private:
-  std::int64_t size_of(std::size_t k) const {
-    return read_decimal(field(index_.members[slots_[k]].size));
-  }
-
-  void work() {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (next_ < order_.size()) take(lock);
-  }
-
-  // Called and returns with the lock held; hashes without it.
-  void take(std::unique_lock<std::mutex>& lock) {
-    const std::size_t k = order_[next_++];
-    lock.unlock();
-    std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
-    verdict v;
-    v.readable =
-        digest_member(package_, index_.members[slots_[k]], buffer.data(), v.digest, bar_, v.error);
-    v.done = true;
-    lock.lock();
-    verdicts_[k] = v;
-    done_.notify_all();
-  }
-
-  const int package_;
-  const pac_index& index_;
-  const std::vector<int> slots_;
-  progress& bar_;
-  std::vector<std::size_t> order_;  // indexes into slots_, largest member first
-  std::vector<verdict> verdicts_;
-  std::size_t next_ = 0;
-  std::mutex mu_;
-  std::condition_variable done_;
-  std::vector<std::thread> threads_;
-};
-
 }  // namespace
 
 void check_package(const pac_options& options, const pac_index& index) {
@@ -156,12 +71,26 @@ void check_package(const pac_options& options, const pac_index& index) {
   for (int i : slots)
     total += std::max<std::int64_t>(read_decimal(field(index.members[i].size)), 0);
   progress bar(options.package_path, total);
+  // Largest first, so that the cores finish together.
+  std::vector<verdict> verdicts(slots.size());
+  std::vector<std::size_t> order(slots.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return read_decimal(field(index.members[slots[a]].size)) >
+           read_decimal(field(index.members[slots[b]].size));
+  });
   int bad = 0;
   {
-    check_pool pool(package.get(), index, slots, bar);
+    job_pool pool(order, [&](std::size_t k) {
+      std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
+      verdict& v = verdicts[k];
+      v.readable = digest_member(package.get(), index.members[slots[k]], buffer.data(), v.digest,
+                                 bar, v.error);
+    });
     for (std::size_t k = 0; k < slots.size(); ++k) {
       const pac_member& m = index.members[slots[k]];
-      const verdict& v = pool.result(k);
+      pool.wait(k);
+      const verdict& v = verdicts[k];
       const bool good = v.readable && field(m.md5) == v.digest;
       std::string line = "\r\n check file ";
       line.append(field(m.name));

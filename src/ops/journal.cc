@@ -21,7 +21,6 @@
 #include "ops/journal.h"
 
 #include <fcntl.h>
-#include <md5.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -35,13 +34,8 @@ constexpr std::size_t MAX_OUTPUT_PATH = 511;
 const char MAGIC[] = "kestrelbind journal 1\n";
 
 std::string md5_hex_of(const std::string& bytes) {
-  MD5_CTX ctx;
-  MD5Init(&ctx);
-  MD5Update(&ctx, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  unsigned char digest[16];
-  MD5Final(digest, &ctx);
   char out[MD5_TEXT_SIZE];
-  md5_digest_hex(digest, out);
+  md5_bytes_hex(bytes, out);
   return out;
 }
 

@@ -12,12 +12,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <limits>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "ops/pieces.h"
@@ -62,95 +58,6 @@ void complete_record(pac_member& m, std::int64_t& total) {
   }
   set_field(m.size, std::to_string(st.st_size), "file size");
 }
-
-// MD5 is the one costly step of make, and one core hashes slower than the
-// disk copies, so the members' digests run on a thread per core while the
-// main thread copies the members; both go largest member first. The write
-// lines, which carry the digests, are printed in order as digests complete.
-class digest_pool {
- public:
-  digest_pool(pac_index& index, std::vector<int> order)
-      : index_(index),
-        order_(std::move(order)),
-        state_(order_.size(), FREE),
-        errors_(order_.size(), 0) {
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    try {
-      for (std::size_t t = 0; t < std::min<std::size_t>(cores, order_.size()); ++t) {
-        threads_.emplace_back([this] { work(); });
-      }
-    } catch (const std::system_error&) {
-      // No thread to be had: wait() hashes what nobody took.
-    }
-  }
-  ~digest_pool() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stop_ = true;
-    }
-    for (auto& t : threads_) t.join();
-  }
-  digest_pool(const digest_pool&) = delete;
-  digest_pool& operator=(const digest_pool&) = delete;
-
-  // Why the k-th member's digest could not be taken (0: it ended early).
-  int error(std::size_t k) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return errors_[k];
-  }
-
-  bool ready(std::size_t k) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return state_[k] == DONE;
-  }
-
-  // Returns once the k-th member in write order has its digest.
-  void wait(std::size_t k) {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (state_[k] == FREE) {
-      hash(k, lock);
-      return;
-    }
-    done_.wait(lock, [&] { return state_[k] == DONE; });
-  }
-
- private:
-  enum : char { FREE, TAKEN, DONE };
-
-  void work() {
-    std::unique_lock<std::mutex> lock(mu_);
-    for (std::size_t k = 0; k < order_.size() && !stop_; ++k) {
-      if (state_[k] == FREE) hash(k, lock);
-    }
-  }
-
-  // Called and returns with the lock held; hashes without it.
-  void hash(std::size_t k, std::unique_lock<std::mutex>& lock) {
-    state_[k] = TAKEN;
-    lock.unlock();
-    pac_member& m = index_.members[order_[k]];
-    m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
-    // Exactly the bytes the package takes, should the file grow meanwhile.
-    errno = 0;
-    int err = md5_file_prefix_hex(std::string(field(m.name)).c_str(), read_decimal(field(m.size)),
-                                  m.md5.data()) == 0
-                  ? 0
-                  : errno;
-    lock.lock();
-    errors_[k] = err;
-    state_[k] = DONE;
-    done_.notify_all();
-  }
-
-  pac_index& index_;
-  const std::vector<int> order_;
-  std::vector<char> state_;
-  std::vector<int> errors_;
-  std::mutex mu_;
-  std::condition_variable done_;
-  bool stop_ = false;
-  std::vector<std::thread> threads_;
-};
 
 // A file in the destination's directory that is unlinked unless committed.
 class temp_package {
@@ -284,7 +191,22 @@ void make_package(const pac_options& options, pac_index& index) {
     set_field(index.members[i].offset, std::to_string(running), "offset");
     running += read_decimal(field(index.members[i].size));
   }
-  digest_pool digests(index, order);
+  // MD5 is the one costly step of make and one core hashes slower than the
+  // disk copies, so the digests are taken side by side while the main
+  // thread copies; the write lines, which carry them, come out in order.
+  std::vector<int> errors(order.size(), 0);  // why a digest could not be taken
+  std::vector<std::size_t> all(order.size());
+  for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
+  job_pool digests(all, [&](std::size_t k) {
+    pac_member& m = index.members[order[k]];
+    m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
+    // Exactly the bytes the package takes, should the file grow meanwhile.
+    errno = 0;
+    if (md5_file_prefix_hex(std::string(field(m.name)).c_str(), read_decimal(field(m.size)),
+                            m.md5.data()) != 0) {
+      errors[k] = errno;
+    }
+  });
 
   interrupt_guard guard(true);
   temp_package package(options.dest_path);
@@ -304,7 +226,7 @@ void make_package(const pac_options& options, pac_index& index) {
       say(line);
       // An empty digest means the file could not be read through.
       if (field(m.md5).empty()) {
-        say_reason(field(m.name), digests.error(printed));
+        say_reason(field(m.name), errors[printed]);
         throw kb_error("\r\n can not read file " + std::string(field(m.name)) + "! \r\n");
       }
     }

@@ -5,6 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
+#include <memory>
+#include <vector>
+
 #include "ops/ops.h"
 
 namespace kb {
@@ -102,6 +106,25 @@ class hash_wait {
 // bytes written when every write and the close succeeded (written_digest),
 // and otherwise that of the file as it now is.
 void check_digest(const std::string& path, const pac_member& m, const char* written_digest);
+
+// Runs job(k) for every k in order, a thread per core (or, when none can be
+// had, in wait()), so that the caller can take the results in its own order;
+// what a job writes is the caller's once wait(k) returns. The destructor
+// waits for the jobs under way and drops those not begun.
+class job_pool {
+ public:
+  job_pool(std::vector<std::size_t> order, std::function<void(std::size_t)> job);
+  ~job_pool();
+  job_pool(const job_pool&) = delete;
+  job_pool& operator=(const job_pool&) = delete;
+
+  bool ready(std::size_t k);
+  void wait(std::size_t k);
+
+ private:
+  struct state;
+  std::unique_ptr<state> s_;
+};
 
 // A file descriptor closed on every way out of a scope.
 class fd_closer {

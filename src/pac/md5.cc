@@ -51,14 +51,17 @@ int md5_file_prefix_hex(const char* path, std::int64_t length, char* out) {
   return digest_file(path, std::max<std::int64_t>(length, 0), out);
 }
 
-void md5_string_hex(const char* text, char* out) {
+void md5_bytes_hex(std::string_view bytes, char* out) {
   MD5_CTX ctx;
   MD5Init(&ctx);
-  MD5Update(&ctx, reinterpret_cast<const unsigned char*>(text),
-            std::char_traits<char>::length(text));
+  MD5Update(&ctx, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   unsigned char digest[16];
   MD5Final(digest, &ctx);
   md5_digest_hex(digest, out);
+}
+
+void md5_string_hex(const char* text, char* out) {
+  md5_bytes_hex(text, out);
 }
 
 bool md5_self_test() {

@@ -71,6 +71,7 @@ int md5_file_hex(const char* path, char* out);
 // holds fewer.
 int md5_file_prefix_hex(const char* path, std::int64_t length, char* out);
 void md5_string_hex(const char* text, char* out);
+void md5_bytes_hex(std::string_view bytes, char* out);
 void md5_digest_hex(const unsigned char digest[16], char* out);
 bool md5_self_test();
 

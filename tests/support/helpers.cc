@@ -1,6 +1,5 @@
 #include "support/helpers.h"
 
-#include <md5.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,13 +47,8 @@ std::vector<std::string> list_dir(const std::string& dir) {
 }
 
 std::string md5_of(const std::string& bytes) {
-  MD5_CTX ctx;
-  MD5Init(&ctx);
-  MD5Update(&ctx, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  unsigned char d[16];
-  MD5Final(d, &ctx);
   char out[MD5_TEXT_SIZE];
-  md5_digest_hex(d, out);
+  md5_bytes_hex(bytes, out);
   return out;
 }
 
