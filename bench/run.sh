@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
-kb_install_deps time
+kb_install_deps time minisign
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
 kb="$PWD/build/release/kestrelbind"
@@ -75,6 +75,10 @@ pair read "rm -rf x && mkdir x" \
   "cd x && KB -r ../master.pac -n f2" \
   "cd x && dd if=../master.pac of=out bs=1M iflag=skip_bytes,count_bytes skip=$f2_offset count=$f2_size status=none && md5sum out"
 pair check "" "KB -c master.pac" "md5sum f1 f2 f3"
+minisign -G -W -p key.pub -s key.sec >/dev/null 2>&1 && minisign -S -s key.sec -m master.pac \
+  </dev/null >/dev/null 2>&1
+# Verification alone: read asks for a member the package does not have.
+pair verify "" "KB -r master.pac -k key.pub -n none || true" "b2sum master.pac"
 rm -rf x out out.pac
 
 if [ -n "${BENCH_DISK:-}" ]; then
@@ -90,6 +94,8 @@ if [ -n "${BENCH_DISK:-}" ]; then
 fi
 
 "$micro" --benchmark_min_time=0.2 2>/dev/null | grep '^BM_'
-max_rss=$(printf '%s\n' "$rss_make" "$rss_extract" "$rss_read" "$rss_check" | sort -n | tail -n 1)
+max_rss=$(printf '%s\n' "$rss_make" "$rss_extract" "$rss_read" "$rss_check" "$rss_verify" |
+  sort -n | tail -n 1)
 echo "make ${ratio_make}x extract ${ratio_extract}x read ${ratio_read}x check ${ratio_check}x" \
+  "verify ${ratio_verify}x" \
   "${ratio_disk:+disk ${ratio_disk}x }rss $(awk -v k="$max_rss" 'BEGIN { printf "%.1f", k / 1024 }')MiB"

@@ -106,7 +106,7 @@ void good(pac_index& x, int i, const std::string& name, int size, int offset) {
 // report gives another) and nothing may appear outside the working
 // directory. A refused package gives its message in every mode.
 TEST_F(Command, HostilePackagesEndCleanly) {
-  const std::string nines(31, '9');
+  const std::string nines(31, '9'), not_right = "\r\n file is not right! \r\n";
   const std::pair<std::vector<std::pair<char, std::string>>, std::string> corpus[] = {
       {{{'c', "0"}}, ""},
       {{{'c', "-1"}}, ""},
@@ -114,8 +114,15 @@ TEST_F(Command, HostilePackagesEndCleanly) {
       {{{'n', "../evil"}, {'N', at("escaped")}}, ""},  // names that leave the directory
       {{{'N', "p.pac"}}, ""},                          // the package's own name
       {{{'S', "-2147483648"}}, "\r\n file size is not right! \r\n"},
-      {{{'S', "2147483647"}}, "\r\n file is not right! \r\n"},
-      {{{'O', "4294967396"}}, "\r\n file is not right! \r\n"},
+      {{{'S', "-100"}}, "\r\n file size is not right! \r\n"},
+      {{{'c', "51"}}, "\r\n file count 51 is more than 50! \r\n"},
+      {{{'S', "2147483647"}}, not_right},
+      {{{'S', "301"}, {'O', "0"}}, not_right},  // past the data, alone or summed
+      {{{'S', "0"}, {'O', "301"}}, not_right},
+      {{{'S', "200"}, {'O', "101"}}, not_right},
+      {{{'S', "4294967296"}, {'O', "0"}}, not_right},
+      {{{'S', "0"}, {'O', "-2147483649"}}, not_right},
+      {{{'O', "4294967396"}}, not_right},
       {{{'o', "-2147483648"}}, ""},
       {{{'S', " \t+200junk"}, {'O', "  100 7"}}, ""},  // blanks, signs and garbage
       {{{'W', ""}}, ""},                               // fields without a terminator

@@ -42,7 +42,19 @@ TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   EXPECT_EQ(pkg.size(), 624360u);
   EXPECT_TRUE(pkg.substr(0, 600200) ==
               test::scramble(stored_order(ms[1].bytes) + ms[0].bytes + ms[2].bytes));
-  expect({"-l", "fw.pac"}, 0, "...\r\ntype:meta,version:1.0,feature:7\r\n\r\ntype:system,name:M1");
+  std::string t = pkg.substr(600200);  // the trailer: NUL-filled text at fixed offsets
+  crypt_decode(reinterpret_cast<unsigned char*>(t.data()), t.size());
+  const std::pair<std::size_t, std::string> fields[] = {{0, "3"},
+                                                        {512, "modem"},
+                                                        {544, "1.2,beta"},
+                                                        {608, "600000"},
+                                                        {640, "0"},
+                                                        {736, "M2"},
+                                                        {672, test::md5_of(ms[1].bytes)},
+                                                        {24032, "1.0"},
+                                                        {24064, "24160"},
+                                                        {24096, "7"}};
+  for (const auto& [at, text] : fields) EXPECT_EQ(t.substr(at, text.size() + 1), text + '\0') << at;
   expect({"-m", "e.pac"}, 0, "");  // no members: a bare trailer with an empty count
   EXPECT_EQ(read_file(at("e.pac")).substr(0, 32), std::string(32, '\0'));
   expect({"-l", "e.pac"}, 0, "\r\ntype:meta,version:1.0,feature:\r\n");
