@@ -202,6 +202,11 @@ class extract_run {
       signal_block blocked;
       throw kb_error(e.what() + restore_package());
     }
+    // Those that a power cut damaged are named already; the rest are out.
+    if (lost_ > 0) {
+      throw kb_error("\r\n " + std::to_string(lost_) + " members of " + options_.package_path +
+                     " could not be recovered! \r\n");
+    }
   }
 
   // After a handled failure that a kill cut short: the members below
@@ -223,13 +228,9 @@ class extract_run {
   // The package's final state and the journal's removal reach the disk
   // before the run reports its end.
   void finish() {
-    if (!cut_made_) return;
-    sync_file(options_.package_path);
-    remove_journal(options_.package_path);
-    if (lost_ > 0) {
-      throw kb_error("\r\n " + std::to_string(lost_) + " members of " + options_.package_path +
-                     " could not be recovered! \r\n");
-    }
+    if (options_.preserve) return;
+    if (cut_made_) sync_file(options_.package_path);
+    remove_journal(options_.package_path);  // this run's, or one a crash left before any cut
   }
 
   void extract_member(const pac_member& m, const std::string& path) {
@@ -568,7 +569,7 @@ bool resume_extract(pac_options& options, pac_index& index, const piece_hook& af
   static const dest_dir_map from_journal;  // the journal's outputs hold
   if (!journal_exists(options.package_path)) return false;
   resume_plan plan = plan_resume(options.package_path, index);
-  if (plan.length < 0) return false;  // the journal was stale and is gone
+  if (plan.length < 0) return false;  // the journal is stale: a fresh run
   if (!options.key_path.empty()) {
     // The package has changed since it was verified; only the key id that
     // run verified with can vouch for it now.

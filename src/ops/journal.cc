@@ -250,8 +250,7 @@ resume_plan plan_resume(const std::string& package_path, pac_index& index) {
         pread(fd.get(), now.data(), now.size(), st.st_size - std::int64_t(PAC_INDEX_SIZE)) ==
             static_cast<ssize_t>(now.size()) &&
         now == plan.journal.trailer) {
-      remove_journal(package_path);
-      return plan;
+      return plan;  // the fresh run replaces the journal, or removes it at its end
     }
   }
   plan.length = st.st_size;

@@ -38,7 +38,7 @@ void remove_journal(const std::string& package_path);
 void sync_parent_directory(const std::string& path);
 
 // A run cut short: its journal and the package's length now. length is -1
-// when the journal was stale (the package still whole) and is removed.
+// when the journal is stale (the package still whole): a fresh run follows.
 struct resume_plan {
   std::int64_t length = -1;
   extract_journal journal;
