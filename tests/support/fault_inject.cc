@@ -43,18 +43,14 @@ std::vector<fault>& faults() {
   static auto* all = [] {
     auto* v = new std::vector<fault>;
     const char* env = std::getenv("KB_FAULT");
-    std::string s = env == nullptr ? "" : env;
-    for (std::size_t at = 0; at < s.size();) {
-      std::size_t end = std::min(s.find(';', at), s.size());
-      std::string one = s.substr(at, end - at);
-      std::size_t a = one.find(':'), b = one.find(':', a + 1), d = one.find(':', b + 1);
+    for (const char* at = env; at != nullptr && *at != '\0';) {
+      char what[16], suffix[256], argument[256] = "";
       fault f;
-      f.what = one.substr(0, a);
-      f.suffix = one.substr(a + 1, b - a - 1);
-      f.n = std::atol(one.substr(b + 1, d == std::string::npos ? d : d - b - 1).c_str());
-      if (d != std::string::npos) f.argument = one.substr(d + 1);
+      if (std::sscanf(at, "%15[^:]:%255[^:]:%ld:%255[^;]", what, suffix, &f.n, argument) < 3) break;
+      f.what = what, f.suffix = suffix, f.argument = argument;
       v->push_back(f);
-      at = end + 1;
+      at = std::strchr(at, ';');
+      at = at == nullptr ? nullptr : at + 1;
     }
     return v;
   }();
@@ -126,12 +122,7 @@ extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* st
   return next(buffer, size, count, stream);
 }
 
-extern "C" int truncate(const char* path, off_t length) {
-  static auto next = real<int (*)(const char*, off_t)>("truncate");
-  strike("truncate", absolute(path));
-  return next(path, length);
-}
-
+// The tool is built with 64-bit file offsets: its truncate is truncate64.
 extern "C" int truncate64(const char* path, off_t length) {
   static auto next = real<int (*)(const char*, off_t)>("truncate64");
   strike("truncate", absolute(path));
