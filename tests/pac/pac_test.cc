@@ -25,18 +25,6 @@ TEST(Codec, EveryByteAtEveryTailLength) {
   }
 }
 
-TEST(Number, ReadsLikeAtoiWithoutOverflow) {
-  const std::pair<std::string, std::int64_t> cases[] = {
-      {"600000", 600000}, {" \t\n-42x7", -42}, {"+17", 17}, {"", 0}, {"- 5", 0}};
-  for (const auto& [text, value] : cases) EXPECT_EQ(read_decimal(text), value) << text;
-  EXPECT_EQ(read_int32("2147483647"), 2147483647);
-  EXPECT_EQ(read_int32("-2147483648"), -2147483647 - 1);
-  for (std::string out : {"2147483648", "-2147483649", "99999999999999999999999"}) {
-    EXPECT_FALSE(read_int32(out)) << out;
-  }
-  EXPECT_FALSE(read_int32("-" + std::string(500, '9')));
-}
-
 using Store = test::pac_test;
 
 TEST_F(Store, Md5OfStringsAndFiles) {
