@@ -18,6 +18,8 @@
 namespace kb {
 namespace {
 
+constexpr std::size_t SLICE = 64 * 1024;
+
 struct verdict {
   bool readable = true;
   int error = 0;  // why the bytes could not be read (0: past the end)
@@ -34,17 +36,19 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
   for (std::int64_t remaining = read_decimal(field(m.size)); remaining > 0;) {
     const piece p = take_piece(offset, remaining);
     if (p.start < 0) return false;
-    std::size_t got = 0;
-    while (got < p.length) {
-      ssize_t n = pread(package, buffer + got, p.length - got, p.start + std::int64_t(got));
+    // Each piece in slices that stay in the cache between the read, the
+    // unscrambling and the digest.
+    for (std::size_t got = 0; got < p.length;) {
+      const std::size_t want = std::min(SLICE, p.length - got);
+      ssize_t n = pread(package, buffer, want, p.start + static_cast<std::int64_t>(got));
       if (n <= 0) {
         error = n < 0 ? errno : 0;
         return false;
       }
+      crypt_decode(buffer, static_cast<std::size_t>(n));
+      MD5Update(&ctx, buffer, static_cast<std::size_t>(n));
       got += static_cast<std::size_t>(n);
     }
-    crypt_decode(buffer, p.length);
-    MD5Update(&ctx, buffer, p.length);
     bar.advance(static_cast<std::int64_t>(p.length));
   }
   unsigned char digest[16];
@@ -82,7 +86,7 @@ void check_package(const pac_options& options, const pac_index& index) {
   int bad = 0;
   {
     job_pool pool(order, [&](std::size_t k) {
-      std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
+      chunk_buffer buffer(SLICE);
       verdict& v = verdicts[k];
       v.readable = digest_member(package.get(), index.members[slots[k]], buffer.data(), v.digest,
                                  bar, v.error);

@@ -167,8 +167,7 @@ class extract_run {
         dirs_(dirs),
         index_(index),
         after_piece_(after_piece),
-        resumed_(resumed),
-        buffer_(PAC_CHUNK_SIZE) {
+        resumed_(resumed) {
     if (resumed_ != nullptr) {
       journal_ = resumed_->journal;
       journal_written_ = journal_on_disk_ = cut_made_ = true;
@@ -545,7 +544,7 @@ class extract_run {
   pac_index& index_;
   const piece_hook& after_piece_;
   const resume_plan* resumed_;
-  std::vector<unsigned char> buffer_;
+  chunk_buffer buffer_;
   piece_hasher hasher_;
   member_progress current_;
   std::array<bool, PAC_MAX_MEMBERS> done_{};  // slots whose data left the package for good

@@ -232,7 +232,7 @@ void make_package(const pac_options& options, pac_index& index) {
     }
   };
 
-  std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
+  chunk_buffer buffer;
   for (std::size_t k = 0; k < order.size(); ++k) {
     const pac_member& m = index.members[order[k]];
     try {

@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "ops/ops.h"

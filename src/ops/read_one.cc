@@ -41,7 +41,7 @@ void read_one_member(const pac_options& options, const pac_index& index) {
     throw kb_error("\r\n can not extract from file:" + options.package_path + " \r\n");
   }
   std::setvbuf(output.get(), nullptr, _IONBF, 0);  // pieces are written whole
-  std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
+  chunk_buffer buffer;
   piece_hasher hasher;
   bool all_written = true;
   const std::int64_t offset = read_decimal(field(m->offset));

@@ -165,8 +165,9 @@ std::string verify_package(const std::string& package_path, const std::string& k
   }
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
-  std::vector<unsigned char> buffer(PAC_CHUNK_SIZE);
-  for (ssize_t n; (n = read(fd.get(), buffer.data(), buffer.size())) != 0;) {
+  // Read in slices that stay in the cache for the hash, as b2sum does.
+  chunk_buffer buffer;
+  for (ssize_t n; (n = read(fd.get(), buffer.data(), 32 * 1024)) != 0;) {
     if (n < 0) {
       say_reason(package_path, errno);
       throw kb_error("\r\n can not read file " + package_path + "! \r\n");

@@ -1,8 +1,6 @@
 // MD5 fingerprints of member files as 32 lower-case hex digits.
 #include <md5.h>
 
-#include <vector>
-
 #include "pac/pac.h"
 
 namespace kb {
@@ -24,11 +22,11 @@ int digest_file(const char* path, std::int64_t limit, char* out) {
   if (!f) return -1;
   MD5_CTX ctx;
   MD5Init(&ctx);
-  std::vector<unsigned char> block(32 * 1024);
+  chunk_buffer block(32 * 1024);
   std::uint64_t left = limit < 0 ? UINT64_MAX : static_cast<std::uint64_t>(limit);
   std::size_t n;
-  while (left > 0 && (n = std::fread(block.data(), 1, std::min<std::uint64_t>(block.size(), left),
-                                     f.get())) > 0) {
+  while (left > 0 &&
+         (n = std::fread(block.data(), 1, std::min<std::uint64_t>(32 * 1024, left), f.get())) > 0) {
     MD5Update(&ctx, block.data(), n);
     left -= n;
   }
