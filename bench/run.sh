@@ -86,7 +86,7 @@ if [ -n "${BENCH_DISK:-}" ]; then
   cp master.pac "$disk/master.pac"
   cd "$disk"
   pieces=$(((600 << 20) / 524288 + (300 << 20) / 524288 + (124 << 20) / 524288))
-  echo "on $(df --output=source,fstype "$disk" | tail -n 1): extract makes $pieces cuts"
+  echo "on $(df --output=source,fstype "$disk" | tail -n 1): extract moves $pieces pieces"
   pair disk "rm -rf x && mkdir x && cp master.pac x/pkg.pac && sync" \
     "cd x && KB -e pkg.pac" \
     "cd x && cat pkg.pac >out && sync && md5sum out"
