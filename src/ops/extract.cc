@@ -162,12 +162,8 @@ class extract_run {
  public:
   // resumed: the journal and the package's length of a run cut short, or null.
   extract_run(const pac_options& options, const dest_dir_map& dirs, pac_index& index,
-              const piece_hook& after_piece, const resume_plan* resumed = nullptr)
-      : options_(options),
-        dirs_(dirs),
-        index_(index),
-        after_piece_(after_piece),
-        resumed_(resumed) {
+              const resume_plan* resumed = nullptr)
+      : options_(options), dirs_(dirs), index_(index), resumed_(resumed) {
     if (resumed_ != nullptr) {
       journal_ = resumed_->journal;
       journal_written_ = journal_on_disk_ = cut_made_ = true;
@@ -383,14 +379,9 @@ class extract_run {
     // A cut that fails only keeps the package longer; the run goes on.
     if (truncate(options_.package_path.c_str(), to) == 0) {
       cut_made_ = true;
-      notify_cut();
     } else {
       say_reason(options_.package_path, errno, "it keeps its length, the extract goes on");
     }
-  }
-
-  void notify_cut() {
-    if (after_piece_) after_piece_(file_length(options_.package_path));
   }
 
   // Before the first cut: the trailer, the length and every planned output.
@@ -542,7 +533,6 @@ class extract_run {
   const pac_options& options_;
   const dest_dir_map& dirs_;
   pac_index& index_;
-  const piece_hook& after_piece_;
   const resume_plan* resumed_;
   chunk_buffer buffer_;
   piece_hasher hasher_;
@@ -558,13 +548,12 @@ class extract_run {
 
 }  // namespace
 
-void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_index& index,
-                      const piece_hook& after_piece) {
+void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_index& index) {
   check_members(options, dirs, index);
-  extract_run(options, dirs, index, after_piece).run();
+  extract_run(options, dirs, index).run();
 }
 
-bool resume_extract(pac_options& options, pac_index& index, const piece_hook& after_piece) {
+bool resume_extract(pac_options& options, pac_index& index) {
   static const dest_dir_map from_journal;  // the journal's outputs hold
   if (!journal_exists(options.package_path)) return false;
   resume_plan plan = plan_resume(options.package_path, index);
@@ -586,11 +575,11 @@ bool resume_extract(pac_options& options, pac_index& index, const piece_hook& af
   }
   say("\r\n resuming the extract of " + options.package_path + " that was cut short \r\n");
   if (plan.journal.restored_end >= 0) {
-    extract_run run(options, from_journal, index, after_piece, &plan);
+    extract_run run(options, from_journal, index, &plan);
     say(run.finish_restore());
     return false;  // a fresh run on what the package now holds
   }
-  extract_run(options, from_journal, index, after_piece, &plan).run();
+  extract_run(options, from_journal, index, &plan).run();
   return true;
 }
 

