@@ -397,7 +397,9 @@ class extract_run {
     for (int i = 0; i < n; ++i) {
       const pac_member& m = index_.members[i];
       if (wanted(m, options_) && !field(m.name).empty()) {
-        journal_.outputs[i] = joined_path(find_dest_dir(dirs_, field(m.type)), field(m.name));
+        // Absolute: the run that finishes the job may start elsewhere.
+        const std::string& dir = find_dest_dir(dirs_, field(m.type));
+        journal_.outputs[i] = joined_path(dir.empty() ? current_directory() : dir, field(m.name));
       }
     }
     journal_on_disk_ = write_journal(pkg, journal_);

@@ -232,6 +232,11 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
     if (i >= member_count(index) || !plain_path(outputs[i], field(index.members[i].name))) {
       throw r.damaged();
     }
+    // Never the package itself, never one path for two members.
+    check_not_package(outputs[i], package_path);
+    for (int k = 0; k < i; ++k) {
+      if (j.outputs[k] == outputs[i]) throw r.damaged();
+    }
     j.outputs[i] = std::move(outputs[i]);
   }
   return j;
