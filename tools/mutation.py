@@ -143,6 +143,15 @@ def run(cmd, cwd, env=None, timeout=None, output=None):
         raise
 
 
+def unmount_below(scratch):
+    """Filesystems that a killed test left mounted in its scratch space."""
+    with open("/proc/mounts") as fh:
+        points = [line.split()[1] for line in fh]
+    for point in points:
+        if point.startswith(scratch + "/"):
+            subprocess.run(["umount", "-l", point], stderr=subprocess.DEVNULL)
+
+
 def save(root, mutants, path):
     """Writes the sample so that it can be replayed on a later tree: each
     mutant by the text of its line, not by its offset."""
@@ -222,9 +231,7 @@ def main():
         if os.path.isfile(os.path.join(ROOT, rel)):
             os.makedirs(os.path.dirname(os.path.join(copy, rel)), exist_ok=True)
             shutil.copy2(os.path.join(ROOT, rel), os.path.join(copy, rel))
-    private_tmp = os.path.join(scratch, "tmp")
-    os.mkdir(private_tmp)
-    env = dict(os.environ, TMPDIR=private_tmp)
+    env = dict(os.environ, TMPDIR=tempfile.mkdtemp(dir=scratch))
     build = ["cmake", "--build", "build/release"]
     suite = ["ctest", "--test-dir", "build/release", "-j2"]
     if not args.matrix:
@@ -260,8 +267,8 @@ def main():
                 if run(build, copy) != 0:
                     verdict, bucket = "invalid", invalid
                 else:
-                    shutil.rmtree(private_tmp, ignore_errors=True)
-                    os.mkdir(private_tmp)
+                    # A fresh private TMPDIR for each run of the suite.
+                    env["TMPDIR"] = tempfile.mkdtemp(dir=scratch)
                     output = []
                     try:
                         failed = run(suite, copy, env, args.timeout, output) != 0
@@ -273,6 +280,7 @@ def main():
                         verdict += " by " + (" ".join(names) or "".join(output)[-40:].strip())
             finally:
                 restore()
+                unmount_below(scratch)
             bucket.append(mu)
             print(f"[{k}/{len(mutants)}] {verdict.split(' by ')[0]:8} {time.time() - t0:5.1f}s "
                   f"{text_of[mu]}" + (f" <- {verdict.split(' by ', 1)[1]}" if " by " in verdict
