@@ -65,7 +65,9 @@ void check_package(const pac_options& options, const pac_index& index) {
   for (int i = 0; i < n; ++i) {
     if (selected_by_filters(options, index.members[i])) slots.push_back(i);
   }
-  if (slots.empty()) throw kb_error("\r\n File not exsit!\r\n");
+  // A package without members is whole; filters that match nothing are not.
+  const bool filtered = !options.name_filter.empty() || !options.type_filter.empty();
+  if (slots.empty() && filtered) throw kb_error("\r\n File not exsit!\r\n");
   fd_closer package(open(options.package_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (package.get() < 0) {
     say_reason(options.package_path, errno);

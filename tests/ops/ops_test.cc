@@ -58,6 +58,7 @@ TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   expect({"-m", "e.pac"}, 0, "");  // no members: a bare trailer with an empty count
   EXPECT_EQ(read_file(at("e.pac")).substr(0, 32), std::string(32, '\0'));
   expect({"-l", "e.pac"}, 0, "\r\ntype:meta,version:1.0,feature:\r\n");
+  expect({"-c", "e.pac"}, 0, "");  // nothing in it, nothing damaged
 
   // Piece boundaries: largest first, equal sizes in slot order, empty last;
   // stored by base name; and every member back as it was.
