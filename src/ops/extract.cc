@@ -48,6 +48,7 @@ std::string joined_path(const std::string& dir, std::string_view name) {
 std::string output_path_of(const pac_member& m, const dest_dir_map& dirs) {
   const std::string& dir = find_dest_dir(dirs, field(m.type));
   if (!dir.empty() && access(dir.c_str(), F_OK) != 0) {
+    say_reason(dir, errno);
     throw kb_error("\r\ndest directory " + dir + " not exit! \r\n");
   }
   return joined_path(dir, field(m.name));
