@@ -86,7 +86,8 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
   write_file(at("a.bin"), "member");
   write_file(at("fw.pac"), "the old package");
   ASSERT_EQ(mkdir(at("adir").c_str(), 0755), 0);
-  for (auto [name, size] : {std::pair{"huge", 1LL << 31}, {"half", 1100000000LL}}) {
+  for (auto [name, size] :
+       {std::pair{"huge", 1LL << 31}, {"max", (1LL << 31) - 1}, {"half", 1100000000LL}}) {
     write_file(at(name), "");  // sparse: the limits are found before any digest
     ASSERT_EQ(truncate(at(name).c_str(), size), 0);
   }
@@ -104,11 +105,15 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
       {{"-a", "t,huge,1"},
        "\r\n file huge is too large: a member must be less than 2 GiB! \r\n",
        ""},
+      {{"-a", "t,max,1"},  // fits alone, not with the trailer
+       "\r\n file max does not fit: a package holds less than 2 GiB of members! \r\n",
+       ""},
       {{"-a", "t,half,1", "-a", "t,half,2"},  // together, trailer included
        "\r\n file half does not fit: a package holds less than 2 GiB of members! \r\n",
        ""},
       {{"-a", "t,adir,1"}, "\r\n can not read file adir! \r\n", "adir: Is a directory"},
       {{"-m", "adir"}, "\r\n can not write file to :adir! \r\n", "adir: Is a directory"},
+      {{"-m", "adir/"}, "\r\n can not write file to :adir/! \r\n", "adir/: Is a directory"},
       {{"-m", "no/such/dir/x.pac"},
        "\r\n can not write file to :no/such/dir/x.pac! \r\n",
        "no/such/dir/x.pac: No such file or directory"},
@@ -121,7 +126,7 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
     EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;        // which file and why
     EXPECT_EQ(read_file(at("fw.pac")), "the old package") << extra[1];
     EXPECT_EQ(test::list_dir(dir_),
-              (std::vector<std::string>{"a.bin", "adir", "fw.pac", "half", "huge", "in"}));
+              (std::vector<std::string>{"a.bin", "adir", "fw.pac", "half", "huge", "in", "max"}));
   }
 }
 
