@@ -104,30 +104,6 @@ std::int64_t file_length(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-// Repeats a positioned read or write, call(done) moving the bytes from
-// offset done on, until all length bytes are moved.
-template <typename Call>
-bool transfer_all(std::size_t length, Call call) {
-  for (std::size_t done = 0; done < length;) {
-    ssize_t n = call(done);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool write_at(int fd, const unsigned char* data, std::size_t length, std::int64_t at) {
-  return transfer_all(length, [&](std::size_t done) {
-    return pwrite(fd, data + done, length - done, at + static_cast<std::int64_t>(done));
-  });
-}
-
-bool read_at(int fd, unsigned char* data, std::size_t length, std::int64_t at) {
-  return transfer_all(length, [&](std::size_t done) {
-    return pread(fd, data + done, length - done, at + static_cast<std::int64_t>(done));
-  });
-}
-
 // Syncs the file at path (its data and length) to stable storage.
 bool sync_file(const std::string& path) {
   fd_closer fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -90,15 +90,6 @@ class journal_reader {
   std::size_t at_ = 0;
 };
 
-bool write_all(int fd, const std::string& bytes) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool plain_path(const std::string& path, std::string_view name) {
   if (path.empty() || path.size() > MAX_OUTPUT_PATH || path.find('\0') != std::string::npos) {
     return false;
@@ -152,7 +143,8 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
     say_reason(temp, errno);
     return false;
   }
-  bool ok = write_all(fd, text) && fsync(fd) == 0;
+  bool ok = write_at(fd, reinterpret_cast<const unsigned char*>(text.data()), text.size(), 0) &&
+            fsync(fd) == 0;
   int err = errno;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(temp.c_str(), final_path.c_str()) != 0) {
@@ -166,21 +158,9 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
 
 extract_journal read_journal(const std::string& package_path, pac_index& index) {
   const std::string path = journal_path(package_path);
-  std::string text;
-  {
-    fd_closer fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-      say_reason(path, errno);
-      throw kb_error("\r\n can not read journal " + path + "! \r\n");
-    }
-    char buf[8192];
-    for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
-      if (n < 0 || text.size() + static_cast<std::size_t>(n) > MAX_JOURNAL) {
-        throw kb_error("\r\n can not read journal " + path + "! \r\n");
-      }
-      text.append(buf, static_cast<std::size_t>(n));
-    }
-  }
+  const std::optional<std::string> read = read_bounded(path, MAX_JOURNAL);
+  if (!read) throw kb_error("\r\n can not read journal " + path + "! \r\n");
+  const std::string& text = *read;
   journal_reader r(text, path);
   extract_journal j;
   r.expect(MAGIC);

@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <cerrno>
 
 #include "ops/pieces.h"
 
@@ -26,6 +29,52 @@ std::size_t read_piece(std::FILE* package, const piece& p, unsigned char* buffer
     got += n;
   }
   return got;
+}
+
+namespace {
+
+// Repeats a positioned read or write, call(done) moving the bytes from
+// offset done on, until all length bytes are moved.
+template <typename Call>
+bool transfer_all(std::size_t length, Call call) {
+  for (std::size_t done = 0; done < length;) {
+    ssize_t n = call(done);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool write_at(int fd, const unsigned char* data, std::size_t length, std::int64_t at) {
+  return transfer_all(length, [&](std::size_t done) {
+    return pwrite(fd, data + done, length - done, at + static_cast<std::int64_t>(done));
+  });
+}
+
+bool read_at(int fd, unsigned char* data, std::size_t length, std::int64_t at) {
+  return transfer_all(length, [&](std::size_t done) {
+    return pread(fd, data + done, length - done, at + static_cast<std::int64_t>(done));
+  });
+}
+
+std::optional<std::string> read_bounded(const std::string& path, std::size_t max) {
+  fd_closer fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    say_reason(path, errno);
+    return std::nullopt;
+  }
+  std::string text;
+  char buf[8192];
+  for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
+    if (n < 0 || text.size() + static_cast<std::size_t>(n) > max) {
+      say_reason(path, n < 0 ? errno : EFBIG);
+      return std::nullopt;
+    }
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  return text;
 }
 
 bool selected_by_filters(const pac_options& options, const pac_member& m) {

@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "ops/ops.h"
@@ -142,6 +144,16 @@ class fd_closer {
  private:
   int fd_;
 };
+
+// Positioned writes and reads of all length bytes at offset at, repeated
+// until done; false on an error or an end of file before that.
+bool write_at(int fd, const unsigned char* data, std::size_t length, std::int64_t at);
+bool read_at(int fd, unsigned char* data, std::size_t length, std::int64_t at);
+
+// A whole small file read from outside (a journal, a key, a signature), or
+// nothing (its reason on stderr) when it cannot be read or holds more than
+// max bytes.
+std::optional<std::string> read_bounded(const std::string& path, std::size_t max);
 
 // Whether a slot matches the name and type filters (an empty one matches all).
 bool selected_by_filters(const pac_options& options, const pac_member& m);

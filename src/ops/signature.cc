@@ -42,24 +42,6 @@ bool starts_with(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-std::optional<std::string> read_small_file(const std::string& path) {
-  fd_closer fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    say_reason(path, errno);
-    return std::nullopt;
-  }
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
-    if (n < 0 || text.size() + static_cast<std::size_t>(n) > MAX_FILE) {
-      say_reason(path, n < 0 ? errno : EFBIG);
-      return std::nullopt;
-    }
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-  return text;
-}
-
 // Comments are printed, and they came from outside: no control bytes.
 std::string printable(std::string_view text) {
   std::string out(text);
@@ -124,7 +106,7 @@ std::string key_id_text(const std::array<unsigned char, 8>& id) {
 namespace {
 
 public_key load_key(const std::string& key_path) {
-  auto text = read_small_file(key_path);
+  auto text = read_bounded(key_path, MAX_FILE);
   auto key = text ? parse_public_key(*text) : std::nullopt;
   if (!key) throw kb_error("\r\n key file " + key_path + " is not a minisign public key! \r\n");
   return *key;
@@ -140,7 +122,7 @@ std::string verify_package(const std::string& package_path, const std::string& k
   if (sodium_init() < 0) throw kb_error("\r\n can not start the signature library! \r\n");
   const public_key key = load_key(key_path);
   const std::string sig_path = package_path + ".minisig";
-  auto text = read_small_file(sig_path);
+  auto text = read_bounded(sig_path, MAX_FILE);
   if (!text) throw kb_error("\r\n signature file " + sig_path + " can not be read! \r\n");
   auto sig = parse_signature(*text);
   if (!sig)
