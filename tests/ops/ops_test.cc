@@ -306,19 +306,12 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
   }
 }
 
-class Read : public test::pac_test {
- protected:
-  void SetUp() override {
-    make({{"system", "sys.img", big_}, {"config", "a.cfg", "first"}, {"config", "b.cfg", "2nd"}});
-    pkg_ = read_file(at("p.pac"));
-  }
-  const std::string big_ = test::random_bytes(1300000, 1);
-  std::string pkg_;
-};
-
-TEST_F(Read, ByNameTypeAndBothOrNot) {
+TEST_F(Ops, ReadByNameTypeAndBothOrNot) {
+  const std::string big = test::random_bytes(1300000, 1);
+  make({{"system", "sys.img", big}, {"config", "a.cfg", "first"}, {"config", "b.cfg", "2nd"}});
+  const std::string pkg = read_file(at("p.pac"));
   expect({"-r", "p.pac", "-n", "sys.img"}, 0, "");
-  EXPECT_TRUE(read_file(at("sys.img")) == big_);
+  EXPECT_TRUE(read_file(at("sys.img")) == big);
   write_file(at("a.cfg"), "an older file of that name");
   expect({"-r", "p.pac", "-t", "config"}, 0, "");  // two of that type: the lower slot wins
   EXPECT_EQ(read_file(at("a.cfg")), "first");
@@ -326,7 +319,7 @@ TEST_F(Read, ByNameTypeAndBothOrNot) {
   expect({"-r", "p.pac", "-n", "b.cfg", "-t", "config", "-d", "config,in", "-p"}, 0,
          "\r\n field = in \r\n");
   EXPECT_EQ(read_file(at("b.cfg")), "2nd");  // -d plays no part
-  EXPECT_TRUE(read_file(at("p.pac")) == pkg_);
+  EXPECT_TRUE(read_file(at("p.pac")) == pkg);
   expect({"-r", "p.pac"}, 255, "\r\n please entry a file name or type!\r\n");
   expect({"-r", "p.pac", "-n", "sys.img", "-t", "config"}, 255, "\r\n File not exsit!\r\n");
   expect({"-r", "p.pac", "-n", "missing.bin"}, 255, "\r\n File not exsit!\r\n");
