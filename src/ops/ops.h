@@ -1,6 +1,6 @@
 // The package operations: make, extract in place, read one member and check,
-// with
-// the options record and destination map that the command line fills for them.
+// with the options record and destination map that the command line fills
+// for them.
 #pragma once
 
 #include <cstdint>
