@@ -1,12 +1,6 @@
 // Make, extract, read and check as a user runs them, byte for byte.
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <tuple>
-
-#include "ops/ops.h"
 #include "support/helpers.h"
 
 namespace kb {
@@ -16,6 +10,7 @@ using test::member_file;
 using test::read_file;
 using test::write_file;
 using Ops = test::pac_test;
+using names = std::vector<std::string>;
 
 // A member's bytes as the package stores them: cut into 524288-byte pieces
 // from its start, the pieces in reverse order.
@@ -30,35 +25,30 @@ std::string stored_order(const std::string& plain) {
 TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   const auto ms = example();
   for (const auto& m : ms) write_file(at(m.name), m.bytes);
-  auto line = [&](const member_file& m, const char* version, const char* offset) {
+  auto made = [&](const member_file& m, const std::string& version, const char* offset) {
     return "\r\n write file type:" + m.type + ",name:" + m.name + ",version:" + version +
            ",size:" + std::to_string(m.bytes.size()) + ",offset:" + offset +
            ",md5:" + test::md5_of(m.bytes) + " \r\n";
   };
-  expect(
-      {"-m", "fw.pac", "-f", "7", "-a", "system,M1,1", "-a", "modem,M2,1.2,beta", "-a", "idu,M3,3"},
-      0, line(ms[1], "1.2,beta", "0") + line(ms[0], "1", "600000") + line(ms[2], "3", "600100"));
+  expect("-m fw.pac -f 7 -a system,M1,1 -a modem,M2,1.2,beta -a idu,M3,3", 0,
+         made(ms[1], "1.2,beta", "0") + made(ms[0], "1", "600000") + made(ms[2], "3", "600100"));
   const std::string pkg = read_file(at("fw.pac"));
   EXPECT_EQ(pkg.size(), 624360u);
   EXPECT_TRUE(pkg.substr(0, 600200) ==
               test::scramble(stored_order(ms[1].bytes) + ms[0].bytes + ms[2].bytes));
   std::string t = pkg.substr(600200);  // the trailer: NUL-filled text at fixed offsets
   crypt_decode(reinterpret_cast<unsigned char*>(t.data()), t.size());
-  const std::pair<std::size_t, std::string> fields[] = {{0, "3"},
-                                                        {512, "modem"},
-                                                        {544, "1.2,beta"},
-                                                        {608, "600000"},
-                                                        {640, "0"},
-                                                        {736, "M2"},
-                                                        {672, test::md5_of(ms[1].bytes)},
-                                                        {24032, "1.0"},
-                                                        {24064, "24160"},
-                                                        {24096, "7"}};
+  const std::pair<std::size_t, std::string> fields[] = {
+      {0, "3"},          {512, "modem"},
+      {544, "1.2,beta"}, {608, "600000"},
+      {640, "0"},        {736, "M2"},
+      {24032, "1.0"},    {24064, "24160"},
+      {24096, "7"},      {672, test::md5_of(ms[1].bytes)}};
   for (const auto& [at, text] : fields) EXPECT_EQ(t.substr(at, text.size() + 1), text + '\0') << at;
-  expect({"-m", "e.pac"}, 0, "");  // no members: a bare trailer with an empty count
+  expect("-m e.pac", 0, "");  // no members: a bare trailer with an empty count
   EXPECT_EQ(read_file(at("e.pac")).substr(0, 32), std::string(32, '\0'));
-  expect({"-l", "e.pac"}, 0, "\r\ntype:meta,version:1.0,feature:\r\n");
-  expect({"-c", "e.pac"}, 0, "");  // nothing in it, nothing damaged
+  expect("-l e.pac", 0, "\r\ntype:meta,version:1.0,feature:\r\n");
+  expect("-c e.pac", 0, "");  // nothing in it, nothing damaged
 
   // Piece boundaries: largest first, equal sizes in slot order, empty last;
   // stored by base name; and every member back as it was.
@@ -70,104 +60,90 @@ TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   std::string data;
   for (std::size_t i : {4, 3, 2, 5, 6, 1, 0}) data += stored_order(more[i].bytes);
   EXPECT_TRUE(read_file(at("p.pac")).substr(0, data.size()) == test::scramble(data));
-  expect({"-l", "p.pac"}, 0,
+  expect("-l p.pac", 0,
          "...\r\ntype:t,name:m0,version:1,size:0,offset:" + std::to_string(data.size()) +
              ",md5:d41d8cd98f00b204e9800998ecf8427e\r\n");
-  expect({"-e", "p.pac"}, 0, "...successfully");
+  expect("-e p.pac", 0, "...successfully");
   for (const auto& m : more) EXPECT_TRUE(read_file(at(m.name)) == m.bytes) << m.name;
   EXPECT_EQ(test::file_size(at("p.pac")), 0);
   make({{"t", "empty", ""}});  // no piece taken, no cut
   const std::string empty = read_file(at("p.pac"));
-  expect({"-e", "p.pac"}, 0, "...");
+  expect("-e p.pac", 0, "...");
   EXPECT_TRUE(read_file(at("p.pac")) == empty);
 }
 
 TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
   write_file(at("a.bin"), "member");
   write_file(at("fw.pac"), "the old package");
-  ASSERT_EQ(mkdir(at("adir").c_str(), 0755), 0);
+  std::filesystem::create_directory(at("adir"));
   for (auto [name, size] :
        {std::pair{"huge", 1LL << 31}, {"max", (1LL << 31) - 1}, {"half", 1100000000LL}}) {
     write_file(at(name), "");  // sparse: the limits are found before any digest
-    ASSERT_EQ(truncate(at(name).c_str(), size), 0);
+    std::filesystem::resize_file(at(name), size);
   }
-  const std::string t32(32, 't'), v64(64, 'v');
-  const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
-      {{"-a", "system,a.bin"}, "\r\n fail to add file! \r\n", ""},
-      {{"-a", "system"}, "\r\n fail to add file! \r\n", ""},
-      {{"-a", "system,missing.bin,1"}, "\r\n file missing.bin not exist! \r\n", ""},
-      {{"-a", t32 + ",a.bin,1"},
-       "\r\n file type too long (at most 31 bytes): " + t32 + " \r\n",
+  const std::string t32(32, 't'), v64(64, 'v'), fail = "\r\n fail to add file! \r\n";
+  const std::string too_big = " does not fit: a package holds less than 2 GiB of members! \r\n";
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"-a system,a.bin", fail, ""},
+      {"-a system", fail, ""},
+      {"-a system,missing.bin,1", "\r\n file missing.bin not exist! \r\n", ""},
+      {"-a " + t32 + ",a.bin,1", "\r\n file type too long (at most 31 bytes): " + t32 + " \r\n",
        ""},
-      {{"-a", "t,a.bin," + v64},
-       "\r\n file version too long (at most 63 bytes): " + v64 + " \r\n",
-       ""},
-      {{"-a", "t,huge,1"},
-       "\r\n file huge is too large: a member must be less than 2 GiB! \r\n",
-       ""},
-      {{"-a", "t,max,1"},  // fits alone, not with the trailer
-       "\r\n file max does not fit: a package holds less than 2 GiB of members! \r\n",
-       ""},
-      {{"-a", "t,half,1", "-a", "t,half,2"},  // together, trailer included
-       "\r\n file half does not fit: a package holds less than 2 GiB of members! \r\n",
-       ""},
-      {{"-a", "t,adir,1"}, "\r\n can not read file adir! \r\n", "adir: Is a directory"},
-      {{"-m", "adir"}, "\r\n can not write file to :adir! \r\n", "adir: Is a directory"},
-      {{"-m", "adir/"}, "\r\n can not write file to :adir/! \r\n", "adir/: Is a directory"},
-      {{"-m", "no/such/dir/x.pac"},
-       "\r\n can not write file to :no/such/dir/x.pac! \r\n",
-       "no/such/dir/x.pac: No such file or directory"},
-  };
+      {"-a t,a.bin," + v64, "\r\n file version too long (at most 63 bytes): " + v64 + " \r\n", ""},
+      {"-a t,huge,1", "\r\n file huge is too large: a member must be less than 2 GiB! \r\n", ""},
+      {"-a t,max,1", "\r\n file max" + too_big, ""},  // fits alone, not with the trailer
+      {"-a t,half,1 -a t,half,2", "\r\n file half" + too_big, ""},  // with the trailer
+      {"-a t,adir,1", "\r\n can not read file adir! \r\n", "adir: Is a directory"},
+      {"-m adir", "\r\n can not write file to :adir! \r\n", "adir: Is a directory"},
+      {"-m adir/", "\r\n can not write file to :adir/! \r\n", "adir/: Is a directory"},
+      {"-m no/such/dir/x.pac", "\r\n can not write file to :no/such/dir/x.pac! \r\n",
+       "no/such/dir/x.pac: No such file or directory"}};
   for (const auto& [extra, message, reason] : cases) {
-    std::vector<std::string> args = {"-m", "fw.pac", "-a", "ok,a.bin,1"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto r = expect(dir_, args, 255, "..." + message);
+    auto r = expect("-m fw.pac -a ok,a.bin,1 " + extra, 255, "..." + message);
     EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message);  // the last word
     EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;        // which file and why
-    EXPECT_EQ(read_file(at("fw.pac")), "the old package") << extra[1];
+    EXPECT_EQ(read_file(at("fw.pac")), "the old package") << extra;
     EXPECT_EQ(test::list_dir(dir_),
-              (std::vector<std::string>{"a.bin", "adir", "fw.pac", "half", "huge", "in", "max"}));
+              (names{"a.bin", "adir", "fw.pac", "half", "huge", "in", "max"}));
   }
 }
 
 TEST_F(Ops, MakeInterruptedOrFromItself) {
   write_file(at("big"), test::random_bytes(700000, 1));
   write_file(at("small"), "small member");
-  expect({"-m", "p.pac", "-a", "t,small,1"}, 0, "...");
+  expect("-m p.pac -a t,small,1", 0, "...");
   const std::string old = read_file(at("p.pac"));
-  ASSERT_EQ(chmod(at("p.pac").c_str(), 0640), 0);
+  std::filesystem::permissions(at("p.pac"), std::filesystem::perms(0640));
   if (!test::fault_env("").empty()) {  // small's reads: its digest, then its copy
-    expect(dir_, {"-m", "p.pac", "-a", "t,big,1", "-a", "t,small,1"}, 255,
-           "...\r\n make of p.pac was interrupted! \r\n",
-           test::fault_env("raise:/small:2:" + std::to_string(SIGTERM)));
+    expect("-m p.pac -a t,big,1 -a t,small,1", 255, "...\r\n make of p.pac was interrupted! \r\n",
+           "", test::fault_env("raise:/small:2:" + std::to_string(SIGTERM)));
     EXPECT_TRUE(read_file(at("p.pac")) == old);
-    EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"big", "in", "p.pac", "small"}));
+    EXPECT_EQ(test::list_dir(dir_), (names{"big", "in", "p.pac", "small"}));
   }
-  expect({"-m", "p.pac", "-a", "t,small,1", "-a", "old,p.pac,0"}, 0,
+  expect("-m p.pac -a t,small,1 -a old,p.pac,0", 0,
          "...,name:p.pac,version:0,size:" + std::to_string(old.size()) +
              ",offset:0,md5:" + test::md5_of(old) + " \r\n");
-  struct stat st;
-  ASSERT_EQ(stat(at("p.pac").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced package keeps its mode
+  // The replaced package keeps its mode.
+  EXPECT_EQ(std::filesystem::status(at("p.pac")).permissions(), std::filesystem::perms(0640));
 }
 
 TEST_F(Ops, ExtractOutputMappingsAndPreservingRuns) {
   const auto ms = example();
   make(ms);
   const std::string pkg = read_file(at("p.pac"));
-  expect({"-e", "p.pac", "-p"}, 0, extracted(ms[2]) + extracted(ms[0]) + extracted(ms[1]));
+  auto out = [&](int i) { return line("extract", ms[i], "successfully"); };
+  expect("-e p.pac -p", 0, out(2) + out(0) + out(1));
   EXPECT_TRUE(read_file(at("p.pac")) == pkg);
   for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes);
   for (const auto& m : ms) std::remove(at(m.name).c_str());
-  expect({"-e", "p.pac", "-t", "modem"}, 0, extracted(ms[1]));  // -t preserves by itself
+  expect("-e p.pac -t modem", 0, out(1));  // -t preserves by itself
   EXPECT_TRUE(read_file(at("p.pac")) == pkg);
-  EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"M2", "in", "p.pac"}));
-  expect({"-e", "p.pac", "-t", "nosuchtype"}, 0, "");
+  EXPECT_EQ(test::list_dir(dir_), (names{"M2", "in", "p.pac"}));
+  expect("-e p.pac -t nosuchtype", 0, "");
 
-  ASSERT_EQ(mkdir(at("sys").c_str(), 0755), 0);
-  auto r = expect({"-e", "p.pac", "-d", "system,sys", "-d", "idu,no/such/dir"}, 0,
-                  "\r\n field = sys \r\n\r\n field = no/such/dir \r\n" + extracted(ms[2]) +
-                      extracted(ms[0]) + extracted(ms[1]));
+  std::filesystem::create_directory(at("sys"));
+  auto r = expect("-e p.pac -d system,sys -d idu,no/such/dir", 0,
+                  "\r\n field = sys \r\n\r\n field = no/such/dir \r\n" + out(2) + out(0) + out(1));
   EXPECT_TRUE(read_file(at("sys/M1")) == ms[0].bytes);
   EXPECT_TRUE(read_file(at("M3")) == ms[2].bytes);  // the mapping did not resolve
   EXPECT_EQ(test::file_size(at("p.pac")), 0);
@@ -177,36 +153,33 @@ TEST_F(Ops, ExtractOutputMappingsAndPreservingRuns) {
 }
 
 TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
-  ASSERT_EQ(mkdir(at("w").c_str(), 0755), 0);
-  for (const std::string& name :
-       std::vector<std::string>{"../evil", "a/b", "..", ".", "p.pac", at("abs"), "fine"}) {
-    pac_index index;
-    set_field(index.count, "2", "");
-    test::set_slot(index, 0, "t", "fine", "3", "0", test::md5_of("abc"));
-    test::set_slot(index, 1, "t", name, "3", "3", test::md5_of("def"));
-    const std::string pkg = test::package_bytes("abcdef", index);
+  std::filesystem::create_directory(at("w"));
+  for (const std::string& name : names{"../evil", "a/b", "..", ".", "p.pac", at("abs"), "fine"}) {
+    const std::string pkg =
+        test::package_bytes("abcdef", test::index_of("2|fine,3,0|" + name + ",3,3", "abcdef"));
     const std::string why = name == "p.pac"  ? "itself"
                             : name == "fine" ? "two members would be written to fine,"
                                              : "plain file name";
-    for (const auto& args :
-         std::vector<std::vector<std::string>>{{"-e", "p.pac"}, {"-r", "p.pac", "-n", name}}) {
-      write_file(at("w/p.pac"), pkg);
+    for (const names& args : {names{"-e", "p.pac"}, names{"-r", "p.pac", "-n", name}}) {
       if (name == "fine" && args[0] == "-r") continue;  // read writes one member only
-      expect(at("w"), args, 255, "..." + why);
+      write_file(at("w/p.pac"), pkg);
+      auto r = test::run_tool(at("w"), args);
+      EXPECT_EQ(r.status, 255);
+      EXPECT_NE(r.out.find(why), std::string::npos) << name << r.out;
       EXPECT_TRUE(read_file(at("w/p.pac")) == pkg) << name;
-      EXPECT_EQ(test::list_dir(at("w")), std::vector<std::string>{"p.pac"});
-      EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"in", "w"}));
+      EXPECT_EQ(test::list_dir(at("w")), names{"p.pac"});
+      EXPECT_EQ(test::list_dir(dir_), (names{"in", "w"}));
     }
   }
   // The same name under two types that mappings keep apart is fine.
-  ASSERT_EQ(mkdir(at("b").c_str(), 0755), 0);
+  std::filesystem::create_directory(at("b"));
   write_file(at("b/app.bin"), "second");
   write_file(at("app.bin"), "first");
-  expect({"-m", "p.pac", "-a", "system,app.bin,1", "-a", "modem,b/app.bin,2"}, 0, "...");
-  expect({"-e", "p.pac", "-p", "-d", "modem,b", "-d", "system,b"}, 255,
+  expect("-m p.pac -a system,app.bin,1 -a modem,b/app.bin,2", 0, "...");
+  expect("-e p.pac -p -d modem,b -d system,b", 255,
          "...\r\n two members would be written to " + at("b/app.bin") +
              ", it can not be extracted! \r\n");
-  expect({"-e", "p.pac", "-d", "modem,b"}, 0, "...");
+  expect("-e p.pac -d modem,b", 0, "...");
   EXPECT_EQ(read_file(at("app.bin")) + read_file(at("b/app.bin")), "firstsecond");
 }
 
@@ -214,35 +187,30 @@ TEST_F(Ops, CheckReadsEveryMemberAndWritesNothing) {
   const auto ms = example();
   make(ms);
   const std::string pkg = read_file(at("p.pac"));
-  auto good = [](const member_file& m) {
-    return "\r\n check file " + m.name + " size:" + std::to_string(m.bytes.size()) +
-           " md5:" + test::md5_of(m.bytes) + ",version:1 good! \r\n";
-  };
-  expect({"-c", "p.pac"}, 0, good(ms[0]) + good(ms[1]) + good(ms[2]));
-  expect({"-c", "p.pac", "-t", "idu"}, 0, good(ms[2]));
-  expect({"-c", "p.pac", "-n", "M1", "-t", "system"}, 0, good(ms[0]));
-  expect({"-c", "p.pac", "-n", "M1", "-t", "idu"}, 255, "\r\n File not exsit!\r\n");
+  auto good = [&](int i) { return line("check", ms[i], "good"); };
+  expect("-c p.pac", 0, good(0) + good(1) + good(2));
+  expect("-c p.pac -t idu", 0, good(2));
+  expect("-c p.pac -n M1 -t system", 0, good(0));
+  expect("-c p.pac -n M1 -t idu", 255, "\r\n File not exsit!\r\n");
   // One damaged byte in each member in turn: M2's first piece, M1, M3.
   for (const auto& [pos, k, in_member] :
        {std::tuple{80000, 1, 80000 - 75712}, {600050, 0, 50}, {600150, 2, 50}}) {
     std::string bad = pkg, got = ms[k].bytes;
-    bad[pos] ^= 1;
-    got[in_member] ^= 1;
+    bad[pos] ^= 1, got[in_member] ^= 1;
     write_file(at("p.pac"), bad);
     std::string want;
     for (int i = 0; i < 3; ++i) {
-      want += i != k ? good(ms[i])
+      want += i != k ? good(i)
                      : "\r\n check file " + ms[i].name + " checksum " + test::md5_of(got) +
                            " not right! \r\n";
     }
-    expect({"-c", "p.pac"}, 255, want + "\r\n package p.pac has 1 damaged members! \r\n");
+    expect("-c p.pac", 255, want + "\r\n package p.pac has 1 damaged members! \r\n");
   }
-  EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"in", "p.pac"}));
-  pac_index index;  // bytes that cannot be read count as damaged
-  set_field(index.count, "1", "");
-  test::set_slot(index, 0, "t", "far", "10", "-2147483648");
-  write_file(at("p.pac"), test::package_bytes("0123456789", index));
-  expect({"-c", "p.pac"}, 255,
+  EXPECT_EQ(test::list_dir(dir_), (names{"in", "p.pac"}));
+  // Bytes that cannot be read count as damaged.
+  write_file(at("p.pac"),
+             test::package_bytes("0123456789", test::index_of("1|far,10,-2147483648", "")));
+  expect("-c p.pac", 255,
          "\r\n check file far can not be read! \r\n\r\n package p.pac has 1 damaged members! \r\n");
 }
 
@@ -250,7 +218,7 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
   for (const char* f : {"signed.pac", "signed.pac.minisig", "signed.pub"}) {  // fixed bytes
     write_file(at(f), read_file(std::string(KESTRELBIND_TEST_DATA "/") + f));
   }
-  expect({"-c", "signed.pac", "-k", "signed.pub"}, 0,
+  expect("-c signed.pac -k signed.pub", 0,
          "...\r\n package signed.pac verified with key AAB07FFD736E06E0, trusted comment: "
          "kestrelbind test data \r\n\r\n check file fw.bin size:");
   make(example());
@@ -276,33 +244,30 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
       {pkg, "", "k.pub", "\r\n signature file p.pac.minisig can not be read! \r\n"},
       {pkg, read_file(at("legacy")), "k.pub", "...is in the legacy mode, sign with the default"},
       {pkg, sig, "k.sec", "\r\n key file k.sec is not a minisign public key! \r\n"},
-      {pkg, sig.substr(0, sig.size() / 2), "k.pub", "...is not a minisign signature!"},
-  };
+      {pkg, sig.substr(0, sig.size() / 2), "k.pub", "...is not a minisign signature!"}};
   for (const auto& [p, s, key, message] : cases) {
     write_file(at("p.pac"), p);
     write_file(at("p.pac.minisig"), s);
     if (s.empty()) std::remove(at("p.pac.minisig").c_str());
     const auto before = test::list_dir(dir_);
-    for (const char* mode : {"-e", "-r", "-c"}) {
-      expect({mode, "p.pac", "-k", key, "-n", "M1"}, 255, message);
+    for (const char* mode : {"-e ", "-r ", "-c "}) {
+      expect(mode + ("p.pac -n M1 -k " + key), 255, message);
       EXPECT_TRUE(read_file(at("p.pac")) == p);
       EXPECT_EQ(test::list_dir(dir_), before);
     }
   }
   write_file(at("p.pac"), pkg);
   write_file(at("p.pac.minisig"), sig);
-  expect({"-e", "p.pac", "-k", "k.pub"}, 0, "...trusted comment: build 7 \r\n");
+  expect("-e p.pac -k k.pub", 0, "...trusted comment: build 7 \r\n");
   EXPECT_EQ(test::file_size(at("p.pac")), 0);
   if (test::fault_env("").empty()) return;
   // Cut short, the package no longer matches its signature: the journal's
   // key id vouches for it, and only for the same key.
-  for (const char* first_key : {"k.pub", ""}) {
+  for (const auto& [first, status] : {std::pair{"-e p.pac -k k.pub", 0}, {"-e p.pac", 255}}) {
     write_file(at("p.pac"), pkg);
-    std::vector<std::string> args = {"-e", "p.pac", "-k", first_key};
-    if (*first_key == '\0') args.resize(2);
-    run(args, test::fault_env("kill:/p.pac:3:truncate"));
-    expect({"-e", "p.pac", "-k", "other.pub"}, 255, "...can not be finished with key");
-    expect({"-e", "p.pac", "-k", "k.pub"}, *first_key ? 0 : 255, "...");
+    test::run_tool(dir_, test::words(first), test::fault_env("kill:/p.pac:3:truncate"));
+    expect("-e p.pac -k other.pub", 255, "...can not be finished with key");
+    expect("-e p.pac -k k.pub", status, "...");
   }
 }
 
@@ -310,21 +275,19 @@ TEST_F(Ops, ReadByNameTypeAndBothOrNot) {
   const std::string big = test::random_bytes(1300000, 1);
   make({{"system", "sys.img", big}, {"config", "a.cfg", "first"}, {"config", "b.cfg", "2nd"}});
   const std::string pkg = read_file(at("p.pac"));
-  expect({"-r", "p.pac", "-n", "sys.img"}, 0, "");
+  expect("-r p.pac -n sys.img", 0, "");
   EXPECT_TRUE(read_file(at("sys.img")) == big);
   write_file(at("a.cfg"), "an older file of that name");
-  expect({"-r", "p.pac", "-t", "config"}, 0, "");  // two of that type: the lower slot wins
+  expect("-r p.pac -t config", 0, "");  // two of that type: the lower slot wins
   EXPECT_EQ(read_file(at("a.cfg")), "first");
   EXPECT_EQ(test::file_size(at("b.cfg")), -1);
-  expect({"-r", "p.pac", "-n", "b.cfg", "-t", "config", "-d", "config,in", "-p"}, 0,
-         "\r\n field = in \r\n");
+  expect("-r p.pac -n b.cfg -t config -d config,in -p", 0, "\r\n field = in \r\n");
   EXPECT_EQ(read_file(at("b.cfg")), "2nd");  // -d plays no part
   EXPECT_TRUE(read_file(at("p.pac")) == pkg);
-  expect({"-r", "p.pac"}, 255, "\r\n please entry a file name or type!\r\n");
-  expect({"-r", "p.pac", "-n", "sys.img", "-t", "config"}, 255, "\r\n File not exsit!\r\n");
-  expect({"-r", "p.pac", "-n", "missing.bin"}, 255, "\r\n File not exsit!\r\n");
-  EXPECT_EQ(test::list_dir(dir_),
-            (std::vector<std::string>{"a.cfg", "b.cfg", "in", "p.pac", "sys.img"}));
+  expect("-r p.pac", 255, "\r\n please entry a file name or type!\r\n");
+  expect("-r p.pac -n sys.img -t config", 255, "\r\n File not exsit!\r\n");
+  expect("-r p.pac -n missing.bin", 255, "\r\n File not exsit!\r\n");
+  EXPECT_EQ(test::list_dir(dir_), (names{"a.cfg", "b.cfg", "in", "p.pac", "sys.img"}));
 }
 
 }  // namespace

@@ -1,9 +1,18 @@
-// Helpers shared by the tests: a scratch directory per test, files, running
-// the built binary, and packages built by hand.
+// What the tests share: files, packages built by hand, running the built
+// binary, and the one fixture, a scratch directory per test.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,34 +20,131 @@
 
 namespace kb::test {
 
-std::string random_bytes(std::size_t n, unsigned seed);
-void write_file(const std::string& path, const std::string& bytes);
-std::string read_file(const std::string& path);             // empty when missing
-long long file_size(const std::string& path);               // -1 when missing
-std::vector<std::string> list_dir(const std::string& dir);  // sorted names
-std::string md5_of(const std::string& bytes);
-std::string scramble(std::string bytes);
+inline std::string random_bytes(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen() & 0xff);
+  return s;
+}
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+  if (!(std::ofstream(path, std::ios::binary) << bytes)) throw std::runtime_error(path);
+}
+
+inline std::string read_file(const std::string& path) {  // empty when missing
+  std::ostringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+inline long long file_size(const std::string& path) {  // -1 when missing
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+inline std::vector<std::string> list_dir(const std::string& dir) {  // sorted names
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+inline std::vector<std::string> words(const std::string& line) {  // split at spaces
+  std::istringstream in(line);
+  return {std::istream_iterator<std::string>(in), {}};
+}
+
+inline std::string md5_of(const std::string& bytes) {
+  char out[MD5_TEXT_SIZE];
+  md5_bytes_hex(bytes, out);
+  return out;
+}
+
+inline std::string scramble(std::string bytes) {
+  crypt_encode(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size());
+  return bytes;
+}
+
+// The index of slots given as "count|name,size,offset|...", type t and
+// version 1 each, every digest that of the data the slot points at (none
+// when that is not inside the data).
+inline pac_index index_of(const std::string& slots, const std::string& data) {
+  pac_index index;
+  std::istringstream in(slots);
+  std::string count, slot;
+  std::getline(in, count, '|');
+  set_field(index.count, count, "");
+  for (pac_member* m = index.members.data(); std::getline(in, slot, '|'); ++m) {
+    std::istringstream fields(slot);
+    std::string name, size, offset;
+    std::getline(fields, name, ','), std::getline(fields, size, ','), std::getline(fields, offset);
+    set_field(m->name, name, ""), set_field(m->size, size, ""), set_field(m->offset, offset, "");
+    set_field(m->type, "t", ""), set_field(m->version, "1", "");
+    const long long n = std::strtoll(size.c_str(), nullptr, 10);
+    const long long from = std::strtoll(offset.c_str(), nullptr, 10);
+    if (n >= 0 && from >= 0 && from + n <= static_cast<long long>(data.size())) {
+      set_field(m->md5, md5_of(data.substr(from, n)), "");
+    }
+  }
+  return index;
+}
 
 // The bytes of a package: data followed by the trailer of index, scrambled.
-std::string package_bytes(const std::string& plain_data, const pac_index& index);
-// Fills slot i with the stored fields given as text.
-void set_slot(pac_index& index, int i, const std::string& type, const std::string& name,
-              const std::string& size, const std::string& offset, const std::string& md5 = "");
+inline std::string package_bytes(const std::string& data, const pac_index& index) {
+  trailer_bytes raw{};
+  encode_trailer(index, raw);
+  return scramble(data + std::string(raw.begin(), raw.end()));
+}
 
 struct run_result {
   int status;
-  std::string out;  // stdout
-  std::string err;  // stderr
+  std::string out, err;
 };
 
 // Runs the built kestrelbind in dir with extra environment entries
 // ("NAME=value"); stdout goes to stdout_to instead when given.
-run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
-                    const std::vector<std::string>& env = {}, const char* stdout_to = nullptr);
+inline run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env = {},
+                           const std::string& stdout_to = "") {
+  auto quoted = [](const std::string& s) {  // any bytes, in the shell's single quotes
+    return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'";
+  };
+  std::string out = (std::filesystem::temp_directory_path() / "kbrun.XXXXXX").string();
+  close(mkstemp(out.data()));
+  const std::string err = out + ".err";
+  std::string command = "cd " + quoted(dir) + " && exec env";
+  for (const auto& e : env) command += " " + quoted(e);
+#ifdef KESTRELBIND_RUNNER
+  command += " " + std::regex_replace(KESTRELBIND_RUNNER, std::regex("\\|"), " ");  // an emulator
+#endif
+  command += " " + quoted(KESTRELBIND_EXE);
+  for (const auto& a : args) command += " " + quoted(a);
+  command += " >" + quoted(stdout_to.empty() ? out : stdout_to) + " 2>" + quoted(err);
+  const int status = std::system(command.c_str());
+  run_result r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out),
+               read_file(err)};
+  unlink(out.c_str()), unlink(err.c_str());
+  return r;
+}
 
 // The environment that preloads the fault injector (fault_inject.cc) with
 // the given KB_FAULT value; empty when the binary cannot preload (static).
-std::vector<std::string> fault_env(const std::string& fault);
+inline std::vector<std::string> fault_env(const std::string& fault) {
+#ifdef KESTRELBIND_FAULT_LIB
+  const std::string preload = "LD_PRELOAD=" KESTRELBIND_FAULT_LIB;
+#ifdef KESTRELBIND_RUNNER
+  const std::string env = "QEMU_SET_ENV=" + preload;  // for the emulated program only
+#else
+  const std::string& env = preload;
+#endif
+  // A sanitized binary wants its runtime first; the injector comes first.
+  return {env, "KB_FAULT=" + fault, "ASAN_OPTIONS=verify_asan_link_order=0"};
+#else
+  return (void)fault, std::vector<std::string>{};
+#endif
+}
 #define SKIP_WITHOUT_FAULT_INJECTION() \
   if (kb::test::fault_env("").empty()) \
   GTEST_SKIP() << "a static binary cannot preload the fault injector"
@@ -51,25 +157,57 @@ struct member_file {
 // tool runs, and packages made there from member files.
 class pac_test : public ::testing::Test {
  protected:
-  pac_test();
-  ~pac_test() override;
+  pac_test() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kbtest.XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = tmpl;
+    std::filesystem::create_directory(at("in"));
+  }
+  ~pac_test() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
   std::string at(const std::string& name) const { return dir_ + "/" + name; }
-  run_result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-    return run_tool(dir_, args, env);
+
+  // Runs the tool with args (split at spaces) in dir, or the scratch
+  // directory, and expects its status and stdout: all of it, or (out
+  // starting with "...") the rest of out somewhere in it.
+  run_result expect(const std::string& args, int status, const std::string& out,
+                    const std::string& dir = "", const std::vector<std::string>& env = {}) {
+    run_result r = run_tool(dir.empty() ? dir_ : dir, words(args), env);
+    EXPECT_EQ(r.status, status) << args << r.out;
+    if (out.rfind("...", 0) == 0) {
+      EXPECT_NE(r.out.find(out.substr(3)), std::string::npos) << args << r.out;
+    } else {
+      EXPECT_EQ(r.out, out) << args;
+    }
+    return r;
   }
-  // Runs the tool in dir and expects its status and stdout: all of it, or
-  // (out starting with "...") the rest of out somewhere in it.
-  run_result expect(const std::string& dir, const std::vector<std::string>& args, int status,
-                    const std::string& out, const std::vector<std::string>& env = {});
-  run_result expect(const std::vector<std::string>& args, int status, const std::string& out) {
-    return expect(dir_, args, status, out);
+
+  // Makes pac (version "1" each) of members written to in/ first.
+  void make(const std::vector<member_file>& members, const std::string& pac = "p.pac") {
+    std::vector<std::string> args = {"-m", pac};
+    for (const auto& m : members) {
+      write_file(at("in/" + m.name), m.bytes);
+      args.insert(args.end(), {"-a", m.type + "," + at("in/" + m.name) + ",1"});
+    }
+    ASSERT_EQ(run_tool(dir_, args).status, 0);
   }
-  // Makes p.pac (version "1" each) of members written to in/ first.
-  void make(const std::vector<member_file>& members, const std::string& pac = "p.pac");
+
   // Members M1 (100 bytes), M2 (600000) and M3 (100), types system, modem, idu.
-  static std::vector<member_file> example();
-  // "\r\n extract file ... successfully! \r\n" of a member.
-  static std::string extracted(const member_file& m);
+  static std::vector<member_file> example() {
+    return {{"system", "M1", random_bytes(100, 1)},
+            {"modem", "M2", random_bytes(600000, 2)},
+            {"idu", "M3", random_bytes(100, 3)}};
+  }
+
+  // The line make, extract (what = "extract", "successfully") or check
+  // ("check", "good") prints of a member.
+  static std::string line(const char* what, const member_file& m, const char* end) {
+    return std::string("\r\n ") + what + " file " + m.name +
+           " size:" + std::to_string(m.bytes.size()) + " md5:" + md5_of(m.bytes) + ",version:1 " +
+           end + "! \r\n";
+  }
 
   std::string dir_;
 };
