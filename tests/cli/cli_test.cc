@@ -129,7 +129,7 @@ TEST_F(Command, HostilePackagesEndCleanly) {
                                : expect(args, 255, "..." + refused, work);
       EXPECT_TRUE(r.status == 0 || r.status == 255) << args << " " << r.status << r.out;
     }
-    EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"in", "w"}));
+    EXPECT_EQ(test::list_dir(dir_), (test::names{"in", "w"}));
   }
 }
 
@@ -140,7 +140,7 @@ TEST_F(Command, OverlapsAreRefusedInPlaceButGapsAreNot) {
   test::write_file(at("p.pac"), overlap);
   expect("-e p.pac", 255, "\r\n members of p.pac overlap, it can not be extracted in place! \r\n");
   EXPECT_EQ(test::read_file(at("p.pac")), overlap);
-  EXPECT_EQ(test::list_dir(dir_), (std::vector<std::string>{"in", "p.pac"}));
+  EXPECT_EQ(test::list_dir(dir_), (test::names{"in", "p.pac"}));
   expect("-e p.pac -p", 0, "...");  // reading both is harmless
   EXPECT_EQ(test::read_file(at("b")), std::string(100, 'x'));
   // A gap of 100 bytes between them, which a member never visited makes up.

@@ -10,7 +10,7 @@ using test::member_file;
 using test::read_file;
 using test::write_file;
 using Ops = test::pac_test;
-using names = std::vector<std::string>;
+using test::names;
 
 // A member's bytes as the package stores them: cut into 524288-byte pieces
 // from its start, the pieces in reverse order.
@@ -154,16 +154,17 @@ TEST_F(Ops, ExtractOutputMappingsAndPreservingRuns) {
 
 TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
   std::filesystem::create_directory(at("w"));
-  for (const std::string& name : names{"../evil", "a/b", "..", ".", "p.pac", at("abs"), "fine"}) {
+  using args = std::vector<std::string>;
+  for (const std::string& name : args{"../evil", "a/b", "..", ".", "p.pac", at("abs"), "fine"}) {
     const std::string pkg =
         test::package_bytes("abcdef", test::index_of("2|fine,3,0|" + name + ",3,3", "abcdef"));
     const std::string why = name == "p.pac"  ? "itself"
                             : name == "fine" ? "two members would be written to fine,"
                                              : "plain file name";
-    for (const names& args : {names{"-e", "p.pac"}, names{"-r", "p.pac", "-n", name}}) {
-      if (name == "fine" && args[0] == "-r") continue;  // read writes one member only
+    for (const args& run : {args{"-e", "p.pac"}, args{"-r", "p.pac", "-n", name}}) {
+      if (name == "fine" && run[0] == "-r") continue;  // read writes one member only
       write_file(at("w/p.pac"), pkg);
-      auto r = test::run_tool(at("w"), args);
+      auto r = test::run_tool(at("w"), run);
       EXPECT_EQ(r.status, 255);
       EXPECT_NE(r.out.find(why), std::string::npos) << name << r.out;
       EXPECT_TRUE(read_file(at("w/p.pac")) == pkg) << name;

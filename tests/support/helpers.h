@@ -7,11 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,14 +42,12 @@ inline long long file_size(const std::string& path) {  // -1 when missing
   return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
-inline std::vector<std::string> list_dir(const std::string& dir) {  // sorted names
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) {
-    names.push_back(e.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
+inline std::set<std::string> list_dir(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
   return names;
 }
+using names = std::set<std::string>;
 
 inline std::vector<std::string> words(const std::string& line) {  // split at spaces
   std::istringstream in(line);
@@ -116,10 +114,7 @@ inline run_result run_tool(const std::string& dir, const std::vector<std::string
   const std::string err = out + ".err";
   std::string command = "cd " + quoted(dir) + " && exec env";
   for (const auto& e : env) command += " " + quoted(e);
-#ifdef KESTRELBIND_RUNNER
-  command += " " + std::regex_replace(KESTRELBIND_RUNNER, std::regex("\\|"), " ");  // an emulator
-#endif
-  command += " " + quoted(KESTRELBIND_EXE);
+  command += " " KESTRELBIND_COMMAND;  // the binary, through an emulator in a cross build
   for (const auto& a : args) command += " " + quoted(a);
   command += " >" + quoted(stdout_to.empty() ? out : stdout_to) + " 2>" + quoted(err);
   const int status = std::system(command.c_str());
@@ -131,16 +126,10 @@ inline run_result run_tool(const std::string& dir, const std::vector<std::string
 
 // The environment that preloads the fault injector (fault_inject.cc) with
 // the given KB_FAULT value; empty when the binary cannot preload (static).
+// A sanitized binary wants its runtime first; the injector comes first.
 inline std::vector<std::string> fault_env(const std::string& fault) {
-#ifdef KESTRELBIND_FAULT_LIB
-  const std::string preload = "LD_PRELOAD=" KESTRELBIND_FAULT_LIB;
-#ifdef KESTRELBIND_RUNNER
-  const std::string env = "QEMU_SET_ENV=" + preload;  // for the emulated program only
-#else
-  const std::string& env = preload;
-#endif
-  // A sanitized binary wants its runtime first; the injector comes first.
-  return {env, "KB_FAULT=" + fault, "ASAN_OPTIONS=verify_asan_link_order=0"};
+#ifdef KESTRELBIND_FAULT_ENV
+  return {KESTRELBIND_FAULT_ENV, "KB_FAULT=" + fault, "ASAN_OPTIONS=verify_asan_link_order=0"};
 #else
   return (void)fault, std::vector<std::string>{};
 #endif
