@@ -24,7 +24,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,55 +37,42 @@ namespace {
 
 struct fault {
   std::string what, suffix, argument;
-  long n = 0, seen = 0;
+  long n, seen;
 };
 
 std::vector<fault>& faults() {
   static auto* all = [] {
     auto* v = new std::vector<fault>;
-    const char* env = std::getenv("KB_FAULT");
-    for (const char* at = env; at != nullptr && *at != '\0';) {
+    std::istringstream in(std::getenv("KB_FAULT") ? std::getenv("KB_FAULT") : "");
+    for (std::string one; std::getline(in, one, ';');) {
       char what[16], suffix[256], argument[256] = "";
-      fault f;
-      if (std::sscanf(at, "%15[^:]:%255[^:]:%ld:%255[^;]", what, suffix, &f.n, argument) < 3) break;
-      f.what = what, f.suffix = suffix, f.argument = argument;
-      v->push_back(f);
-      at = std::strchr(at, ';');
-      at = at == nullptr ? nullptr : at + 1;
+      long n = 0;
+      if (std::sscanf(one.c_str(), "%15[^:]:%255[^:]:%ld:%255s", what, suffix, &n, argument) >= 3) {
+        v->push_back({what, suffix, argument, n, 0});
+      }
     }
     return v;
   }();
   return *all;
 }
 
-std::string path_of_fd(int fd) {
-  char link[64], path[4096];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  ssize_t n = readlink(link, path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "";
-}
-
-bool ends_with(const std::string& p, const std::string& suffix) {
-  return p.size() >= suffix.size() &&
-         p.compare(p.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // Lets the filesystem commit what it holds (the tests mount with commit=1),
 // then stops it: what was only in memory is lost, as in a power cut.
-void power_cut(const std::string& path) {
+void power_cut(const std::filesystem::path& path) {
   usleep(1500000);
-  int fd = open(path.substr(0, path.rfind('/') + 1).c_str(), O_RDONLY);
   unsigned flags = 2;  // EXT4_GOING_FLAGS_NOLOGFLUSH
-  ioctl(fd, FS_IOC_SHUTDOWN, &flags);
+  ioctl(open(path.parent_path().c_str(), O_RDONLY), FS_IOC_SHUTDOWN, &flags);
 }
 
 // Counts a call of kind `call` on path; acts on the fault it strikes, and
 // returns that fault's kind ("" for none).
 std::string strike(const std::string& call, const std::string& path) {
   for (fault& f : faults()) {
-    bool kills = f.what == "kill" || f.what == "cut";
+    const bool kills = f.what == "kill" || f.what == "cut";
     const std::string& kind = kills ? f.argument : f.what == "write" ? "fwrite" : "fread";
-    if (kind != call || !ends_with(path, f.suffix) || ++f.seen != f.n) continue;
+    const bool ends = path.size() >= f.suffix.size() &&
+                      path.compare(path.size() - f.suffix.size(), f.suffix.size(), f.suffix) == 0;
+    if (kind != call || !ends || ++f.seen != f.n) continue;
     if (f.what == "cut") power_cut(path);
     if (kills) raise(SIGKILL);
     if (f.what == "raise") raise(std::atoi(f.argument.c_str()));
@@ -94,10 +82,13 @@ std::string strike(const std::string& call, const std::string& path) {
   return "";
 }
 
-std::string absolute(const char* path) {
-  if (path[0] == '/') return path;
-  char cwd[4096];
-  return std::string(getcwd(cwd, sizeof cwd) ? cwd : "") + "/" + path;
+std::string path_of(int fd) {
+  std::error_code ec;
+  return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+}
+
+std::string path_of(const char* path) {
+  return std::filesystem::absolute(path);
 }
 
 template <typename Fn>
@@ -109,13 +100,13 @@ Fn real(const char* name) {
 
 extern "C" size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
   static auto next = real<size_t (*)(void*, size_t, size_t, FILE*)>("fread");
-  if (strike("fread", path_of_fd(fileno(stream))) == "read") return 0;
+  if (strike("fread", path_of(fileno(stream))) == "read") return 0;
   return next(buffer, size, count, stream);
 }
 
 extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
   static auto next = real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
-  if (stream != stdout && strike("fwrite", path_of_fd(fileno(stream))) == "write") {
+  if (stream != stdout && strike("fwrite", path_of(fileno(stream))) == "write") {
     errno = EIO;
     return 0;
   }
@@ -125,18 +116,18 @@ extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* st
 // The tool is built with 64-bit file offsets: its truncate is truncate64.
 extern "C" int truncate64(const char* path, off_t length) {
   static auto next = real<int (*)(const char*, off_t)>("truncate64");
-  strike("truncate", absolute(path));
+  strike("truncate", path_of(path));
   return next(path, length);
 }
 
 extern "C" int fsync(int fd) {
   static auto next = real<int (*)(int)>("fsync");
-  strike("fsync", path_of_fd(fd));
+  strike("fsync", path_of(fd));
   return next(fd);
 }
 
 extern "C" int unlink(const char* path) {
   static auto next = real<int (*)(const char*)>("unlink");
-  strike("unlink", absolute(path));
+  strike("unlink", path_of(path));
   return next(path);
 }
