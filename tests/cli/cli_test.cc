@@ -3,8 +3,7 @@
 #include "cli/cli.h"
 #include "support/helpers.h"
 
-namespace kb {
-namespace {
+using namespace kb;
 
 using Command = test::pac_test;
 
@@ -150,6 +149,3 @@ TEST_F(Command, OverlapsAreRefusedInPlaceButGapsAreNot) {
   EXPECT_EQ(test::read_file(at("a")), std::string(100, 'x'));
   EXPECT_EQ(test::file_size(at("p.pac")), 0);
 }
-
-}  // namespace
-}  // namespace kb

@@ -3,8 +3,7 @@
 
 #include "support/helpers.h"
 
-namespace kb {
-namespace {
+using namespace kb;
 
 using test::member_file;
 using test::read_file;
@@ -14,7 +13,7 @@ using test::names;
 
 // A member's bytes as the package stores them: cut into 524288-byte pieces
 // from its start, the pieces in reverse order.
-std::string stored_order(const std::string& plain) {
+static std::string stored_order(const std::string& plain) {
   std::string out;
   for (std::size_t at = 0; at < plain.size(); at += PAC_CHUNK_SIZE) {
     out.insert(0, plain.substr(at, PAC_CHUNK_SIZE));
@@ -282,6 +281,3 @@ TEST_F(Ops, ReadByNameTypeAndBothOrNot) {
   expect("-r p.pac -n missing.bin", 255, "\r\n File not exsit!\r\n");
   EXPECT_EQ(test::list_dir(dir_), (names{"a.cfg", "b.cfg", "in", "p.pac", "sys.img"}));
 }
-
-}  // namespace
-}  // namespace kb

@@ -17,8 +17,7 @@
 #define FS_IOC_SHUTDOWN _IOR('X', 125, unsigned)
 #endif
 
-namespace kb {
-namespace {
+using namespace kb;
 
 using test::read_file;
 
@@ -100,12 +99,12 @@ class Recover : public test::pac_test {
 #define MOUNT_OR_SKIP(dir, options) \
   if (std::string why = mount_at(dir, options); !why.empty()) GTEST_SKIP() << why
 
-std::string holds(std::size_t n) {
+static std::string holds(std::size_t n) {
   return "\r\n package p.pac now holds the " + std::to_string(n) +
          " members not yet extracted \r\n";
 }
 
-bool ends_with(const std::string& s, const std::string& tail) {
+static bool ends_with(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
@@ -288,6 +287,3 @@ TEST_F(Recover, APowerCutIsFinishedByTheSameCommand) {
     }
   }
 }
-
-}  // namespace
-}  // namespace kb

@@ -1,8 +1,7 @@
 // The package store without the binary: codec, digests, trailer.
 #include "support/helpers.h"
 
-namespace kb {
-namespace {
+using namespace kb;
 
 TEST(Codec, EveryByteAtEveryTailLength) {
   EXPECT_EQ(test::scramble("abc1.0"), "{|}KHJ");
@@ -61,6 +60,3 @@ TEST_F(Store, EveryCutOfAPackageIsRefused) {
       << test::package_bytes("", test::index_of("1|a,1100000000,1100000000", ""));
   EXPECT_THROW(pac_index_load(p, index), kb_error);
 }
-
-}  // namespace
-}  // namespace kb

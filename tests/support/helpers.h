@@ -75,13 +75,11 @@ inline pac_index index_of(const std::string& slots, const std::string& data) {
   std::getline(in, count, '|');
   set_field(index.count, count, "");
   for (pac_member* m = index.members.data(); std::getline(in, slot, '|'); ++m) {
-    std::istringstream fields(slot);
-    std::string name, size, offset;
-    std::getline(fields, name, ','), std::getline(fields, size, ','), std::getline(fields, offset);
+    char name[256] = "", size[32] = "", offset[32] = "";
+    std::sscanf(slot.c_str(), "%255[^,],%31[^,],%31[^|]", name, size, offset);
     set_field(m->name, name, ""), set_field(m->size, size, ""), set_field(m->offset, offset, "");
     set_field(m->type, "t", ""), set_field(m->version, "1", "");
-    const long long n = std::strtoll(size.c_str(), nullptr, 10);
-    const long long from = std::strtoll(offset.c_str(), nullptr, 10);
+    const long long n = std::strtoll(size, nullptr, 10), from = std::strtoll(offset, nullptr, 10);
     if (n >= 0 && from >= 0 && from + n <= static_cast<long long>(data.size())) {
       set_field(m->md5, md5_of(data.substr(from, n)), "");
     }
@@ -146,16 +144,11 @@ struct member_file {
 // tool runs, and packages made there from member files.
 class pac_test : public ::testing::Test {
  protected:
-  pac_test() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kbtest.XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
+  pac_test() : dir_(std::filesystem::temp_directory_path() / "kbtest.XXXXXX") {
+    if (mkdtemp(dir_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     std::filesystem::create_directory(at("in"));
   }
-  ~pac_test() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  ~pac_test() override { std::filesystem::remove_all(dir_, ec_); }
   std::string at(const std::string& name) const { return dir_ + "/" + name; }
 
   // Runs the tool with args (split at spaces) in dir, or the scratch
@@ -199,6 +192,7 @@ class pac_test : public ::testing::Test {
   }
 
   std::string dir_;
+  std::error_code ec_;
 };
 
 }  // namespace kb::test
