@@ -4,8 +4,9 @@
 #include "support/helpers.h"
 
 using namespace kb;
+using namespace kb::test;
 
-using Command = test::pac_test;
+using Command = pac_test;
 
 TEST_F(Command, ArgumentsAndTheirMessages) {
   const std::string usage = std::string(USAGE_TEXT) + "\n", too_long = "...too long (at most ";
@@ -57,14 +58,14 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
   std::string slots = "50";
   for (int i = 0; i < 50; ++i)
     slots += "|" + std::string(200, 'a' + i % 26) + ",1," + std::to_string(i);
-  pac_index index = test::index_of(slots, "");
+  pac_index index = index_of(slots, "");
   set_field(index.members[0].type, "system", "");
   set_field(index.members[0].name, "sys.img", "");
   set_field(index.members[0].version, "1.2,beta", "");
   set_field(index.members[0].md5, std::string(32, 'a'), "");
   set_field(index.meta_version, "1.0", "");
   set_field(index.feature, "99", "");
-  test::write_file(at("p.pac"), test::package_bytes(std::string(50, 'x'), index));
+  write_file(at("p.pac"), package_bytes(std::string(50, 'x'), index));
   auto r = expect("-l p.pac", 0,
                   "...\r\ntype:meta,version:1.0,feature:99\r\n\r\ntype:system,name:sys.img,"
                   "version:1.2,beta,size:1,offset:0,md5:" +
@@ -73,13 +74,13 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
   EXPECT_EQ(r.out.substr(r.out.size() - 17), ",offset:49,md5:\r\n");
   EXPECT_EQ(r.err, "");  // no progress: stderr is not a terminal
   // Unknown arguments are still skipped, each named on stderr.
-  auto unknown = test::run_tool(dir_, {"-E", "p.pac", "-l", "p.pac", "-x"});
+  auto unknown = run_tool(dir_, {"-E", "p.pac", "-l", "p.pac", "-x"});
   EXPECT_EQ(unknown.out, r.out);
   EXPECT_EQ(unknown.err,
             "kestrelbind: ignoring unknown argument '-E'\nkestrelbind: ignoring unknown argument "
             "'p.pac'\nkestrelbind: ignoring unknown argument '-x'\n");
   // The listing is longer than the stream's buffer: a full stdout is a failure.
-  EXPECT_EQ(test::run_tool(dir_, {"-l", "p.pac"}, {}, "/dev/full").status, 255);
+  EXPECT_EQ(run_tool(dir_, {"-l", "p.pac"}, {}, "/dev/full").status, 255);
   expect("-l .", 255, "\r\n . is not a pac file! \r\n");
 }
 
@@ -116,36 +117,34 @@ TEST_F(Command, HostilePackagesEndCleanly) {
   std::filesystem::create_directories(work + "/out");
   for (const auto& [slots, refused] : corpus) {
     SCOPED_TRACE(slots);
-    pac_index x = test::index_of(slots, data);
+    pac_index x = index_of(slots, data);
     if (slots.find("unterminated") != std::string::npos) {  // fields without their NUL
       x.members[1].type.fill('T'), x.members[1].md5.fill('M'), x.members[1].name.fill('N');
       x.feature.fill('F');
     }
     for (const char* args : {"-l p.pac", "-r p.pac -t t", "-r p.pac -n b", "-c p.pac",
                              "-e p.pac -p", "-e p.pac -d t,out", "-e p.pac"}) {
-      test::write_file(work + "/p.pac", test::package_bytes(data, x));
-      auto r = refused.empty() ? test::run_tool(work, test::words(args))
-                               : expect(args, 255, "..." + refused, work);
+      write_file(work + "/p.pac", package_bytes(data, x));
+      auto r =
+          refused.empty() ? run_tool(work, words(args)) : expect(args, 255, "..." + refused, work);
       EXPECT_TRUE(r.status == 0 || r.status == 255) << args << " " << r.status << r.out;
     }
-    EXPECT_EQ(test::list_dir(dir_), (test::names{"in", "w"}));
+    EXPECT_EQ(list_dir(dir_), (names{"in", "w"}));
   }
 }
 
 TEST_F(Command, OverlapsAreRefusedInPlaceButGapsAreNot) {
   const std::string data(300, 'x');
-  const std::string overlap =
-      test::package_bytes(data, test::index_of("2|a,200,0|b,100,100", data));
-  test::write_file(at("p.pac"), overlap);
+  const std::string overlap = package_bytes(data, index_of("2|a,200,0|b,100,100", data));
+  write_file(at("p.pac"), overlap);
   expect("-e p.pac", 255, "\r\n members of p.pac overlap, it can not be extracted in place! \r\n");
-  EXPECT_EQ(test::read_file(at("p.pac")), overlap);
-  EXPECT_EQ(test::list_dir(dir_), (test::names{"in", "p.pac"}));
+  EXPECT_EQ(read_file(at("p.pac")), overlap);
+  EXPECT_EQ(list_dir(dir_), (names{"in", "p.pac"}));
   expect("-e p.pac -p", 0, "...");  // reading both is harmless
-  EXPECT_EQ(test::read_file(at("b")), std::string(100, 'x'));
+  EXPECT_EQ(read_file(at("b")), std::string(100, 'x'));
   // A gap of 100 bytes between them, which a member never visited makes up.
-  test::write_file(at("p.pac"),
-                   test::package_bytes(data, test::index_of("3|a,100,0|b,100,200|c,100,-1", data)));
+  write_file(at("p.pac"), package_bytes(data, index_of("3|a,100,0|b,100,200|c,100,-1", data)));
   expect("-e p.pac", 0, "...");
-  EXPECT_EQ(test::read_file(at("a")), std::string(100, 'x'));
-  EXPECT_EQ(test::file_size(at("p.pac")), 0);
+  EXPECT_EQ(read_file(at("a")), std::string(100, 'x'));
+  EXPECT_EQ(file_size(at("p.pac")), 0);
 }

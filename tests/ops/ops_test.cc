@@ -4,12 +4,9 @@
 #include "support/helpers.h"
 
 using namespace kb;
+using namespace kb::test;
 
-using test::member_file;
-using test::read_file;
-using test::write_file;
-using Ops = test::pac_test;
-using test::names;
+using Ops = pac_test;
 
 // A member's bytes as the package stores them: cut into 524288-byte pieces
 // from its start, the pieces in reverse order.
@@ -27,20 +24,20 @@ TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   auto made = [&](const member_file& m, const std::string& version, const char* offset) {
     return "\r\n write file type:" + m.type + ",name:" + m.name + ",version:" + version +
            ",size:" + std::to_string(m.bytes.size()) + ",offset:" + offset +
-           ",md5:" + test::md5_of(m.bytes) + " \r\n";
+           ",md5:" + md5_of(m.bytes) + " \r\n";
   };
   expect("-m fw.pac -f 7 -a system,M1,1 -a modem,M2,1.2,beta -a idu,M3,3", 0,
          made(ms[1], "1.2,beta", "0") + made(ms[0], "1", "600000") + made(ms[2], "3", "600100"));
   const std::string pkg = read_file(at("fw.pac"));
   EXPECT_EQ(pkg.size(), 624360u);
   EXPECT_TRUE(pkg.substr(0, 600200) ==
-              test::scramble(stored_order(ms[1].bytes) + ms[0].bytes + ms[2].bytes));
+              scramble(stored_order(ms[1].bytes) + ms[0].bytes + ms[2].bytes));
   std::string t = pkg.substr(600200);  // the trailer: NUL-filled text at fixed offsets
   crypt_decode(reinterpret_cast<unsigned char*>(t.data()), t.size());
   std::string fields;  // each up to its NUL
   for (int at : {0, 512, 544, 608, 640, 672, 736, 24032, 24064, 24096})
     fields += t.c_str() + at + std::string("|");
-  EXPECT_EQ(fields, "3|modem|1.2,beta|600000|0|" + test::md5_of(ms[1].bytes) + "|M2|1.0|24160|7|");
+  EXPECT_EQ(fields, "3|modem|1.2,beta|600000|0|" + md5_of(ms[1].bytes) + "|M2|1.0|24160|7|");
   expect("-m e.pac", 0, "");  // no members: a bare trailer with an empty count
   EXPECT_EQ(read_file(at("e.pac")).substr(0, 32), std::string(32, '\0'));
   expect("-l e.pac", 0, "\r\ntype:meta,version:1.0,feature:\r\n");
@@ -50,18 +47,18 @@ TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   // stored by base name; and every member back as it was.
   std::vector<member_file> more;
   for (std::size_t size : {0, 1, 524288, 524289, 1300000, 1000, 1000}) {
-    more.push_back({"t", "m" + std::to_string(more.size()), test::random_bytes(size, 9)});
+    more.push_back({"t", "m" + std::to_string(more.size()), random_bytes(size, 9)});
   }
   make(more);
   std::string data;
   for (std::size_t i : {4, 3, 2, 5, 6, 1, 0}) data += stored_order(more[i].bytes);
-  EXPECT_TRUE(read_file(at("p.pac")).substr(0, data.size()) == test::scramble(data));
+  EXPECT_TRUE(read_file(at("p.pac")).substr(0, data.size()) == scramble(data));
   expect("-l p.pac", 0,
          "...\r\ntype:t,name:m0,version:1,size:0,offset:" + std::to_string(data.size()) +
              ",md5:d41d8cd98f00b204e9800998ecf8427e\r\n");
   expect("-e p.pac", 0, "...successfully");
   for (const auto& m : more) EXPECT_TRUE(read_file(at(m.name)) == m.bytes) << m.name;
-  EXPECT_EQ(test::file_size(at("p.pac")), 0);
+  EXPECT_EQ(file_size(at("p.pac")), 0);
   make({{"t", "empty", ""}});  // no piece taken, no cut
   const std::string empty = read_file(at("p.pac"));
   expect("-e p.pac", 0, "...");
@@ -99,23 +96,21 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
     EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message);  // the last word
     EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;        // which file and why
     EXPECT_EQ(read_file(at("fw.pac")), "the old package") << extra;
-    EXPECT_EQ(test::list_dir(dir_),
-              (names{"a.bin", "adir", "fw.pac", "half", "huge", "in", "max"}));
+    EXPECT_EQ(list_dir(dir_), (names{"a.bin", "adir", "fw.pac", "half", "huge", "in", "max"}));
   }
-  if (!test::fault_env("").empty()) {  // a.bin's reads: its digest, then its copy
-    write_file(at("in/big"), test::random_bytes(700000, 1));
+  if (!fault_env("").empty()) {  // a.bin's reads: its digest, then its copy
+    write_file(at("in/big"), random_bytes(700000, 1));
     expect("-m fw.pac -a t,in/big,1 -a ok,a.bin,1", 255,
            "...\r\n make of fw.pac was interrupted! \r\n", "",
-           test::fault_env("raise:/a.bin:2:" + std::to_string(SIGTERM)));
+           fault_env("raise:/a.bin:2:" + std::to_string(SIGTERM)));
     EXPECT_EQ(read_file(at("fw.pac")), "the old package");
   }
   // A package made from itself; the replaced package keeps its mode.
   std::filesystem::permissions(at("fw.pac"), std::filesystem::perms(0640));
   expect("-m fw.pac -a t,a.bin,1 -a old,fw.pac,0", 0,
-         "...,name:fw.pac,version:0,size:15,offset:0,md5:" + test::md5_of("the old package") +
-             " \r\n");
+         "...,name:fw.pac,version:0,size:15,offset:0,md5:" + md5_of("the old package") + " \r\n");
   EXPECT_EQ(std::filesystem::status(at("fw.pac")).permissions(), std::filesystem::perms(0640));
-  EXPECT_EQ(test::list_dir(dir_), (names{"a.bin", "adir", "fw.pac", "half", "huge", "in", "max"}));
+  EXPECT_EQ(list_dir(dir_), (names{"a.bin", "adir", "fw.pac", "half", "huge", "in", "max"}));
 }
 
 TEST_F(Ops, ExtractOutputMappingsAndPreservingRuns) {
@@ -129,7 +124,7 @@ TEST_F(Ops, ExtractOutputMappingsAndPreservingRuns) {
   for (const auto& m : ms) std::remove(at(m.name).c_str());
   expect("-e p.pac -t modem", 0, out(1));  // -t preserves by itself
   EXPECT_TRUE(read_file(at("p.pac")) == pkg);
-  EXPECT_EQ(test::list_dir(dir_), (names{"M2", "in", "p.pac"}));
+  EXPECT_EQ(list_dir(dir_), (names{"M2", "in", "p.pac"}));
   expect("-e p.pac -t nosuchtype", 0, "");
 
   std::filesystem::create_directory(at("sys"));
@@ -137,7 +132,7 @@ TEST_F(Ops, ExtractOutputMappingsAndPreservingRuns) {
                   "\r\n field = sys \r\n\r\n field = no/such/dir \r\n" + out(2) + out(0) + out(1));
   EXPECT_TRUE(read_file(at("sys/M1")) == ms[0].bytes);
   EXPECT_TRUE(read_file(at("M3")) == ms[2].bytes);  // the mapping did not resolve
-  EXPECT_EQ(test::file_size(at("p.pac")), 0);
+  EXPECT_EQ(file_size(at("p.pac")), 0);
   EXPECT_EQ(r.err,
             "kestrelbind: no/such/dir: No such file or directory; its members go to the "
             "current directory\n");
@@ -148,19 +143,19 @@ TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
   using args = std::vector<std::string>;
   for (const std::string& name : args{"../evil", "a/b", "..", ".", "p.pac", at("abs"), "fine"}) {
     const std::string pkg =
-        test::package_bytes("abcdef", test::index_of("2|fine,3,0|" + name + ",3,3", "abcdef"));
+        package_bytes("abcdef", index_of("2|fine,3,0|" + name + ",3,3", "abcdef"));
     const std::string why = name == "p.pac"  ? "itself"
                             : name == "fine" ? "two members would be written to fine,"
                                              : "plain file name";
     for (const args& run : {args{"-e", "p.pac"}, args{"-r", "p.pac", "-n", name}}) {
       if (name == "fine" && run[0] == "-r") continue;  // read writes one member only
       write_file(at("w/p.pac"), pkg);
-      auto r = test::run_tool(at("w"), run);
+      auto r = run_tool(at("w"), run);
       EXPECT_EQ(r.status, 255);
       EXPECT_NE(r.out.find(why), std::string::npos) << name << r.out;
       EXPECT_TRUE(read_file(at("w/p.pac")) == pkg) << name;
-      EXPECT_EQ(test::list_dir(at("w")), names{"p.pac"});
-      EXPECT_EQ(test::list_dir(dir_), (names{"in", "w"}));
+      EXPECT_EQ(list_dir(at("w")), names{"p.pac"});
+      EXPECT_EQ(list_dir(dir_), (names{"in", "w"}));
     }
   }
   // The same name under two types that mappings keep apart is fine.
@@ -193,15 +188,14 @@ TEST_F(Ops, CheckReadsEveryMemberAndWritesNothing) {
     std::string want;
     for (int i = 0; i < 3; ++i) {
       want += i != k ? good(i)
-                     : "\r\n check file " + ms[i].name + " checksum " + test::md5_of(got) +
+                     : "\r\n check file " + ms[i].name + " checksum " + md5_of(got) +
                            " not right! \r\n";
     }
     expect("-c p.pac", 255, want + "\r\n package p.pac has 1 damaged members! \r\n");
   }
-  EXPECT_EQ(test::list_dir(dir_), (names{"in", "p.pac"}));
+  EXPECT_EQ(list_dir(dir_), (names{"in", "p.pac"}));
   // Bytes that cannot be read count as damaged.
-  write_file(at("p.pac"),
-             test::package_bytes("0123456789", test::index_of("1|far,10,-2147483648", "")));
+  write_file(at("p.pac"), package_bytes("0123456789", index_of("1|far,10,-2147483648", "")));
   expect("-c p.pac", 255,
          "\r\n check file far can not be read! \r\n\r\n package p.pac has 1 damaged members! \r\n");
 }
@@ -241,30 +235,30 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
     write_file(at("p.pac"), p);
     write_file(at("p.pac.minisig"), s);
     if (s.empty()) std::remove(at("p.pac.minisig").c_str());
-    const auto before = test::list_dir(dir_);
+    const auto before = list_dir(dir_);
     for (const char* mode : {"-e ", "-r ", "-c "}) {
       expect(mode + ("p.pac -n M1 -k " + key), 255, message);
       EXPECT_TRUE(read_file(at("p.pac")) == p);
-      EXPECT_EQ(test::list_dir(dir_), before);
+      EXPECT_EQ(list_dir(dir_), before);
     }
   }
   write_file(at("p.pac"), pkg);
   write_file(at("p.pac.minisig"), sig);
   expect("-e p.pac -k k.pub", 0, "...trusted comment: build 7 \r\n");
-  EXPECT_EQ(test::file_size(at("p.pac")), 0);
-  if (test::fault_env("").empty()) return;
+  EXPECT_EQ(file_size(at("p.pac")), 0);
+  if (fault_env("").empty()) return;
   // Cut short, the package no longer matches its signature: the journal's
   // key id vouches for it, and only for the same key.
   for (const auto& [first, status] : {std::pair{"-e p.pac -k k.pub", 0}, {"-e p.pac", 255}}) {
     write_file(at("p.pac"), pkg);
-    test::run_tool(dir_, test::words(first), test::fault_env("kill:/p.pac:3:truncate"));
+    run_tool(dir_, words(first), fault_env("kill:/p.pac:3:truncate"));
     expect("-e p.pac -k other.pub", 255, "...can not be finished with key");
     expect("-e p.pac -k k.pub", status, "...");
   }
 }
 
 TEST_F(Ops, ReadByNameTypeAndBothOrNot) {
-  const std::string big = test::random_bytes(1300000, 1);
+  const std::string big = random_bytes(1300000, 1);
   make({{"system", "sys.img", big}, {"config", "a.cfg", "first"}, {"config", "b.cfg", "2nd"}});
   const std::string pkg = read_file(at("p.pac"));
   expect("-r p.pac -n sys.img", 0, "");
@@ -272,12 +266,12 @@ TEST_F(Ops, ReadByNameTypeAndBothOrNot) {
   write_file(at("a.cfg"), "an older file of that name");
   expect("-r p.pac -t config", 0, "");  // two of that type: the lower slot wins
   EXPECT_EQ(read_file(at("a.cfg")), "first");
-  EXPECT_EQ(test::file_size(at("b.cfg")), -1);
+  EXPECT_EQ(file_size(at("b.cfg")), -1);
   expect("-r p.pac -n b.cfg -t config -d config,in -p", 0, "\r\n field = in \r\n");
   EXPECT_EQ(read_file(at("b.cfg")), "2nd");  // -d plays no part
   EXPECT_TRUE(read_file(at("p.pac")) == pkg);
   expect("-r p.pac", 255, "\r\n please entry a file name or type!\r\n");
   expect("-r p.pac -n sys.img -t config", 255, "\r\n File not exsit!\r\n");
   expect("-r p.pac -n missing.bin", 255, "\r\n File not exsit!\r\n");
-  EXPECT_EQ(test::list_dir(dir_), (names{"a.cfg", "b.cfg", "in", "p.pac", "sys.img"}));
+  EXPECT_EQ(list_dir(dir_), (names{"a.cfg", "b.cfg", "in", "p.pac", "sys.img"}));
 }

@@ -18,14 +18,13 @@
 #endif
 
 using namespace kb;
-
-using test::read_file;
+using namespace kb::test;
 
 // X (9500000 bytes: checkpoints of 8, 8 and 3 pieces) at 0, Y (700000, two
 // pieces) and Z (1000) come out Z, Y, X. The package is cut once for Z (1),
 // once for Y (2) and three times for X (3 to 5); its freads are the trailer
 // (1), Z (2), Y (3, 4) and X's pieces (5 to 23).
-class Recover : public test::pac_test {
+class Recover : public pac_test {
  protected:
   void SetUp() override { make_in(at("w")); }
   void TearDown() override {
@@ -37,7 +36,7 @@ class Recover : public test::pac_test {
     std::filesystem::create_directories(work_);
     for (const auto& m : ms_) std::filesystem::remove_all(work_ + "/" + m.name);
     make(ms_, work_ + "/p.pac");
-    listing_ = test::run_tool(work_, {"-l", "p.pac"}).out;
+    listing_ = run_tool(work_, {"-l", "p.pac"}).out;
   }
 
   // After a failed run the package lists just the members in left (after
@@ -50,9 +49,9 @@ class Recover : public test::pac_test {
           std::regex_replace(listing, std::regex("\r\n[^\r]*,name:" + m.name + ",[^\r]*\r\n"), "");
     }
     if (left != "?") {
-      EXPECT_EQ(test::run_tool(work_, {"-l", "p.pac"}).out, listing);
+      EXPECT_EQ(run_tool(work_, {"-l", "p.pac"}).out, listing);
     }
-    auto r = test::run_tool(work_, args);
+    auto r = run_tool(work_, args);
     EXPECT_EQ(r.status, 0) << r.out;
     expect_out();
   }
@@ -60,8 +59,8 @@ class Recover : public test::pac_test {
   // The package is empty, every output (in <type>dir where that exists)
   // equals its input, and nothing stray is left.
   void expect_out() {
-    EXPECT_EQ(test::file_size(work_ + "/p.pac"), 0);
-    test::names want = {"p.pac"}, got = test::list_dir(work_);
+    EXPECT_EQ(file_size(work_ + "/p.pac"), 0);
+    names want = {"p.pac"}, got = list_dir(work_);
     got.erase("lost+found");
     for (const auto& m : ms_) {
       const std::string dir = got.count(m.type + "dir") ? m.type + "dir" : "";
@@ -91,9 +90,9 @@ class Recover : public test::pac_test {
 
   std::string work_, listing_;
   std::vector<std::string> mounts_;
-  const std::vector<test::member_file> ms_ = {{"system", "X", test::random_bytes(9500000, 4)},
-                                              {"modem", "Y", test::random_bytes(700000, 5)},
-                                              {"idu", "Z", test::random_bytes(1000, 6)}};
+  const std::vector<member_file> ms_ = {{"system", "X", random_bytes(9500000, 4)},
+                                        {"modem", "Y", random_bytes(700000, 5)},
+                                        {"idu", "Z", random_bytes(1000, 6)}};
 };
 
 #define MOUNT_OR_SKIP(dir, options) \
@@ -143,11 +142,11 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
     SCOPED_TRACE(fault);
     for (const char* dir : {"/systemdir", "/modemdir"})
       std::filesystem::create_directory(work_ + dir);
-    auto r = test::run_tool(work_, args, test::fault_env(fault));
+    auto r = run_tool(work_, args, fault_env(fault));
     EXPECT_EQ(r.status, message.empty() ? 128 + SIGKILL : 255);
     EXPECT_TRUE(message.empty() || ends_with(r.out, message + holds(left.size()))) << r.out;
     if (left == "?") {
-      EXPECT_EQ(test::run_tool(work_, {"-r", "p.pac", "-n", "X"}).out,
+      EXPECT_EQ(run_tool(work_, {"-r", "p.pac", "-n", "X"}).out,
                 "\r\n an extract of p.pac was cut short, run kestrelbind -e p.pac to finish "
                 "it! \r\n");
     }
@@ -158,8 +157,7 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
     make_in(work_);
   }
   // A stop asked for during the last piece lets the run finish.
-  EXPECT_EQ(
-      test::run_tool(work_, {"-e", "p.pac"}, test::fault_env("raise:/p.pac:23" + term)).status, 0);
+  EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}, fault_env("raise:/p.pac:23" + term)).status, 0);
 }
 
 TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
@@ -171,21 +169,21 @@ TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
     const std::string out = work_ + "/" + ms_[k].name, pac = work_ + "/p.pac";
     std::string pkg = read_file(pac);
     pkg[pos] ^= 1;
-    test::write_file(pac, pkg);
-    auto r = test::run_tool(work_, {"-e", "p.pac"});
+    write_file(pac, pkg);
+    auto r = run_tool(work_, {"-e", "p.pac"});
     const std::string tail = r.out.substr(r.out.rfind("\r\n file "));
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(ends_with(tail, " not right! \r\n" + holds(strlen(left)))) << tail;
-    r = test::run_tool(work_, {"-e", "p.pac"});
+    r = run_tool(work_, {"-e", "p.pac"});
     EXPECT_EQ(r.out.substr(r.out.rfind("\r\n file ")), tail);
-    EXPECT_EQ(test::file_size(out), -1);
-    r = test::run_tool(work_, {"-e", "p.pac", "-p", "-t", ms_[k].type});
+    EXPECT_EQ(file_size(out), -1);
+    r = run_tool(work_, {"-e", "p.pac", "-p", "-t", ms_[k].type});
     EXPECT_EQ(r.out, tail.substr(0, tail.find(" not right! ") + 14));  // -p leaves it to see
-    EXPECT_EQ(test::file_size(out), static_cast<long long>(ms_[k].bytes.size()));
+    EXPECT_EQ(file_size(out), static_cast<long long>(ms_[k].bytes.size()));
     std::remove(out.c_str());
     pkg = read_file(pac);  // the member is back where it was
     pkg[pos] ^= 1;
-    test::write_file(pac, pkg);
+    write_file(pac, pkg);
     expect_finished(left, {"-e", "p.pac"});
     make_in(work_);
   }
@@ -193,14 +191,14 @@ TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
 
 TEST_F(Recover, AJournalThatIsNotRightIsNeverFollowed) {
   SKIP_WITHOUT_FAULT_INJECTION();
-  test::run_tool(work_, {"-e", "p.pac"}, test::fault_env("kill:/p.pac:2:truncate"));
+  run_tool(work_, {"-e", "p.pac"}, fault_env("kill:/p.pac:2:truncate"));
   const std::string journal = read_file(work_ + "/p.pac.journal");
   const std::string pkg = read_file(work_ + "/p.pac");
   auto replaced = [&](const std::string& from, const std::string& to) {
     std::string text = journal;
     text.replace(text.find(from), from.size(), to);
     text.erase(text.rfind("md5 "));  // with a digest that matches the change
-    return text + "md5 " + test::md5_of(text) + "\n";
+    return text + "md5 " + md5_of(text) + "\n";
   };
   auto output = [&](const std::string& name) {  // slot 2's planned output
     return "output 2 " + std::to_string(work_.size() + name.size()) + "\n" + work_ + name + "\n";
@@ -220,12 +218,12 @@ TEST_F(Recover, AJournalThatIsNotRightIsNeverFollowed) {
       {replaced("restored -1", "restored 99999999"),
        "\r\n journal p.pac.journal does not match package p.pac, refusing to follow it! \r\n"}};
   for (const auto& [bytes, message] : cases) {
-    test::write_file(work_ + "/p.pac.journal", bytes);
+    write_file(work_ + "/p.pac.journal", bytes);
     expect("-e p.pac", 255, message, work_);
     EXPECT_TRUE(read_file(work_ + "/p.pac") == pkg);
     EXPECT_TRUE(read_file(work_ + "/p.pac.journal") == bytes);
   }
-  test::write_file(work_ + "/p.pac.journal", journal);
+  write_file(work_ + "/p.pac.journal", journal);
   expect_finished("?", {"-e", "p.pac"});
 }
 
@@ -240,16 +238,16 @@ TEST_F(Recover, FullAndReadOnlyFilesystems) {
   MOUNT_OR_SKIP(small, "size=768k");
   make_in(at("w"));
   const std::vector<std::string> args = {"-e", "p.pac", "-d", "system,systemdir"};
-  auto r = test::run_tool(work_, args);
+  auto r = run_tool(work_, args);
   EXPECT_TRUE(ends_with(r.out, "\r\n fwrite error:0 \r\n" + holds(1))) << r.out;
   EXPECT_NE(r.err.find("/systemdir/X: No space left on device\n"), std::string::npos) << r.err;
-  EXPECT_EQ(test::list_dir(small), test::names{});
+  EXPECT_EQ(list_dir(small), names{});
   // A read there blames the disk on stderr, not only the digest.
-  r = test::run_tool(small, {"-r", "../p.pac", "-n", "X"});
+  r = run_tool(small, {"-r", "../p.pac", "-n", "X"});
   EXPECT_EQ(r.out.find("\r\n file X checksum "), 0u);
   EXPECT_EQ(r.err.find("kestrelbind: X: No space left on device"), 0u) << r.err;
   ASSERT_EQ(std::system(("mount -o remount,ro " + small).c_str()), 0);
-  r = test::run_tool(small, {"-r", "../p.pac", "-n", "X"});
+  r = run_tool(small, {"-r", "../p.pac", "-n", "X"});
   EXPECT_EQ(r.out + r.err,
             "\r\n can not write to file:X \r\nkestrelbind: X: Read-only file system\n");
   ASSERT_EQ(std::system(("mount -o remount,rw,size=16m " + small).c_str()), 0);
@@ -276,7 +274,7 @@ TEST_F(Recover, APowerCutIsFinishedByTheSameCommand) {
     SCOPED_TRACE(fault);
     make_in(disk);
     sync_or_cut(false);  // the package is on disk before the run
-    auto r = test::run_tool(work_, {"-e", "p.pac"}, test::fault_env(fault));
+    auto r = run_tool(work_, {"-e", "p.pac"}, fault_env(fault));
     EXPECT_EQ(r.status, fault.empty() ? 0 : 128 + SIGKILL);
     if (fault.empty()) sync_or_cut(true);
     ASSERT_EQ(std::system(("umount " + disk + " && " + ext4_mount(disk)).c_str()), 0);

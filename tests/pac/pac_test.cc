@@ -2,9 +2,10 @@
 #include "support/helpers.h"
 
 using namespace kb;
+using namespace kb::test;
 
 TEST(Codec, EveryByteAtEveryTailLength) {
-  EXPECT_EQ(test::scramble("abc1.0"), "{|}KHJ");
+  EXPECT_EQ(scramble("abc1.0"), "{|}KHJ");
   // Lengths around the vector width exercise the padded tail; the rule is
   // written per byte here to pin the vectorised codec against.
   for (std::size_t len = 0; len <= 300; ++len) {
@@ -14,35 +15,35 @@ TEST(Codec, EveryByteAtEveryTailLength) {
       plain[i] = static_cast<char>(b);
       want[i] = static_cast<char>(b < 33 || b > 126 ? b : b <= 100 ? b + 26 : b - 68);
     }
-    ASSERT_EQ(test::scramble(plain), want) << len;
+    ASSERT_EQ(scramble(plain), want) << len;
     crypt_decode(reinterpret_cast<unsigned char*>(want.data()), len);
     ASSERT_EQ(want, plain) << len;
   }
 }
 
-using Store = test::pac_test;
+using Store = pac_test;
 
 TEST_F(Store, Md5OfStringsAndFiles) {
   char out[MD5_TEXT_SIZE] = {};
   md5_string_hex("message digest", out);
   EXPECT_STREQ(out, "f96b697d7cb7938d525a2f31aaf161d0");
-  const std::string big = test::random_bytes(200000, 7), name = at("big");  // several blocks
-  test::write_file(name, big);
+  const std::string big = random_bytes(200000, 7), name = at("big");  // several blocks
+  write_file(name, big);
   EXPECT_EQ(md5_file_hex(name.c_str(), out), 0);
-  EXPECT_EQ(out, test::md5_of(big));
+  EXPECT_EQ(out, md5_of(big));
   EXPECT_EQ(md5_file_prefix_hex(name.c_str(), 100000, out), 0);
-  EXPECT_EQ(out, test::md5_of(big.substr(0, 100000)));
+  EXPECT_EQ(out, md5_of(big.substr(0, 100000)));
   EXPECT_EQ(md5_file_prefix_hex(name.c_str(), 200001, out), -1);  // one byte short
   EXPECT_EQ(md5_file_hex(at("missing").c_str(), out), -1);
 }
 
 TEST_F(Store, EveryCutOfAPackageIsRefused) {
   const std::string data(300, 'x'), p = at("p.pac");
-  const std::string good = test::package_bytes(data, test::index_of("2|s,200,100|m,100,0", data));
+  const std::string good = package_bytes(data, index_of("2|s,200,100|m,100,0", data));
   pac_index index;
-  test::write_file(p, good + "!");
+  write_file(p, good + "!");
   EXPECT_THROW(pac_index_load(p, index), kb_error);
-  test::write_file(p, good);
+  write_file(p, good);
   pac_index_load(p, index);
   for (off_t len = 24460 - 1; len >= 0; --len) {  // short of a trailer: refused by name
     ASSERT_EQ(truncate(p.c_str(), len), 0);
@@ -57,6 +58,6 @@ TEST_F(Store, EveryCutOfAPackageIsRefused) {
   // wraps negative, yet the member would run past the data.
   ASSERT_EQ(truncate(p.c_str(), 1200000000), 0);
   std::ofstream(p, std::ios::app | std::ios::binary)
-      << test::package_bytes("", test::index_of("1|a,1100000000,1100000000", ""));
+      << package_bytes("", index_of("1|a,1100000000,1100000000", ""));
   EXPECT_THROW(pac_index_load(p, index), kb_error);
 }
