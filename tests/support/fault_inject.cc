@@ -116,18 +116,15 @@ extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* st
 // The tool is built with 64-bit file offsets: its truncate is truncate64.
 extern "C" int truncate64(const char* path, off_t length) {
   static auto next = real<int (*)(const char*, off_t)>("truncate64");
-  strike("truncate", path_of(path));
-  return next(path, length);
+  return strike("truncate", path_of(path)), next(path, length);
 }
 
 extern "C" int fsync(int fd) {
   static auto next = real<int (*)(int)>("fsync");
-  strike("fsync", path_of(fd));
-  return next(fd);
+  return strike("fsync", path_of(fd)), next(fd);
 }
 
 extern "C" int unlink(const char* path) {
   static auto next = real<int (*)(const char*)>("unlink");
-  strike("unlink", path_of(path));
-  return next(path);
+  return strike("unlink", path_of(path)), next(path);
 }
