@@ -167,23 +167,22 @@ TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
        {std::tuple{9400000, 0, "X"}, {100, 0, "X"}, {9500100, 1, "XY"}}) {
     SCOPED_TRACE(pos);
     const std::string out = work_ + "/" + ms_[k].name, pac = work_ + "/p.pac";
-    std::string pkg = read_file(pac);
-    pkg[pos] ^= 1;
-    write_file(pac, pkg);
-    auto r = run_tool(work_, {"-e", "p.pac"});
-    const std::string tail = r.out.substr(r.out.rfind("\r\n file "));
-    EXPECT_EQ(r.status, 255);
+    auto flip = [&, pos = pos] {
+      std::string pkg = read_file(pac);
+      pkg[pos] ^= 1;
+      write_file(pac, pkg);
+    };
+    flip();
+    const std::string first = run_tool(work_, {"-e", "p.pac"}).out;
+    const std::string tail = first.substr(first.rfind("\r\n file "));
     EXPECT_TRUE(ends_with(tail, " not right! \r\n" + holds(strlen(left)))) << tail;
-    r = run_tool(work_, {"-e", "p.pac"});
-    EXPECT_EQ(r.out.substr(r.out.rfind("\r\n file ")), tail);
+    EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}).out, tail);  // the retry fails alike
     EXPECT_EQ(file_size(out), -1);
-    r = run_tool(work_, {"-e", "p.pac", "-p", "-t", ms_[k].type});
-    EXPECT_EQ(r.out, tail.substr(0, tail.find(" not right! ") + 14));  // -p leaves it to see
+    auto r = run_tool(work_, {"-e", "p.pac", "-p", "-t", ms_[k].type});
+    EXPECT_EQ(r.out + holds(strlen(left)), tail);  // -p leaves it to see
     EXPECT_EQ(file_size(out), static_cast<long long>(ms_[k].bytes.size()));
     std::remove(out.c_str());
-    pkg = read_file(pac);  // the member is back where it was
-    pkg[pos] ^= 1;
-    write_file(pac, pkg);
+    flip();  // the member is back where it was
     expect_finished(left, {"-e", "p.pac"});
     make_in(work_);
   }
