@@ -91,40 +91,33 @@ std::string path_of(const char* path) {
   return std::filesystem::absolute(path);
 }
 
-template <typename Fn>
-Fn real(const char* name) {
-  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
 }  // namespace
 
 extern "C" size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
-  static auto next = real<size_t (*)(void*, size_t, size_t, FILE*)>("fread");
+  static auto next = reinterpret_cast<decltype(&fread)>(dlsym(RTLD_NEXT, "fread"));
   if (strike("fread", path_of(fileno(stream))) == "read") return 0;
   return next(buffer, size, count, stream);
 }
 
 extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
-  static auto next = real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
-  if (stream != stdout && strike("fwrite", path_of(fileno(stream))) == "write") {
-    errno = EIO;
-    return 0;
-  }
+  static auto next = reinterpret_cast<decltype(&fwrite)>(dlsym(RTLD_NEXT, "fwrite"));
+  if (stream != stdout && strike("fwrite", path_of(fileno(stream))) == "write")
+    return errno = EIO, 0;
   return next(buffer, size, count, stream);
 }
 
 // The tool is built with 64-bit file offsets: its truncate is truncate64.
 extern "C" int truncate64(const char* path, off_t length) {
-  static auto next = real<int (*)(const char*, off_t)>("truncate64");
+  static auto next = reinterpret_cast<decltype(&truncate64)>(dlsym(RTLD_NEXT, "truncate64"));
   return strike("truncate", path_of(path)), next(path, length);
 }
 
 extern "C" int fsync(int fd) {
-  static auto next = real<int (*)(int)>("fsync");
+  static auto next = reinterpret_cast<decltype(&fsync)>(dlsym(RTLD_NEXT, "fsync"));
   return strike("fsync", path_of(fd)), next(fd);
 }
 
 extern "C" int unlink(const char* path) {
-  static auto next = real<int (*)(const char*)>("unlink");
+  static auto next = reinterpret_cast<decltype(&unlink)>(dlsym(RTLD_NEXT, "unlink"));
   return strike("unlink", path_of(path)), next(path);
 }
