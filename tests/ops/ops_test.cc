@@ -12,9 +12,8 @@ using Ops = pac_test;
 // from its start, the pieces in reverse order.
 static std::string stored_order(const std::string& plain) {
   std::string out;
-  for (std::size_t at = 0; at < plain.size(); at += PAC_CHUNK_SIZE) {
+  for (std::size_t at = 0; at < plain.size(); at += PAC_CHUNK_SIZE)
     out.insert(0, plain.substr(at, PAC_CHUNK_SIZE));
-  }
   return out;
 }
 
@@ -45,9 +44,8 @@ TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   // Piece boundaries: largest first, equal sizes in slot order, empty last;
   // stored by base name; and every member back as it was.
   std::vector<member_file> more;
-  for (std::size_t size : {0, 1, 524288, 524289, 1300000, 1000, 1000}) {
+  for (std::size_t size : {0, 1, 524288, 524289, 1300000, 1000, 1000})
     more.push_back({"t", "m" + std::to_string(more.size()), random_bytes(size, 9)});
-  }
   make(more);
   std::string data;
   for (std::size_t i : {4, 3, 2, 5, 6, 1, 0}) data += stored_order(more[i].bytes);

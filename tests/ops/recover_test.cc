@@ -69,9 +69,8 @@ class Recover : public pac_test {
     const std::string sh = options.empty() ? "truncate -s 64M " + dir + ".img && mkfs.ext4 -q -F " +
                                                  dir + ".img && " + ext4_mount(dir)
                                            : "mount -t tmpfs -o " + options + " tmpfs " + dir;
-    if (std::system((sh + " >/dev/null 2>&1").c_str()) != 0) {
+    if (std::system((sh + " >/dev/null 2>&1").c_str()) != 0)
       return "mounting is refused here (not root, or no loop devices)";
-    }
     mounts_.push_back(dir);
     return "";
   }

@@ -47,9 +47,8 @@ std::vector<fault>& faults() {
     for (std::string one; std::getline(in, one, ';');) {
       char what[16], suffix[256], argument[256] = "";
       long n = 0;
-      if (std::sscanf(one.c_str(), "%15[^:]:%255[^:]:%ld:%255s", what, suffix, &n, argument) >= 3) {
+      if (std::sscanf(one.c_str(), "%15[^:]:%255[^:]:%ld:%255s", what, suffix, &n, argument) >= 3)
         v->push_back({what, suffix, argument, n, 0});
-      }
     }
     return v;
   }();

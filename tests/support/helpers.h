@@ -80,9 +80,8 @@ inline pac_index index_of(const std::string& slots, const std::string& data) {
     set_field(m->name, name, ""), set_field(m->size, size, ""), set_field(m->offset, offset, "");
     set_field(m->type, "t", ""), set_field(m->version, "1", "");
     const long long n = std::strtoll(size, nullptr, 10), from = std::strtoll(offset, nullptr, 10);
-    if (n >= 0 && from >= 0 && from + n <= static_cast<long long>(data.size())) {
+    if (n >= 0 && from >= 0 && from + n <= static_cast<long long>(data.size()))
       set_field(m->md5, md5_of(data.substr(from, n)), "");
-    }
   }
   return index;
 }
