@@ -63,16 +63,13 @@ class Recover : public pac_test {
 
   // Mounts a filesystem at dir for this test: a tmpfs of the given options,
   // or (options empty) ext4 on a loop device with a one-second commit, which
-  // a test can cut the power of and mount again. Says why it cannot, or "".
-  std::string mount_at(const std::string& dir, const std::string& options) {
+  // a test can cut the power of and mount again.
+  bool mounted(const std::string& dir, const std::string& options) {
     std::filesystem::create_directories(dir);
     const std::string sh = options.empty() ? "truncate -s 64M " + dir + ".img && mkfs.ext4 -q -F " +
                                                  dir + ".img && " + ext4_mount(dir)
                                            : "mount -t tmpfs -o " + options + " tmpfs " + dir;
-    if (std::system((sh + " >/dev/null 2>&1").c_str()) != 0)
-      return "mounting is refused here (not root, or no loop devices)";
-    mounts_.push_back(dir);
-    return "";
+    return std::system((sh + " >/dev/null 2>&1").c_str()) == 0 && (mounts_.push_back(dir), true);
   }
   static std::string ext4_mount(const std::string& dir) {
     return "mount -o loop,commit=1 " + dir + ".img " + dir;
@@ -86,7 +83,8 @@ class Recover : public pac_test {
 };
 
 #define MOUNT_OR_SKIP(dir, options) \
-  if (std::string why = mount_at(dir, options); !why.empty()) GTEST_SKIP() << why
+  if (!mounted(dir, options))       \
+  GTEST_SKIP() << "mounting is refused here (not root, or no loop devices)"
 
 static std::string holds(std::size_t n) {
   return "\r\n package p.pac now holds the " + std::to_string(n) +
@@ -246,29 +244,21 @@ TEST_F(Recover, APowerCutIsFinishedByTheSameCommand) {
   SKIP_WITHOUT_FAULT_INJECTION();
   const std::string disk = at("disk");
   MOUNT_OR_SKIP(disk, "");
-  // A sync of the filesystem, or a power cut: it stops here, its log not
-  // flushed (EXT4_GOING_FLAGS_NOLOGFLUSH).
-  auto sync_or_cut = [&](bool cut) {
-    int fd = open(disk.c_str(), O_RDONLY | O_DIRECTORY);
-    unsigned flags = 2;
-    cut ? ioctl(fd, FS_IOC_SHUTDOWN, &flags) : syncfs(fd);
-    close(fd);
-  };
   // The injector lets the log commit, then cuts: what was only in memory
   // is lost. The last case cuts the power right after a completed run.
   for (const std::string fault :
        {"cut:/p.pac:2:truncate", "cut:/p.pac:4:truncate", "cut:/p.pac.journal:1:unlink", ""}) {
     SCOPED_TRACE(fault);
     make_in(disk);
-    sync_or_cut(false);  // the package is on disk before the run
+    ASSERT_EQ(std::system(("sync -f " + disk).c_str()), 0);  // the package is on disk
     auto r = run_tool(work_, {"-e", "p.pac"}, fault_env(fault));
     EXPECT_EQ(r.status, fault.empty() ? 0 : 128 + SIGKILL);
-    if (fault.empty()) sync_or_cut(true);
-    ASSERT_EQ(std::system(("umount " + disk + " && " + ext4_mount(disk)).c_str()), 0);
-    if (fault.empty()) {
-      expect_out();
-    } else {
-      expect_finished({"-e", "p.pac"});
+    if (fault.empty()) {  // it stops here, its log not flushed (EXT4_GOING_FLAGS_NOLOGFLUSH)
+      const int fd = open(disk.c_str(), O_RDONLY);
+      unsigned flags = 2;
+      ioctl(fd, FS_IOC_SHUTDOWN, &flags), close(fd);
     }
+    ASSERT_EQ(std::system(("umount " + disk + " && " + ext4_mount(disk)).c_str()), 0);
+    fault.empty() ? expect_out() : expect_finished({"-e", "p.pac"});
   }
 }
