@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,8 +37,8 @@ inline std::string read_file(const std::string& path) {  // empty when missing
 }
 
 inline long long file_size(const std::string& path) {  // -1 when missing
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+  std::error_code ec;
+  return static_cast<long long>(std::filesystem::file_size(path, ec));
 }
 
 inline std::set<std::string> list_dir(const std::string& dir) {
