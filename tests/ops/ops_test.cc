@@ -175,14 +175,13 @@ TEST_F(Ops, CheckReadsEveryMemberAndWritesNothing) {
   expect("-c p.pac -n M1 -t system", 0, good(0));
   expect("-c p.pac -n M1 -t idu", 255, "\r\n File not exsit!\r\n");
   // A damaged byte in M2's first stored piece, and one in M3.
-  std::string bad = pkg, m2 = ms[1].bytes, m3 = ms[2].bytes;
-  bad[80000] ^= 1, bad[600150] ^= 1, m2[80000 - 75712] ^= 1, m3[50] ^= 1;
-  write_file(at("p.pac"), bad);
+  write_file(at("p.pac"), flipped(flipped(pkg, 80000), 600150));
   auto wrong = [](const std::string& name, const std::string& bytes) {
     return "\r\n check file " + name + " checksum " + md5_of(bytes) + " not right! \r\n";
   };
   expect("-c p.pac", 255,
-         good(0) + wrong("M2", m2) + wrong("M3", m3) +
+         good(0) + wrong("M2", flipped(ms[1].bytes, 80000 - 75712)) +
+             wrong("M3", flipped(ms[2].bytes, 50)) +
              "\r\n package p.pac has 2 damaged members! \r\n");
   EXPECT_EQ(list_dir(dir_), (names{"in", "p.pac"}));
   // Bytes that cannot be read count as damaged.

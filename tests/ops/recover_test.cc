@@ -145,11 +145,7 @@ TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
   for (const auto& [pos, k, left] : {std::tuple{9400000, 0, 1}, {100, 0, 1}, {9500100, 1, 2}}) {
     SCOPED_TRACE(pos);
     const std::string out = work_ + "/" + ms_[k].name, pac = work_ + "/p.pac";
-    auto flip = [&, pos = pos] {
-      std::string pkg = read_file(pac);
-      pkg[pos] ^= 1;
-      write_file(pac, pkg);
-    };
+    auto flip = [&, pos = pos] { write_file(pac, flipped(read_file(pac), pos)); };
     flip();
     const std::string first = run_tool(work_, {"-e", "p.pac"}).out;
     const std::string tail = first.substr(first.rfind("\r\n file "));
@@ -180,11 +176,9 @@ TEST_F(Recover, AJournalThatIsNotRightIsNeverFollowed) {
   auto output = [&](const std::string& name) {  // slot 2's planned output
     return "output 2 " + std::to_string(work_.size() + name.size()) + "\n" + work_ + name + "\n";
   };
-  std::string flipped = journal;
-  flipped[20000] ^= 1;
   const std::string damaged = "\r\n journal p.pac.journal is damaged, refusing to follow it! \r\n";
   const std::pair<std::string, std::string> cases[] = {
-      {flipped, damaged},
+      {flipped(journal, 20000), damaged},
       {journal.substr(0, journal.size() / 2), damaged},
       {journal + "x", damaged},
       {replaced(output("/Z"), output("/../Z")), damaged},

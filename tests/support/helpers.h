@@ -53,6 +53,10 @@ inline std::vector<std::string> words(const std::string& line) {  // split at sp
   return {std::istream_iterator<std::string>(in), {}};
 }
 
+inline std::string flipped(std::string bytes, std::size_t at) {  // one bit of a byte
+  return bytes[at] ^= 1, bytes;
+}
+
 inline std::string md5_of(const std::string& bytes) {
   char out[MD5_TEXT_SIZE];
   md5_bytes_hex(bytes, out);
