@@ -23,16 +23,13 @@ TEST(Codec, EveryByteAtEveryTailLength) {
 
 using Store = pac_test;
 
+// Files are digested end to end by make and extract; these are the edges.
 TEST_F(Store, Md5OfStringsAndFiles) {
   char out[MD5_TEXT_SIZE] = {};
   md5_string_hex("message digest", out);
   EXPECT_STREQ(out, "f96b697d7cb7938d525a2f31aaf161d0");
-  const std::string big = random_bytes(200000, 7), name = at("big");  // several blocks
-  write_file(name, big);
-  EXPECT_TRUE(md5_file_hex(name.c_str(), out) == 0 && out == md5_of(big));
-  EXPECT_TRUE(md5_file_prefix_hex(name.c_str(), 1000, out) == 0 &&
-              out == md5_of(big.substr(0, 1000)));
-  EXPECT_EQ(md5_file_prefix_hex(name.c_str(), 200001, out), -1);  // one byte short
+  write_file(at("f"), random_bytes(200000, 7));                      // several blocks
+  EXPECT_EQ(md5_file_prefix_hex(at("f").c_str(), 200001, out), -1);  // one byte short
   EXPECT_EQ(md5_file_hex(at("missing").c_str(), out), -1);
 }
 
