@@ -110,30 +110,6 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
   EXPECT_EQ(list_dir(dir_), (names{"a.bin", "adir", "fw.pac", "half", "huge", "in", "max"}));
 }
 
-TEST_F(Ops, ExtractOutputMappingsAndPreservingRuns) {
-  make(ms);
-  const std::string pkg = read_file(at("p.pac"));
-  auto out = [&](int i) { return line("extract", ms[i], "successfully"); };
-  expect("-e p.pac -p", 0, out(2) + out(0) + out(1));
-  EXPECT_TRUE(read_file(at("p.pac")) == pkg);
-  for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes);
-  for (const auto& m : ms) std::remove(at(m.name).c_str());
-  expect("-e p.pac -t modem", 0, out(1));  // -t preserves by itself
-  EXPECT_TRUE(read_file(at("p.pac")) == pkg);
-  EXPECT_EQ(list_dir(dir_), (names{"M2", "in", "p.pac"}));
-  expect("-e p.pac -t nosuchtype", 0, "");
-
-  std::filesystem::create_directory(at("sys"));
-  auto r = expect("-e p.pac -d system,sys -d idu,no/such/dir", 0,
-                  "\r\n field = sys \r\n\r\n field = no/such/dir \r\n" + out(2) + out(0) + out(1));
-  EXPECT_TRUE(read_file(at("sys/M1")) == ms[0].bytes);
-  EXPECT_TRUE(read_file(at("M3")) == ms[2].bytes);  // the mapping did not resolve
-  EXPECT_EQ(file_size(at("p.pac")), 0);
-  EXPECT_EQ(r.err,
-            "kestrelbind: no/such/dir: No such file or directory; its members go to the "
-            "current directory\n");
-}
-
 TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
   std::filesystem::create_directory(at("w"));
   using args = std::vector<std::string>;
@@ -166,7 +142,7 @@ TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
   EXPECT_EQ(read_file(at("app.bin")) + read_file(at("b/app.bin")), "firstsecond");
 }
 
-TEST_F(Ops, CheckReadsEveryMemberAndWritesNothing) {
+TEST_F(Ops, CheckWritesNothingExtractPreservesOrMaps) {
   make(ms);
   const std::string pkg = read_file(at("p.pac"));
   auto good = [&](int i) { return line("check", ms[i], "good"); };
@@ -174,6 +150,24 @@ TEST_F(Ops, CheckReadsEveryMemberAndWritesNothing) {
   expect("-c p.pac -t idu", 0, good(2));
   expect("-c p.pac -n M1 -t system", 0, good(0));
   expect("-c p.pac -n M1 -t idu", 255, "\r\n File not exsit!\r\n");
+  auto out = [&](int i) { return line("extract", ms[i], "successfully"); };
+  expect("-e p.pac -p", 0, out(2) + out(0) + out(1));
+  EXPECT_TRUE(read_file(at("p.pac")) == pkg);
+  for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes);
+  for (const auto& m : ms) std::remove(at(m.name).c_str());
+  expect("-e p.pac -t modem", 0, out(1));  // -t preserves by itself
+  EXPECT_TRUE(read_file(at("p.pac")) == pkg);
+  EXPECT_EQ(list_dir(dir_), (names{"M2", "in", "p.pac"}));
+  expect("-e p.pac -t nosuchtype", 0, "");
+  std::filesystem::create_directory(at("sys"));
+  auto r = expect("-e p.pac -d system,sys -d idu,no/such/dir", 0,
+                  "\r\n field = sys \r\n\r\n field = no/such/dir \r\n" + out(2) + out(0) + out(1));
+  EXPECT_TRUE(read_file(at("sys/M1")) == ms[0].bytes);
+  EXPECT_TRUE(read_file(at("M3")) == ms[2].bytes);  // the mapping did not resolve
+  EXPECT_EQ(file_size(at("p.pac")), 0);
+  EXPECT_EQ(r.err,
+            "kestrelbind: no/such/dir: No such file or directory; its members go to the "
+            "current directory\n");
   // A damaged byte in M2's first stored piece, and one in M3.
   write_file(at("p.pac"), flipped(flipped(pkg, 80000), 600150));
   auto wrong = [](const std::string& name, const std::string& bytes) {
@@ -183,11 +177,11 @@ TEST_F(Ops, CheckReadsEveryMemberAndWritesNothing) {
          good(0) + wrong("M2", flipped(ms[1].bytes, 80000 - 75712)) +
              wrong("M3", flipped(ms[2].bytes, 50)) +
              "\r\n package p.pac has 2 damaged members! \r\n");
-  EXPECT_EQ(list_dir(dir_), (names{"in", "p.pac"}));
   // Bytes that cannot be read count as damaged.
   write_file(at("p.pac"), package_bytes("0123456789", index_of("1|far,10,-2147483648", "")));
   expect("-c p.pac", 255,
          "\r\n check file far can not be read! \r\n\r\n package p.pac has 1 damaged members! \r\n");
+  EXPECT_EQ(list_dir(dir_), (names{"M2", "M3", "in", "p.pac", "sys"}));  // check wrote nothing
 }
 
 TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
