@@ -102,10 +102,9 @@ struct run_result {
 };
 
 // Runs the built kestrelbind in dir with extra environment entries
-// ("NAME=value"); stdout goes to stdout_to instead when given.
+// ("NAME=value").
 inline run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
-                           const std::vector<std::string>& env = {},
-                           const std::string& stdout_to = "") {
+                           const std::vector<std::string>& env = {}) {
   auto quoted = [](const std::string& s) {  // any bytes, in the shell's single quotes
     return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'";
   };
@@ -116,7 +115,7 @@ inline run_result run_tool(const std::string& dir, const std::vector<std::string
   for (const auto& e : env) command += " " + quoted(e);
   command += " " KESTRELBIND_COMMAND;  // the binary, through an emulator in a cross build
   for (const auto& a : args) command += " " + quoted(a);
-  command += " >" + quoted(stdout_to.empty() ? out : stdout_to) + " 2>" + quoted(err);
+  command += " >" + quoted(out) + " 2>" + quoted(err);
   const int status = std::system(command.c_str());
   run_result r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out),
                read_file(err)};
