@@ -56,7 +56,7 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
 
 TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
   std::string slots = "50", listing = "\r\ntype:meta,version:1.0,feature:99\r\n";
-  for (int i = 0; i < 50; ++i) {
+  for (int i = 0; i < 50; ++i) {  // each slot one byte "x" of the data
     const std::string name(200, 'a' + i % 26), offset = std::to_string(i);
     slots += "|" + name + ",1," + offset;
     listing += "\r\ntype:t,name:" + name + ",version:" + (i ? "1" : "1.2,beta") +
@@ -75,7 +75,7 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
             "kestrelbind: ignoring unknown argument '-E'\nkestrelbind: ignoring unknown argument "
             "'p.pac'\nkestrelbind: ignoring unknown argument '-x'\n");
   // The listing is longer than the stream's buffer: a full stdout is a failure.
-  const std::string full = "cd " + dir_ + " && " KESTRELBIND_COMMAND " -l p.pac >/dev/full";
+  const std::string full = "cd '" + dir_ + "' && " KESTRELBIND_COMMAND " -l p.pac >/dev/full";
   EXPECT_EQ(WEXITSTATUS(std::system(full.c_str())), 255);
   expect("-l .", 255, "\r\n . is not a pac file! \r\n");
 }

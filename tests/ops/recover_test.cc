@@ -95,9 +95,9 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
   const std::string write = "\r\n fwrite error:0 \r\n", read = "\r\n crypt_fread error:0 \r\n";
   const std::string stop = "\r\n extract of p.pac was interrupted! \r\n", term = ":15";
   auto gone = [&](const char* dir) { return "\r\ndest directory " + at(dir) + " not exit! \r\n"; };
-  // The fault, the message of the failed run (none: a kill) and the number
-  // of members it leaves in the package. X and Y go to mapped directories,
-  // which a fault may remove.
+  // The fault and, unless it kills the run, the run's last message and the
+  // number of members it leaves in the package. X and Y go to mapped
+  // directories, which a fault may remove.
   const std::tuple<std::string, std::string, int> cases[] = {
       {"write:/X:1", write, 1},  // X's first piece, one past a checkpoint, its last
       {"write:/X:9", write, 1},
@@ -119,8 +119,7 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
       {"kill:/p.pac.journal:1:unlink", "", 0},                  // just before it goes
       {"write:/X:12;kill:/p.pac:3:fsync", "", 0},               // while X is put back
       {"write:/X:12;kill:/p.pac.journal.tmp:2:fsync", "", 0}};  // before its trailer
-  const std::vector<std::string> args = {"-e", "p.pac",         "-d", "system,systemdir",
-                                         "-d", "modem,modemdir"};
+  const auto args = words("-e p.pac -d system,systemdir -d modem,modemdir");
   auto mapped = [&] {
     for (const char* dir : {"/systemdir", "/modemdir"})
       std::filesystem::create_directory(work_ + dir);
