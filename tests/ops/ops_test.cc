@@ -197,9 +197,8 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
                          "</dev/null >/dev/null 2>&1";
   if (std::system(sh.c_str()) != 0) GTEST_SKIP() << "minisign cannot make keys here";
   const std::string pkg = read_file(at("p.pac")), sig = read_file(at("p.pac.minisig"));
-  auto changed = [](std::string s, std::size_t at) {  // another base64 digit, or byte
-    return s[at] = s[at] == 'A' ? 'B' : 'A', s;
-  };
+  // Another base64 digit, or another byte.
+  auto changed = [](std::string s, std::size_t at) { return s[at] = s[at] == 'A' ? 'B' : 'A', s; };
   const std::size_t line2 = sig.find('\n') + 25, global = sig.rfind('\n') - 10;
   const std::string bad = "\r\n signature of package p.pac is not right! \r\n";
   const std::string bad_comment = "\r\n trusted comment of package p.pac is not right! \r\n";
