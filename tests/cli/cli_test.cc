@@ -10,7 +10,6 @@ using Command = pac_test;
 
 TEST_F(Command, ArgumentsAndTheirMessages) {
   const std::string usage = std::string(USAGE_TEXT) + "\n", too_long = "...too long (at most ";
-  const std::string file_name = "\r\n please specify the file name!\r\n";
   std::string many_a, many_d;
   for (int i = 0; i < 51; ++i) many_a += " -a t,f,1", many_d += " -d t,/nowhere";
   const auto n = [](int k, char c) { return std::string(k, c); };
@@ -22,14 +21,14 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
       {"-x -V", 0, VERSION_TEXT},
       {"-a", 255, "\r\n please specify the file added!\r\n"},
       {"-d", 255, "\r\n please specify the dest directory info!\r\n"},
-      {"-e", 255, file_name},
+      {"-e", 255, "\r\n please specify the file name!\r\n"},
       {"-f", 255, "\r\n please specify the file features!\r\n"},
-      {"-l", 255, file_name},
+      {"-l", 255, "\r\n please specify the file name!\r\n"},
       {"-m", 255, "\r\n please specify the dest file name!\r\n"},
       {"-p -t", 255, "\r\n please specify the extract file type!\r\n"},
       {"-n", 255, "\r\n please specify the read file name!\r\n"},
-      {"-r", 255, file_name},
-      {"-c", 255, file_name},
+      {"-r", 255, "\r\n please specify the file name!\r\n"},
+      {"-c", 255, "\r\n please specify the file name!\r\n"},
       {"-k", 255, "\r\n please specify the key file!\r\n"},
       // Unknown arguments are skipped, the last mode wins, a value may start
       // with a dash, nothing after a failure is looked at.
@@ -87,7 +86,6 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
 // every mode.
 TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
   const std::string nines(31, '9'), not_right = "\r\n file is not right! \r\n";
-  const std::string wrong_size = "\r\n file size is not right! \r\n";
   const std::pair<std::string, std::string> corpus[] = {
       {"0|a,100,0|b,200,100", ""},
       {"-1|a,100,0|b,200,100", ""},
@@ -95,8 +93,8 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
       {"51|a,100,0|b,200,100", "\r\n file count 51 is more than 50! \r\n"},
       {"2|../evil,100,0|" + at("escaped") + ",200,100", ""},  // names that leave the directory
       {"2|a,100,0|p.pac,200,100", ""},                        // the package's own name
-      {"2|a,100,0|b,-2147483648,100", wrong_size},
-      {"2|a,100,0|b,-100,100", wrong_size},
+      {"2|a,100,0|b,-2147483648,100", "\r\n file size is not right! \r\n"},
+      {"2|a,100,0|b,-100,100", "\r\n file size is not right! \r\n"},
       {"2|a,100,0|b,2147483647,100", not_right},
       {"2|a,100,0|b,301,0", not_right},  // past the data, alone or summed
       {"2|a,100,0|b,0,301", not_right},

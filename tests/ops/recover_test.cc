@@ -3,7 +3,6 @@
 // out; after a kill or a power cut its journal says how to go on; either
 // way the same command, run again, finishes the job.
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>

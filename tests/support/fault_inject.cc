@@ -16,7 +16,6 @@
 //            as a power cut would leave it
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
