@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -106,7 +105,9 @@ struct run_result {
 inline run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
                            const std::vector<std::string>& env = {}) {
   auto quoted = [](const std::string& s) {  // any bytes, in the shell's single quotes
-    return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'";
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
   };
   std::string out = (std::filesystem::temp_directory_path() / "kbrun.XXXXXX").string();
   close(mkstemp(out.data()));
