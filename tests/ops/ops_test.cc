@@ -66,11 +66,10 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
   write_file(at("a.bin"), "member");
   write_file(at("fw.pac"), "the old package");
   std::filesystem::create_directory(at("adir"));
+  // Sparse: the limits are found before any digest.
   for (auto [name, size] :
-       {std::pair{"huge", 1LL << 31}, {"max", (1LL << 31) - 1}, {"half", 1100000000LL}}) {
-    write_file(at(name), "");  // sparse: the limits are found before any digest
-    std::filesystem::resize_file(at(name), size);
-  }
+       {std::pair{"huge", 1LL << 31}, {"max", (1LL << 31) - 1}, {"half", 1100000000LL}})
+    write_file(at(name), ""), std::filesystem::resize_file(at(name), size);
   const std::string t32(32, 't'), v64(64, 'v'), fail = "\r\n fail to add file! \r\n";
   const std::string too_big = " does not fit: a package holds less than 2 GiB of members! \r\n";
   const std::tuple<std::string, std::string, std::string> cases[] = {
@@ -170,13 +169,10 @@ TEST_F(Ops, CheckWritesNothingExtractPreservesOrMaps) {
             "current directory\n");
   // A damaged byte in M2's first stored piece, and one in M3.
   write_file(at("p.pac"), flipped(flipped(pkg, 80000), 600150));
-  auto wrong = [](const std::string& name, const std::string& bytes) {
-    return "\r\n check file " + name + " checksum " + md5_of(bytes) + " not right! \r\n";
-  };
   expect("-c p.pac", 255,
-         good(0) + wrong("M2", flipped(ms[1].bytes, 80000 - 75712)) +
-             wrong("M3", flipped(ms[2].bytes, 50)) +
-             "\r\n package p.pac has 2 damaged members! \r\n");
+         good(0) + "\r\n check file M2 checksum " + md5_of(flipped(ms[1].bytes, 80000 - 75712)) +
+             " not right! \r\n\r\n check file M3 checksum " + md5_of(flipped(ms[2].bytes, 50)) +
+             " not right! \r\n\r\n package p.pac has 2 damaged members! \r\n");
   // Bytes that cannot be read count as damaged.
   write_file(at("p.pac"), package_bytes("0123456789", index_of("1|far,10,-2147483648", "")));
   expect("-c p.pac", 255,

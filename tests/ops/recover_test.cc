@@ -11,10 +11,6 @@
 
 #include "support/helpers.h"
 
-#ifndef FS_IOC_SHUTDOWN
-#define FS_IOC_SHUTDOWN _IOR('X', 125, unsigned)
-#endif
-
 using namespace kb;
 using namespace kb::test;
 
@@ -30,8 +26,7 @@ class Recover : public pac_test {
   }
 
   void make_in(const std::string& work) {
-    work_ = work;
-    std::filesystem::create_directories(work_);
+    std::filesystem::create_directories(work_ = work);
     for (const auto& m : ms_) {  // outputs, and mapped directories (a mount point stays)
       std::filesystem::remove_all(work_ + "/" + m.name);
       std::filesystem::remove_all(work_ + "/" + m.type + "dir", ec_);
@@ -119,17 +114,13 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
       {"write:/X:12;kill:/p.pac:3:fsync", "", 0},               // while X is put back
       {"write:/X:12;kill:/p.pac.journal.tmp:2:fsync", "", 0}};  // before its trailer
   const auto args = words("-e p.pac -d system,systemdir -d modem,modemdir");
-  auto mapped = [&] {
-    for (const char* dir : {"/systemdir", "/modemdir"})
-      std::filesystem::create_directory(work_ + dir);
-  };
   for (const auto& [fault, message, left] : cases) {
     SCOPED_TRACE(fault);
-    mapped();
+    for (const char* d : {"/systemdir", "/modemdir"}) std::filesystem::create_directory(work_ + d);
     auto r = run_tool(work_, args, fault_env(fault));
     EXPECT_EQ(r.status, message.empty() ? 128 + SIGKILL : 255);
     EXPECT_TRUE(message.empty() || ends_with(r.out, message + holds(left))) << r.out;
-    mapped();
+    for (const char* d : {"/systemdir", "/modemdir"}) std::filesystem::create_directory(work_ + d);
     expect_finished(args);
     make_in(work_);
   }
@@ -243,7 +234,7 @@ TEST_F(Recover, APowerCutIsFinishedByTheSameCommand) {
     if (fault.empty()) {  // it stops here, its log not flushed (EXT4_GOING_FLAGS_NOLOGFLUSH)
       const int fd = open(disk.c_str(), O_RDONLY);
       unsigned flags = 2;
-      ioctl(fd, FS_IOC_SHUTDOWN, &flags), close(fd);
+      ioctl(fd, _IOR('X', 125, unsigned), &flags), close(fd);  // FS_IOC_SHUTDOWN
     }
     ASSERT_EQ(std::system(("umount " + disk + " && " + ext4_mount(disk)).c_str()), 0);
     expect_finished(fault.empty() ? over : args);

@@ -28,10 +28,6 @@
 #include <string>
 #include <vector>
 
-#ifndef FS_IOC_SHUTDOWN
-#define FS_IOC_SHUTDOWN _IOR('X', 125, unsigned)
-#endif
-
 namespace {
 
 struct fault {
@@ -58,8 +54,8 @@ std::vector<fault>& faults() {
 // then stops it: what was only in memory is lost, as in a power cut.
 void power_cut(const std::filesystem::path& path) {
   usleep(1500000);
-  unsigned flags = 2;  // EXT4_GOING_FLAGS_NOLOGFLUSH
-  ioctl(open(path.parent_path().c_str(), O_RDONLY), FS_IOC_SHUTDOWN, &flags);
+  unsigned flags = 2;  // EXT4_GOING_FLAGS_NOLOGFLUSH, to FS_IOC_SHUTDOWN
+  ioctl(open(path.parent_path().c_str(), O_RDONLY), _IOR('X', 125, unsigned), &flags);
 }
 
 // Counts a call of kind `call` on path; acts on the fault it strikes, and
@@ -85,10 +81,6 @@ std::string path_of(int fd) {
   return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
 }
 
-std::string path_of(const char* path) {
-  return std::filesystem::absolute(path);
-}
-
 }  // namespace
 
 extern "C" size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
@@ -107,7 +99,7 @@ extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* st
 // The tool is built with 64-bit file offsets: its truncate is truncate64.
 extern "C" int truncate64(const char* path, off_t length) {
   static auto next = reinterpret_cast<decltype(&truncate64)>(dlsym(RTLD_NEXT, "truncate64"));
-  return strike("truncate", path_of(path)), next(path, length);
+  return strike("truncate", std::filesystem::absolute(path)), next(path, length);
 }
 
 extern "C" int fsync(int fd) {
@@ -117,5 +109,5 @@ extern "C" int fsync(int fd) {
 
 extern "C" int unlink(const char* path) {
   static auto next = reinterpret_cast<decltype(&unlink)>(dlsym(RTLD_NEXT, "unlink"));
-  return strike("unlink", path_of(path)), next(path);
+  return strike("unlink", std::filesystem::absolute(path)), next(path);
 }
