@@ -71,9 +71,7 @@ class Recover : public pac_test {
                                         {"idu", "Z", random_bytes(1000, 6)}};
 };
 
-#define MOUNT_OR_SKIP(dir, options) \
-  if (!mounted(dir, options))       \
-  GTEST_SKIP() << "mounting is refused here (not root, or no loop devices)"
+const char* const refused = "mounting is refused here (not root, or no loop devices)";
 
 static std::string holds(std::size_t n) {
   return "\r\n package p.pac now holds the " + std::to_string(n) +
@@ -85,7 +83,7 @@ static bool ends_with(const std::string& s, const std::string& tail) {
 }
 
 TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
-  SKIP_WITHOUT_FAULT_INJECTION();
+  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
   const std::string write = "\r\n fwrite error:0 \r\n", read = "\r\n crypt_fread error:0 \r\n";
   const std::string stop = "\r\n extract of p.pac was interrupted! \r\n", term = ":15";
   auto gone = [&](const char* dir) { return "\r\ndest directory " + at(dir) + " not exit! \r\n"; };
@@ -152,7 +150,7 @@ TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
 }
 
 TEST_F(Recover, AJournalThatIsNotRightIsNeverFollowed) {
-  SKIP_WITHOUT_FAULT_INJECTION();
+  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
   run_tool(work_, {"-e", "p.pac"}, fault_env("kill:/p.pac:2:truncate"));
   const std::string journal = read_file(work_ + "/p.pac.journal");
   const std::string pkg = read_file(work_ + "/p.pac");
@@ -192,13 +190,13 @@ TEST_F(Recover, AJournalThatIsNotRightIsNeverFollowed) {
 
 TEST_F(Recover, FullAndReadOnlyFilesystems) {
   // 10225160 bytes of package on a 9988 KiB tmpfs: not one page to spare.
-  MOUNT_OR_SKIP(at("flash"), "size=9988k");
+  if (!mounted(at("flash"), "size=9988k")) GTEST_SKIP() << refused;
   make_in(at("flash"));
   expect_finished({"-e", "p.pac"});
   // X's output lands on a small filesystem: 768 KiB fails in its second
   // piece; the package is on another filesystem.
   const std::string small = at("w/systemdir");
-  MOUNT_OR_SKIP(small, "size=768k");
+  if (!mounted(small, "size=768k")) GTEST_SKIP() << refused;
   make_in(at("w"));
   const std::vector<std::string> args = {"-e", "p.pac", "-d", "system,systemdir"};
   auto r = run_tool(work_, args);
@@ -219,9 +217,9 @@ TEST_F(Recover, FullAndReadOnlyFilesystems) {
 }
 
 TEST_F(Recover, APowerCutIsFinishedByTheSameCommand) {
-  SKIP_WITHOUT_FAULT_INJECTION();
+  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
   const std::string disk = at("disk");
-  MOUNT_OR_SKIP(disk, "");
+  if (!mounted(disk, "")) GTEST_SKIP() << refused;
   const std::vector<std::string> args = {"-e", "p.pac"}, over;
   // The injector lets the log commit, then cuts: what was only in memory
   // is lost. The last case cuts the power right after a completed run.

@@ -133,9 +133,7 @@ inline std::vector<std::string> fault_env(const std::string& fault) {
   return (void)fault, std::vector<std::string>{};
 #endif
 }
-#define SKIP_WITHOUT_FAULT_INJECTION() \
-  if (kb::test::fault_env("").empty()) \
-  GTEST_SKIP() << "a static binary cannot preload the fault injector"
+inline const char* const no_preload = "a static binary cannot preload the fault injector";
 
 struct member_file {
   std::string type, name, bytes;
