@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "pac/pac.h"
+#include "ops/package.h"
 
 namespace {
 std::string package_path;
@@ -18,15 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kb::fuzz::write_package(package_path, data, size);
   auto index = std::make_unique<kb::pac_index>();
   try {
-    kb::pac_index_load(package_path, *index);
+    kb::load_package(kb::package_file(package_path, kb::package_use::reading), *index);
   } catch (const kb::kb_error&) {
     return 0;
   }
   kb::pac_index_list(*index);
   while (kb::next_member_by_size(*index) != -1) {
   }
-  for (auto& m : index->members) m.selected = false;
-  while (kb::next_member_by_offset(*index) != -1) {
-  }
+  kb::members_by_offset(*index);
   return 0;
 }

@@ -2,9 +2,10 @@
 // read by name and by type, and a preserved extract with one mapped
 // directory. All files they write must stay in the scratch directory.
 #include <memory>
+#include <optional>
 
 #include "fuzz_support.h"
-#include "ops/ops.h"
+#include "ops/package.h"
 
 namespace {
 std::string scratch;
@@ -23,8 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kb::fuzz::write_package("p.pac", data, size);
 
   auto index = std::make_unique<kb::pac_index>();
+  std::optional<kb::package_file> package;
   try {
-    kb::pac_index_load("p.pac", *index);
+    package.emplace("p.pac", kb::package_use::reading);
+    kb::load_package(*package, *index);
   } catch (const kb::kb_error&) {
     return 0;
   }
@@ -39,10 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
 
   options.name_filter = std::string(kb::field(first.name));
-  attempt([&] { kb::read_one_member(options, *index); });
+  attempt([&] { kb::read_one_member(options, *package, *index); });
   options.name_filter.clear();
   options.type_filter = std::string(kb::field(first.type));
-  attempt([&] { kb::read_one_member(options, *index); });
+  attempt([&] { kb::read_one_member(options, *package, *index); });
 
   options.type_filter.clear();
   options.preserve = true;

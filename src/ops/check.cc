@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "ops/pieces.h"
+#include "ops/package.h"
 #include "ops/progress.h"
 
 namespace kb {
@@ -59,7 +59,8 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
 
 }  // namespace
 
-void check_package(const pac_options& options, const pac_index& index) {
+void check_package(const pac_options& options, const package_file& package,
+                   const pac_index& index) {
   std::vector<int> slots;
   const int n = member_count(index);
   for (int i = 0; i < n; ++i) {
@@ -68,11 +69,6 @@ void check_package(const pac_options& options, const pac_index& index) {
   // A package without members is whole; filters that match nothing are not.
   const bool filtered = !options.name_filter.empty() || !options.type_filter.empty();
   if (slots.empty() && filtered) throw kb_error("\r\n File not exsit!\r\n");
-  fd_closer package(open(options.package_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (package.get() < 0) {
-    say_reason(options.package_path, errno);
-    throw kb_error("\r\n can not extract from file:" + options.package_path + " \r\n");
-  }
   std::int64_t total = 0;
   for (int i : slots)
     total += std::max<std::int64_t>(read_decimal(field(index.members[i].size)), 0);
@@ -90,7 +86,7 @@ void check_package(const pac_options& options, const pac_index& index) {
     job_pool pool(order, [&](std::size_t k) {
       chunk_buffer buffer(SLICE);
       verdict& v = verdicts[k];
-      v.readable = digest_member(package.get(), index.members[slots[k]], buffer.data(), v.digest,
+      v.readable = digest_member(package.fd(), index.members[slots[k]], buffer.data(), v.digest,
                                  bar, v.error);
     });
     for (std::size_t k = 0; k < slots.size(); ++k) {

@@ -7,31 +7,46 @@
 //
 // Layout, text lines with two length-prefixed binary fields:
 //
-//   kestrelbind journal 1\n
+//   kestrelbind journal 2\n
 //   length <original package length>\n
 //   restored <end of the members put back, or -1>\n
 //   key <16 hex digits>\n                                 (when verified)
+//   from <n>\n<n bytes: the directory the run started in>\n
 //   output <slot> <n>\n<n bytes: the output path>\n      (once per planned slot)
-//   trailer 24160\n<the package's 24160 trailer bytes as stored>\n
+//   temp <slot> <n>\n<n bytes: its temporary name>\n     (after each output)
+//   trailer <n>\n<the package's trailer bytes as stored>\n
 //   md5 <32 hex digits: MD5 of every byte before this line>\n
+//
+// The trailer is kept whole, or, when the slots past its count are all
+// NUL (as make writes them), without those: its first 32 + 480 * count
+// bytes and its last 128, so that the journal needs little room on a full
+// flash.
 //
 // The journal is outside input like the package: it is read whole within a
 // bound, every field is checked, and its paths must end in their member's
-// name and hold no "..".
+// name and hold no "..". Its MD5 only catches a torn write; it vouches for
+// nothing, so a resume trusts none of it that it can not check.
 #include "ops/journal.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <random>
 
 namespace kb {
 namespace {
 
 constexpr std::size_t MAX_JOURNAL = 64 * 1024;
 constexpr std::size_t MAX_OUTPUT_PATH = 511;
-const char MAGIC[] = "kestrelbind journal 1\n";
+const char MAGIC[] = "kestrelbind journal 2\n";
+constexpr std::size_t TRAILER_HEAD = 32, SLOT = 480, TRAILER_TAIL = 128;
+constexpr std::size_t TEMP_RANDOM = 6;
+constexpr std::size_t TEMP_NAME_PART = 200;  // of the member's name, within NAME_MAX
 
 std::string md5_hex_of(const std::string& bytes) {
   char out[MD5_TEXT_SIZE];
@@ -74,6 +89,15 @@ class journal_reader {
     return -1;
   }
 
+  // "<n>\n<n bytes>\n", at most max bytes.
+  std::string text(std::size_t max) {
+    const auto n = static_cast<std::size_t>(number('\n'));
+    if (n > max) throw damaged();
+    std::string out = bytes(n);
+    expect("\n");
+    return out;
+  }
+
   std::string bytes(std::size_t n) {
     if (text_.size() - at_ < n) throw damaged();
     std::string out = text_.substr(at_, n);
@@ -104,12 +128,37 @@ bool plain_path(const std::string& path, std::string_view name) {
 
 }  // namespace
 
+std::string random_text(std::size_t n) {
+  static constexpr char ALNUM[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::random_device random;
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += ALNUM[random() % (sizeof ALNUM - 1)];
+  return out;
+}
+
+std::string temp_name_for(std::string_view name) {
+  return "." + std::string(name.substr(0, TEMP_NAME_PART)) + ".kb" + random_text(TEMP_RANDOM);
+}
+
+bool is_temp_name_for(std::string_view text, std::string_view name) {
+  const std::string stem = "." + std::string(name.substr(0, TEMP_NAME_PART)) + ".kb";
+  if (text.size() != stem.size() + TEMP_RANDOM || text.substr(0, stem.size()) != stem) return false;
+  return std::all_of(text.end() - TEMP_RANDOM, text.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+kb_error mismatch(const std::string& package_path) {
+  return kb_error("\r\n journal " + journal_path(package_path) + " does not match package " +
+                  package_path + ", refusing to follow it! \r\n");
+}
+
 std::string journal_path(const std::string& package_path) {
   return package_path + ".journal";
 }
 
 bool journal_exists(const std::string& package_path) {
-  return access(journal_path(package_path).c_str(), F_OK) == 0;
+  struct stat st;
+  return lstat(journal_path(package_path).c_str(), &st) == 0;
 }
 
 void sync_parent_directory(const std::string& path) {
@@ -121,26 +170,55 @@ void sync_parent_directory(const std::string& path) {
   if (fd.get() >= 0) fsync(fd.get());
 }
 
+namespace {
+
+// The stored trailer without the all-NUL slots past its count.
+std::string compact_trailer(const trailer_bytes& t) {
+  trailer_bytes plain = t;
+  crypt_decode(plain.data(), plain.size());
+  pac_index index;
+  decode_trailer(plain, index);
+  const std::size_t head = TRAILER_HEAD + SLOT * static_cast<std::size_t>(member_count(index));
+  const std::size_t tail_at = PAC_INDEX_SIZE - TRAILER_TAIL;
+  if (std::any_of(t.begin() + head, t.begin() + tail_at, [](unsigned char c) { return c != 0; })) {
+    return std::string(t.begin(), t.end());
+  }
+  return std::string(t.begin(), t.begin() + head) + std::string(t.begin() + tail_at, t.end());
+}
+
+void append_field(std::string& text, const std::string& label, const std::string& value) {
+  text += label + " " + std::to_string(value.size()) + "\n" + value + "\n";
+}
+
+}  // namespace
+
 bool write_journal(const std::string& package_path, const extract_journal& j) {
   std::string text = MAGIC;
   text += "length " + std::to_string(j.original_length) + "\n";
   text += "restored " + std::to_string(j.restored_end) + "\n";
   if (!j.key_id.empty()) text += "key " + j.key_id + "\n";
+  append_field(text, "from", j.started_in);
   for (int i = 0; i < PAC_MAX_MEMBERS; ++i) {
-    const std::string& out = j.outputs[i];
-    if (out.empty()) continue;
-    text += "output " + std::to_string(i) + " " + std::to_string(out.size()) + "\n" + out + "\n";
+    if (j.outputs[i].empty()) continue;
+    append_field(text, "output " + std::to_string(i), j.outputs[i]);
+    append_field(text, "temp " + std::to_string(i), j.temps[i]);
   }
-  text += "trailer " + std::to_string(PAC_INDEX_SIZE) + "\n";
-  text.append(j.trailer.begin(), j.trailer.end());
-  text += "\n";
+  append_field(text, "trailer", compact_trailer(j.trailer));
   text += "md5 " + md5_hex_of(text) + "\n";
 
+  // A name of its own, created here and now: whatever lies at any other
+  // name in the package's directory is not followed, and the rename
+  // replaces a link at the journal's name rather than writing through it.
   const std::string final_path = journal_path(package_path);
-  const std::string temp = final_path + ".tmp";
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
+    temp = final_path + "." + random_text(TEMP_RANDOM);
+    fd = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) {
-    say_reason(temp, errno);
+    say_reason(temp, errno, "the extract goes on without crash safety");
     return false;
   }
   bool ok = write_at(fd, reinterpret_cast<const unsigned char*>(text.data()), text.size(), 0) &&
@@ -148,7 +226,8 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
   int err = errno;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(temp.c_str(), final_path.c_str()) != 0) {
-    say_reason(ok ? final_path : temp, ok ? errno : err);
+    say_reason(ok ? final_path : temp, ok ? errno : err,
+               "the extract goes on without crash safety");
     unlink(temp.c_str());
     return false;
   }
@@ -174,19 +253,29 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
     r.expect("\n");
     if (j.key_id.find_first_not_of("0123456789ABCDEF") != std::string::npos) throw r.damaged();
   }
-  std::string outputs[PAC_MAX_MEMBERS];
+  r.expect("from ");
+  j.started_in = r.text(MAX_OUTPUT_PATH);
+  std::string outputs[PAC_MAX_MEMBERS], temps[PAC_MAX_MEMBERS];
   for (int last = -1; r.next_is("output ");) {
     r.expect("output ");
     const std::int64_t slot = r.number(' ');
-    const auto length = static_cast<std::size_t>(r.number('\n'));
-    if (slot <= last || slot >= PAC_MAX_MEMBERS || length > MAX_OUTPUT_PATH) throw r.damaged();
+    if (slot <= last || slot >= PAC_MAX_MEMBERS) throw r.damaged();
     last = static_cast<int>(slot);
-    outputs[slot] = r.bytes(length);
-    r.expect("\n");
+    outputs[slot] = r.text(MAX_OUTPUT_PATH);
+    r.expect("temp " + std::to_string(slot) + " ");
+    temps[slot] = r.text(MAX_OUTPUT_PATH);
   }
-  r.expect("trailer 24160\n");
-  const std::string raw = r.bytes(PAC_INDEX_SIZE);
-  r.expect("\n");
+  r.expect("trailer ");
+  const std::string compact = r.text(PAC_INDEX_SIZE);
+  std::string raw = compact;
+  if (compact.size() != PAC_INDEX_SIZE) {
+    const std::size_t head = compact.size() - TRAILER_TAIL;
+    if (compact.size() < TRAILER_HEAD + TRAILER_TAIL || (head - TRAILER_HEAD) % SLOT != 0) {
+      throw r.damaged();
+    }
+    raw = compact.substr(0, head) + std::string(PAC_INDEX_SIZE - compact.size(), '\0') +
+          compact.substr(head);
+  }
   const std::string body = text.substr(0, r.at());
   r.expect("md5 ");
   if (r.bytes(32) != md5_hex_of(body)) throw r.damaged();
@@ -196,12 +285,7 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
   std::copy(raw.begin(), raw.end(), j.trailer.begin());
   trailer_bytes plain = j.trailer;
   crypt_decode(plain.data(), plain.size());
-  struct stat st;
-  if (stat(package_path.c_str(), &st) != 0 || st.st_size > j.original_length ||
-      j.restored_end > j.original_length) {
-    throw kb_error("\r\n journal " + path + " does not match package " + package_path +
-                   ", refusing to follow it! \r\n");
-  }
+  if (j.restored_end > j.original_length) throw mismatch(package_path);
   try {
     pac_index_check(plain, j.original_length, index);
   } catch (const kb_error&) {
@@ -209,69 +293,38 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
   }
   for (int i = 0; i < PAC_MAX_MEMBERS; ++i) {
     if (outputs[i].empty()) continue;
-    if (i >= member_count(index) || !plain_path(outputs[i], field(index.members[i].name))) {
+    if (i >= member_count(index) || !plain_path(outputs[i], field(index.members[i].name)) ||
+        !is_temp_name_for(temps[i], field(index.members[i].name))) {
       throw r.damaged();
     }
-    // Never the package itself, never one path for two members.
-    check_not_package(outputs[i], package_path);
+    // Never one path for two members.
     for (int k = 0; k < i; ++k) {
       if (j.outputs[k] == outputs[i]) throw r.damaged();
     }
     j.outputs[i] = std::move(outputs[i]);
+    j.temps[i] = std::move(temps[i]);
   }
   return j;
 }
 
-resume_plan plan_resume(const std::string& package_path, pac_index& index) {
-  resume_plan plan;
-  plan.journal = read_journal(package_path, index);
-  struct stat st;
-  if (stat(package_path.c_str(), &st) != 0) throw cut_short(package_path);
-  // Cut short before the first cut: the package is as it was.
-  if (st.st_size == plan.journal.original_length && plan.journal.restored_end < 0) {
-    trailer_bytes now{};
-    fd_closer fd(open(package_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() >= 0 &&
-        pread(fd.get(), now.data(), now.size(), st.st_size - std::int64_t(PAC_INDEX_SIZE)) ==
-            static_cast<ssize_t>(now.size()) &&
-        now == plan.journal.trailer) {
-      return plan;  // the fresh run replaces the journal, or removes it at its end
-    }
-  }
-  plan.length = st.st_size;
-  // Pieces leave a member from its stored end, whole ones first: a length
-  // inside a member anywhere else is not one this tool cut.
-  const int n = member_count(index);
-  for (int i = 0; i < n; ++i) {
-    const pac_member& m = index.members[i];
-    const std::int64_t offset = read_decimal(field(m.offset)), size = read_decimal(field(m.size));
-    if (!plan.journal.outputs[i].empty() && offset < plan.length && plan.length < offset + size &&
-        (offset + size - plan.length) % static_cast<std::int64_t>(PAC_CHUNK_SIZE) != 0) {
-      throw kb_error("\r\n journal " + journal_path(package_path) + " does not match package " +
-                     package_path + ", refusing to follow it! \r\n");
-    }
-  }
-  return plan;
-}
-
 void remove_journal(const std::string& package_path) {
   const std::string path = journal_path(package_path);
-  unlink((path + ".tmp").c_str());  // left by a run killed while writing it
-  if (unlink(path.c_str()) == 0) sync_parent_directory(path);
-}
-
-void load_package(const std::string& path, pac_index& index) {
-  try {
-    pac_index_load(path, index);
-  } catch (const kb_error&) {
-    if (journal_exists(path)) throw cut_short(path);
-    throw;
+  // A run killed while it wrote the journal left it under its own name.
+  const auto slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      const std::string_view name = e->d_name;
+      if (name.size() == stem.size() + TEMP_RANDOM && name.substr(0, stem.size()) == stem &&
+          std::all_of(name.begin() + stem.size(), name.end(),
+                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; })) {
+        unlinkat(dirfd(d), e->d_name, 0);
+      }
+    }
+    closedir(d);
   }
-}
-
-kb_error cut_short(const std::string& package_path) {
-  return kb_error("\r\n an extract of " + package_path + " was cut short, run kestrelbind -e " +
-                  package_path + " to finish it! \r\n");
+  if (unlink(path.c_str()) == 0) sync_parent_directory(path);
 }
 
 }  // namespace kb

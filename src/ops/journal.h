@@ -16,19 +16,25 @@ struct extract_journal {
   // and is about to write their trailer; -1 before.
   std::int64_t restored_end = -1;
   std::string key_id;       // the key the package was verified with, or empty
+  std::string started_in;   // the directory the run was started from
   trailer_bytes trailer{};  // as the package stored it (scrambled)
   std::array<std::string, PAC_MAX_MEMBERS> outputs{};  // planned output per slot, or empty
+  std::array<std::string, PAC_MAX_MEMBERS> temps{};    // its temporary name beside it
 };
 
 std::string journal_path(const std::string& package_path);
 bool journal_exists(const std::string& package_path);
 
-// Writes the journal durably beside the package (temporary file, sync,
-// rename, sync of the directory); false when it cannot be written.
+// Writes the journal durably beside the package (a new file of its own,
+// sync, rename over the journal's name, sync of the directory); false, with
+// the reason on stderr, when it cannot be written.
 bool write_journal(const std::string& package_path, const extract_journal& j);
 
-// Reads and validates the journal, and fills index from its trailer; throws
-// a clear message for a damaged or hostile one.
+// Reads and validates the journal (never through a link, never a FIFO,
+// within a bound), and fills index from its trailer; throws a clear message
+// for a damaged or hostile one. Nothing in it is trusted beyond that: a
+// resume checks its outputs against its own plan and, with a key, verifies
+// the package it describes again.
 extract_journal read_journal(const std::string& package_path, pac_index& index);
 
 // Removes the journal durably.
@@ -37,18 +43,14 @@ void remove_journal(const std::string& package_path);
 // Makes the creation or removal of a file in its directory durable.
 void sync_parent_directory(const std::string& path);
 
-// A run cut short: its journal and the package's length now. length is -1
-// when the journal is stale (the package still whole): a fresh run follows.
-struct resume_plan {
-  std::int64_t length = -1;
-  extract_journal journal;
-};
+// Random letters and digits, for names of the tool's own.
+std::string random_text(std::size_t n);
 
-// Reads the journal beside the package and fills index from it.
-resume_plan plan_resume(const std::string& package_path, pac_index& index);
+// The refusal of a journal that does not describe the package beside it.
+kb_error mismatch(const std::string& package_path);
 
-// The message for a package whose extract was cut short and that does not
-// load any more.
-kb_error cut_short(const std::string& package_path);
+// A temporary name for an output called name, and whether text is one.
+std::string temp_name_for(std::string_view name);
+bool is_temp_name_for(std::string_view text, std::string_view name);
 
 }  // namespace kb

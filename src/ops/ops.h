@@ -52,33 +52,23 @@ const std::string& find_dest_dir(const dest_dir_map& dirs, std::string_view type
 // was at dest_path untouched.
 void make_package(const pac_options& options, pac_index& index);
 
-// Unpacks the members of a loaded index into their directories, cutting the
-// package behind every piece unless options.preserve; throws on failure.
-void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_index& index);
+// Extracts the members of the package at options.package_path into their
+// directories, cutting the package behind every piece unless
+// options.preserve, or finishes an extract of it that a kill or a power cut
+// stopped; opens, locks, verifies (with a key) and loads the package
+// itself; throws on failure.
+void extract_in_place(pac_options& options, const dest_dir_map& dirs, pac_index& index);
+
+class package_file;
 
 // Reads every member matching the name and/or type filter (all members
 // without filters) and compares its MD5 with the record, one line each;
 // writes nothing; throws after the last line when any is damaged.
-void check_package(const pac_options& options, const pac_index& index);
-
-// Verifies the package against its minisign signature (P.minisig) with the
-// public key in key_path and prints the key id and trusted comment; returns
-// the key id; throws, changing nothing, on any mismatch.
-std::string verify_package(const std::string& package_path, const std::string& key_path);
-
-// Finishes an extract in place that a kill or a power cut stopped, by the
-// journal beside the package (the outputs it planned hold, not -d). Returns
-// false when there is nothing to resume and a fresh extract is to run on
-// the package as it now is; throws on failure. With a key, the journal must
-// name the same key, which is then taken as verified (options.verified_key).
-bool resume_extract(pac_options& options, pac_index& index);
-
-// Loads the package's index; when that fails and an extract of it was cut
-// short, says so and how to finish it instead.
-void load_package(const std::string& path, pac_index& index);
+void check_package(const pac_options& options, const package_file& package, const pac_index& index);
 
 // Unpacks the first member matching the name and/or type filter into the
 // current directory; never changes the package; throws on failure.
-void read_one_member(const pac_options& options, const pac_index& index);
+void read_one_member(const pac_options& options, const package_file& package,
+                     const pac_index& index);
 
 }  // namespace kb

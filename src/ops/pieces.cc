@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "ops/pieces.h"
 
@@ -59,10 +60,15 @@ bool read_at(int fd, unsigned char* data, std::size_t length, std::int64_t at) {
   });
 }
 
-std::optional<std::string> read_bounded(const std::string& path, std::size_t max) {
-  fd_closer fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
+std::optional<std::string> read_bounded(const std::string& path, std::size_t max, bool follow) {
+  fd_closer fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
     say_reason(path, errno);
+    return std::nullopt;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "kestrelbind: %s: not a regular file\n", path.c_str());
     return std::nullopt;
   }
   std::string text;
@@ -86,15 +92,6 @@ void check_member_name(std::string_view name) {
   if (name == "." || name == ".." || name.find('/') != std::string_view::npos) {
     throw kb_error("\r\n file name " + std::string(name) +
                    " is not allowed: a member name must be a plain file name! \r\n");
-  }
-}
-
-void check_not_package(const std::string& output_path, const std::string& package_path) {
-  struct stat out, pkg;
-  if (stat(output_path.c_str(), &out) != 0 || stat(package_path.c_str(), &pkg) != 0) return;
-  if (out.st_dev == pkg.st_dev && out.st_ino == pkg.st_ino) {
-    throw kb_error("\r\n file " + output_path + " is the package " + package_path +
-                   " itself, refusing to overwrite it! \r\n");
   }
 }
 

@@ -67,10 +67,6 @@ std::size_t read_piece(std::FILE* package, const piece& p, unsigned char* buffer
 // "." or "..", would let a foreign package write outside its directory.
 void check_member_name(std::string_view name);
 
-// Refuses an output path that names the package file itself: opening it for
-// writing would empty the package before it is read.
-void check_not_package(const std::string& output_path, const std::string& package_path);
-
 // The MD5 of a member's bytes fed piece by piece, hashed on a helper thread
 // (or, when none can be had, in the caller's) while the caller writes the
 // same piece out. A piece's buffer must stay unchanged until wait().
@@ -133,9 +129,14 @@ class job_pool {
 // A file descriptor closed on every way out of a scope.
 class fd_closer {
  public:
-  explicit fd_closer(int fd) : fd_(fd) {}
+  explicit fd_closer(int fd = -1) : fd_(fd) {}
   ~fd_closer() {
     if (fd_ >= 0) close(fd_);
+  }
+  fd_closer(fd_closer&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  fd_closer& operator=(fd_closer&& o) noexcept {
+    std::swap(fd_, o.fd_);
+    return *this;
   }
   fd_closer(const fd_closer&) = delete;
   fd_closer& operator=(const fd_closer&) = delete;
@@ -151,9 +152,11 @@ bool write_at(int fd, const unsigned char* data, std::size_t length, std::int64_
 bool read_at(int fd, unsigned char* data, std::size_t length, std::int64_t at);
 
 // A whole small file read from outside (a journal, a key, a signature), or
-// nothing (its reason on stderr) when it cannot be read or holds more than
-// max bytes.
-std::optional<std::string> read_bounded(const std::string& path, std::size_t max);
+// nothing (its reason on stderr) when it cannot be read, is not a regular
+// file (a FIFO must not hang the run) or holds more than max bytes. A link
+// at its name is followed only when follow says so.
+std::optional<std::string> read_bounded(const std::string& path, std::size_t max,
+                                        bool follow = false);
 
 // Whether a slot matches the name and type filters (an empty one matches all).
 bool selected_by_filters(const pac_options& options, const pac_member& m);

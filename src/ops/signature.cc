@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 namespace kb {
@@ -118,7 +120,8 @@ std::string read_key_id(const std::string& key_path) {
   return key_id_text(load_key(key_path).id);
 }
 
-std::string verify_package(const std::string& package_path, const std::string& key_path) {
+verified_package verify_bytes(const std::string& package_path, const std::string& key_path,
+                              const byte_feed& feed) {
   if (sodium_init() < 0) throw kb_error("\r\n can not start the signature library! \r\n");
   const public_key key = load_key(key_path);
   const std::string sig_path = package_path + ".minisig";
@@ -139,23 +142,11 @@ std::string verify_package(const std::string& package_path, const std::string& k
     throw kb_error("\r\n package " + package_path + " is signed by key " +
                    key_id_text(sig->key_id) + ", not by key " + key_id_text(key.id) + "! \r\n");
   }
-
-  fd_closer fd(open(package_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    say_reason(package_path, errno);
-    throw kb_error("\r\n can not open file " + package_path + "! \r\n");
-  }
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
-  // Read in slices that stay in the cache for the hash, as b2sum does.
-  chunk_buffer buffer;
-  for (ssize_t n; (n = read(fd.get(), buffer.data(), 32 * 1024)) != 0;) {
-    if (n < 0) {
-      say_reason(package_path, errno);
-      throw kb_error("\r\n can not read file " + package_path + "! \r\n");
-    }
-    crypto_generichash_update(&state, buffer.data(), static_cast<std::size_t>(n));
-  }
+  feed([&](const unsigned char* data, std::size_t length) {
+    crypto_generichash_update(&state, data, length);
+  });
   unsigned char digest[crypto_generichash_BYTES_MAX];
   crypto_generichash_final(&state, digest, sizeof digest);
   if (crypto_sign_verify_detached(sig->signature.data(), digest, sizeof digest, key.key.data()) !=
@@ -171,7 +162,54 @@ std::string verify_package(const std::string& package_path, const std::string& k
   }
   say("\r\n package " + package_path + " verified with key " + key_id_text(key.id) +
       ", trusted comment: " + printable(sig->trusted_comment) + " \r\n");
-  return key_id_text(key.id);
+  return {key_id_text(key.id), sig->trusted_comment};
+}
+
+verified_package verify_package(const package_file& package, const std::string& key_path,
+                                pac_index& index) {
+  const std::int64_t length = package.length();
+  auto trailer = std::make_unique<trailer_bytes>();
+  verified_package v = verify_bytes(package.path(), key_path, [&](const hash_sink& sink) {
+    // Read in slices that stay in the cache for the hash, as b2sum does;
+    // the trailer is kept as it goes by, so that the index is read from the
+    // very bytes that were verified.
+    constexpr std::size_t SLICE = 32 * 1024;
+    const std::int64_t trailer_at = length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
+    chunk_buffer buffer(SLICE);
+    for (std::int64_t at = 0; at < length;) {
+      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(SLICE, length - at));
+      if (!read_at(package.fd(), buffer.data(), n, at)) {
+        say_reason(package.path(), errno);
+        throw kb_error("\r\n can not read file " + package.path() + "! \r\n");
+      }
+      sink(buffer.data(), n);
+      const std::int64_t from = std::max(at, trailer_at), end = at + std::int64_t(n);
+      if (trailer_at >= 0 && from < end) {
+        std::copy(buffer.data() + (from - at), buffer.data() + n,
+                  trailer->data() + (from - trailer_at));
+      }
+      at += static_cast<std::int64_t>(n);
+    }
+  });
+  // Grown or shrunk while it was hashed: what was verified is not all there is.
+  if (package.length() != length) {
+    throw kb_error("\r\n package " + package.path() + " changed while it was verified! \r\n");
+  }
+  if (length < static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
+    throw kb_error("\r\n " + package.path() + " is not a pac file! \r\n");
+  }
+  crypt_decode(trailer->data(), trailer->size());
+  pac_index_check(*trailer, length, index);
+  return v;
+}
+
+void check_verified(pac_options& options, const verified_package& v) {
+  options.verified_key = v.key_id;
+}
+
+void load_package_verified(pac_options& options, const package_file& package, pac_index& index) {
+  if (options.key_path.empty()) return load_package(package, index);
+  check_verified(options, verify_package(package, options.key_path, index));
 }
 
 }  // namespace kb

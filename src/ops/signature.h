@@ -4,11 +4,12 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "ops/pieces.h"
+#include "ops/package.h"
 
 namespace kb {
 
@@ -35,5 +36,35 @@ std::string key_id_text(const std::array<unsigned char, 8>& id);
 
 // The id of the key in key_path; throws when it is not a public key file.
 std::string read_key_id(const std::string& key_path);
+
+struct verified_package {
+  std::string key_id;
+  std::string trusted_comment;  // as signed, unfiltered
+};
+
+// Verifies the package against its minisign signature (P.minisig) with the
+// public key in key_path, hashing it through its descriptor, prints the key
+// id and trusted comment, and fills index from the very trailer bytes that
+// were hashed; throws, changing nothing, on any mismatch.
+verified_package verify_package(const package_file& package, const std::string& key_path,
+                                pac_index& index);
+
+// Takes a verified package as this run's: its key id for the journal, and
+// the checks the command line asks of its trusted comment.
+void check_verified(pac_options& options, const verified_package& v);
+
+// Loads the package's index: with a key (options.key_path), from the very
+// bytes that were verified.
+void load_package_verified(pac_options& options, const package_file& package, pac_index& index);
+
+// Receives the bytes to verify, in order.
+using hash_sink = std::function<void(const unsigned char*, std::size_t)>;
+using byte_feed = std::function<void(const hash_sink&)>;
+
+// Verifies the bytes feed gives against package_path's ".minisig" with the
+// key in key_path and prints the verified line; throws, changing nothing, on
+// any mismatch. A resume gives the package as it was before its first cut.
+verified_package verify_bytes(const std::string& package_path, const std::string& key_path,
+                              const byte_feed& feed);
 
 }  // namespace kb

@@ -105,35 +105,6 @@ int member_count(const pac_index& index) {
   return static_cast<int>(std::clamp<std::int64_t>(n, 0, PAC_MAX_MEMBERS));
 }
 
-void pac_index_load(const std::string& path, pac_index& index) {
-  if (access(path.c_str(), F_OK) != 0) {
-    say_reason(path, errno);
-    throw kb_error("\r\n file " + path + " not exist! \r\n");
-  }
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    say_reason(path, errno);
-    throw kb_error("\r\n can not get file size info: " + path + "! \r\n");
-  }
-  const std::int64_t file_size = st.st_size;
-  const auto not_pac = [&] { return kb_error("\r\n " + path + " is not a pac file! \r\n"); };
-  if (file_size < static_cast<std::int64_t>(PAC_INDEX_SIZE)) throw not_pac();
-  file_ptr f = open_file(path, "rb");
-  if (!f) {
-    say_reason(path, errno);
-    throw kb_error("\r\n can not open file " + path + "! \r\n");
-  }
-
-  const std::int64_t data_end = file_size - static_cast<std::int64_t>(PAC_INDEX_SIZE);
-  auto raw = std::make_unique<trailer_bytes>();
-  if (fseeko(f.get(), data_end, SEEK_SET) != 0 ||
-      crypt_fread(raw->data(), 1, raw->size(), f.get()) != raw->size()) {
-    say_reason(path, std::ferror(f.get()) ? errno : 0);
-    throw not_pac();
-  }
-  pac_index_check(*raw, file_size, index);
-}
-
 void pac_index_check(const trailer_bytes& plain, std::int64_t file_size, pac_index& index) {
   const std::int64_t data_end = file_size - static_cast<std::int64_t>(PAC_INDEX_SIZE);
   index = pac_index{};

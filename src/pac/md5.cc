@@ -1,5 +1,6 @@
 // MD5 fingerprints of member files as 32 lower-case hex digits.
 #include <md5.h>
+#include <unistd.h>
 
 #include "pac/pac.h"
 
@@ -40,6 +41,23 @@ int digest_file(const char* path, std::int64_t limit, char* out) {
 }
 
 }  // namespace
+
+int md5_fd_hex(int fd, char* out) {
+  MD5_CTX ctx;
+  MD5Init(&ctx);
+  chunk_buffer block(32 * 1024);
+  for (std::int64_t at = 0;;) {
+    const ssize_t n = pread(fd, block.data(), 32 * 1024, at);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    MD5Update(&ctx, block.data(), static_cast<std::size_t>(n));
+    at += n;
+  }
+  unsigned char digest[16];
+  MD5Final(digest, &ctx);
+  md5_digest_hex(digest, out);
+  return 0;
+}
 
 int md5_file_hex(const char* path, char* out) {
   return digest_file(path, -1, out);

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kb {
 
@@ -86,6 +87,8 @@ std::size_t crypt_fwrite(void* buffer, std::size_t size, std::size_t count, std:
 // (MD5_TEXT_SIZE bytes). Returns 0, or -1 when the file cannot be opened or
 // read; out is then left untouched.
 int md5_file_hex(const char* path, char* out);
+// The same over every byte of an open file, read at its positions.
+int md5_fd_hex(int fd, char* out);
 // The same over the file's first length bytes only; -1 also when the file
 // holds fewer.
 int md5_file_prefix_hex(const char* path, std::int64_t length, char* out);
@@ -157,10 +160,6 @@ void decode_trailer(const trailer_bytes& in, pac_index& index);
 // 0. The loader guarantees it is at most PAC_MAX_MEMBERS.
 int member_count(const pac_index& index);
 
-// Reads and validates the trailer of the package at path into index; throws
-// the loader's messages.
-void pac_index_load(const std::string& path, pac_index& index);
-
 // The loader's checks of a plain trailer for a package of file_size bytes;
 // fills index or throws the loader's messages.
 void pac_index_check(const trailer_bytes& plain, std::int64_t file_size, pac_index& index);
@@ -173,6 +172,9 @@ bool pac_index_write_trailer(pac_index& index, std::FILE* stream);
 // ties, marking it visited; -1 when none with a value of 0 or more is left.
 int next_member_by_size(pac_index& index);
 int next_member_by_offset(pac_index& index);
+// The slots with an offset of 0 or more, the largest offset first (the
+// order extract takes them in), the lower slot first on ties.
+std::vector<int> members_by_offset(const pac_index& index);
 
 // Prints the meta line and one line per member.
 void pac_index_list(const pac_index& index);

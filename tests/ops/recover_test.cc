@@ -104,12 +104,12 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
       {"rmdir:/p.pac:4:" + at("w/systemdir"), gone("w/systemdir"), 1},
       {"kill:/p.pac:1:truncate", "", 0},  // just after the journal is written
       {"kill:/p.pac:2:truncate", "", 0},  // Y written, not yet cut
-      {"kill:/p.pac:5:fread", "", 0},     // between Y and X
+      {"kill:/p.pac:5:read", "", 0},      // between Y and X
       {"kill:/p.pac:3:truncate", "", 0},  // X's first, middle and last checkpoint
       {"kill:/p.pac:4:truncate", "", 0},
       {"kill:/p.pac:5:truncate", "", 0},
       {"kill:/p.pac.journal:1:unlink", "", 0},                  // just before it goes
-      {"write:/X:12;kill:/p.pac:3:fsync", "", 0},               // while X is put back
+      {"write:/X:12;kill:/p.pac:5:fsync", "", 0},               // while X is put back
       {"write:/X:12;kill:/p.pac.journal.tmp:2:fsync", "", 0}};  // before its trailer
   const auto args = words("-e p.pac -d system,systemdir -d modem,modemdir");
   for (const auto& [fault, message, left] : cases) {
@@ -138,11 +138,9 @@ TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
     const std::string tail = first.substr(first.rfind("\r\n file "));
     EXPECT_TRUE(ends_with(tail, " not right! \r\n" + holds(left))) << tail;
     EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}).out, tail);  // the retry fails alike
-    EXPECT_EQ(file_size(out), -1);
     auto r = run_tool(work_, {"-e", "p.pac", "-p", "-t", ms_[k].type});
-    EXPECT_EQ(r.out + holds(left), tail);  // -p leaves it to see
-    EXPECT_EQ(file_size(out), static_cast<long long>(ms_[k].bytes.size()));
-    std::remove(out.c_str());
+    EXPECT_EQ(r.out + holds(left), tail);  // -p installs it no more than a run in place
+    EXPECT_EQ(file_size(out), -1);
     flip();  // the member is back where it was
     expect_finished({"-e", "p.pac"});
     make_in(work_);
@@ -165,7 +163,7 @@ TEST_F(Recover, AJournalThatIsNotRightIsNeverFollowed) {
   };
   const std::string damaged = "\r\n journal p.pac.journal is damaged, refusing to follow it! \r\n";
   const std::pair<std::string, std::string> cases[] = {
-      {flipped(journal, 20000), damaged},
+      {flipped(journal, journal.size() - 100), damaged},
       {journal.substr(0, journal.size() / 2), damaged},
       {journal + "x", damaged},
       {replaced(output("/Z"), output("/../Z")), damaged},

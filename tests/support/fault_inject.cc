@@ -3,17 +3,21 @@
 //
 //   <what>:<file suffix>:<n>[:<argument>]
 //
-//   read     the n-th fread from a file whose path ends in the suffix
+//   read     the n-th read (pread, fread) from a file whose path ends in the suffix
 //            delivers nothing
-//   write    the n-th fwrite to such a file writes nothing (errno EIO)
-//   raise    the n-th fread from such a file first raises signal <argument>
-//   rmdir    the n-th fread from such a file first removes directory
+//   write    the n-th write (pwrite) to such a file writes nothing (EIO)
+//   raise    the n-th read from such a file first raises signal <argument>
+//   rmdir    the n-th read from such a file first removes directory
 //            <argument>
-//   kill     the n-th call <argument> (fread, truncate, fsync, unlink) on
+//   kill     the n-th call <argument> (read, truncate, fsync, unlink) on
 //            such a file never happens: the process is killed first
 //   cut      as kill, but a moment later, after the file's filesystem has
 //            committed its log and then shut down without flushing it again,
 //            as a power cut would leave it
+//
+// The tool writes an output under a temporary name (".X.kb" and six
+// letters or digits beside X) and its journal under "P.journal." and six;
+// such names count as X and as "P.journal.tmp".
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -24,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -58,16 +63,26 @@ void power_cut(const std::filesystem::path& path) {
   ioctl(open(path.parent_path().c_str(), O_RDONLY), _IOR('X', 125, unsigned), &flags);
 }
 
+std::string as_named(const std::string& path) {
+  static const std::regex temp(R"((.*/)\.(.*)\.kb[A-Za-z0-9]{6})"),
+      journal(R"((.*\.journal)\.[A-Za-z0-9]{6})");
+  std::smatch m;
+  if (std::regex_match(path, m, temp)) return m[1].str() + m[2].str();
+  if (std::regex_match(path, m, journal)) return m[1].str() + ".tmp";
+  return path;
+}
+
 // Counts a call of kind `call` on path; acts on the fault it strikes, and
 // returns that fault's kind ("" for none).
-std::string strike(const std::string& call, const std::string& path) {
+std::string strike(const std::string& call, const std::string& raw_path) {
+  const std::string path = as_named(raw_path);
   for (fault& f : faults()) {
     const bool kills = f.what == "kill" || f.what == "cut";
-    const std::string& kind = kills ? f.argument : f.what == "write" ? "fwrite" : "fread";
+    const std::string& kind = kills ? f.argument : f.what == "write" ? "write" : "read";
     const bool ends = path.size() >= f.suffix.size() &&
                       path.compare(path.size() - f.suffix.size(), f.suffix.size(), f.suffix) == 0;
     if (kind != call || !ends || ++f.seen != f.n) continue;
-    if (f.what == "cut") power_cut(path);
+    if (f.what == "cut") power_cut(raw_path);
     if (kills) raise(SIGKILL);
     if (f.what == "raise") raise(std::atoi(f.argument.c_str()));
     if (f.what == "rmdir") rmdir(f.argument.c_str());
@@ -81,33 +96,44 @@ std::string path_of(int fd) {
   return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
 }
 
+template <typename F>
+F* next_of(const char* name) {
+  return reinterpret_cast<F*>(dlsym(RTLD_NEXT, name));
+}
+
 }  // namespace
 
+// Make reads its members through stdio.
 extern "C" size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
-  static auto next = reinterpret_cast<decltype(&fread)>(dlsym(RTLD_NEXT, "fread"));
-  if (strike("fread", path_of(fileno(stream))) == "read") return 0;
+  static auto next = next_of<decltype(fread)>("fread");
+  if (strike("read", path_of(fileno(stream))) == "read") return 0;
   return next(buffer, size, count, stream);
 }
 
-extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
-  static auto next = reinterpret_cast<decltype(&fwrite)>(dlsym(RTLD_NEXT, "fwrite"));
-  if (stream != stdout && strike("fwrite", path_of(fileno(stream))) == "write")
-    return errno = EIO, 0;
-  return next(buffer, size, count, stream);
+// The tool is built with 64-bit file offsets: its calls are the *64 ones.
+extern "C" ssize_t pread64(int fd, void* buffer, size_t count, off_t at) {
+  static auto next = next_of<decltype(pread64)>("pread64");
+  if (strike("read", path_of(fd)) == "read") return 0;
+  return next(fd, buffer, count, at);
 }
 
-// The tool is built with 64-bit file offsets: its truncate is truncate64.
-extern "C" int truncate64(const char* path, off_t length) {
-  static auto next = reinterpret_cast<decltype(&truncate64)>(dlsym(RTLD_NEXT, "truncate64"));
-  return strike("truncate", std::filesystem::absolute(path)), next(path, length);
+extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t count, off_t at) {
+  static auto next = next_of<decltype(pwrite64)>("pwrite64");
+  if (strike("write", path_of(fd)) == "write") return errno = EIO, -1;
+  return next(fd, buffer, count, at);
+}
+
+extern "C" int ftruncate64(int fd, off_t length) {
+  static auto next = next_of<decltype(ftruncate64)>("ftruncate64");
+  return strike("truncate", path_of(fd)), next(fd, length);
 }
 
 extern "C" int fsync(int fd) {
-  static auto next = reinterpret_cast<decltype(&fsync)>(dlsym(RTLD_NEXT, "fsync"));
+  static auto next = next_of<decltype(fsync)>("fsync");
   return strike("fsync", path_of(fd)), next(fd);
 }
 
 extern "C" int unlink(const char* path) {
-  static auto next = reinterpret_cast<decltype(&unlink)>(dlsym(RTLD_NEXT, "unlink"));
+  static auto next = next_of<decltype(unlink)>("unlink");
   return strike("unlink", std::filesystem::absolute(path)), next(path);
 }

@@ -1,0 +1,82 @@
+#include "ops/extract_plan.h"
+
+#include <climits>
+
+#include <algorithm>
+#include <utility>
+
+#include "ops/journal.h"
+
+namespace kb {
+namespace {
+
+std::string current_directory() {
+  char buffer[PATH_MAX];
+  return getcwd(buffer, sizeof buffer) != nullptr ? buffer : ".";
+}
+
+// Refuses an output that is the package itself: writing it would destroy the
+// package before it is read.
+void check_not_package(const std::string& output, const std::string& shown,
+                       const std::string& package_path, const struct stat& package) {
+  struct stat out;
+  if (stat(output.c_str(), &out) == 0 && out.st_dev == package.st_dev &&
+      out.st_ino == package.st_ino) {
+    throw kb_error("\r\n file " + shown + " is the package " + package_path +
+                   " itself, refusing to overwrite it! \r\n");
+  }
+}
+
+}  // namespace
+
+extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
+                          const pac_index& index, const struct stat& package) {
+  extract_plan plan;
+  plan.started_in = current_directory();
+  for (int i : members_by_offset(index)) {
+    const pac_member& m = index.members[i];
+    if (!options.type_filter.empty() && field(m.type) != options.type_filter) continue;
+    planned_member p;
+    p.slot = i;
+    p.offset = read_decimal(field(m.offset));
+    p.size = std::max<std::int64_t>(read_decimal(field(m.size)), 0);
+    p.name = std::string(field(m.name));
+    if (!p.name.empty()) {
+      check_member_name(p.name);
+      const std::string& mapped = find_dest_dir(dirs, field(m.type));
+      p.dir = mapped.empty() ? plan.started_in : mapped;
+      p.shown = mapped.empty() ? p.name : p.output();
+      p.temp = temp_name_for(p.name);
+      check_not_package(p.output(), p.shown, options.package_path, package);
+    }
+    plan.members.push_back(std::move(p));
+  }
+  // Two members written to one path: the second would destroy the first.
+  std::vector<const planned_member*> named;
+  for (const auto& p : plan.members) {
+    if (!p.name.empty()) named.push_back(&p);
+  }
+  std::stable_sort(named.begin(), named.end(),
+                   [](auto* a, auto* b) { return a->output() < b->output(); });
+  auto twice = std::adjacent_find(named.begin(), named.end(),
+                                  [](auto* a, auto* b) { return a->output() == b->output(); });
+  if (twice != named.end()) {
+    throw kb_error("\r\n two members would be written to " + (*twice)->shown +
+                   ", it can not be extracted! \r\n");
+  }
+  // Cutting the package behind one member would destroy any member that
+  // shares its bytes; only a package made that way by hand can hold such.
+  if (options.preserve) return plan;
+  std::vector<std::pair<std::int64_t, std::int64_t>> regions;
+  for (const auto& p : plan.members) regions.emplace_back(p.offset, p.offset + p.size);
+  std::sort(regions.begin(), regions.end());
+  for (std::size_t k = 1; k < regions.size(); ++k) {
+    if (regions[k].first < regions[k - 1].second) {
+      throw kb_error("\r\n members of " + options.package_path +
+                     " overlap, it can not be extracted in place! \r\n");
+    }
+  }
+  return plan;
+}
+
+}  // namespace kb

@@ -1,0 +1,38 @@
+// What an extract writes, computed once before anything changes and the
+// same for a fresh run and for the resume of one cut short: the members in
+// the order they leave the package, their destinations and temporary
+// names, and every refusal.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "ops/pieces.h"
+
+namespace kb {
+
+struct planned_member {
+  int slot = -1;
+  std::int64_t offset = 0, size = 0;
+  std::string dir;    // absolute destination directory; empty: the member has no name
+  std::string name;   // its output's name in dir
+  std::string temp;   // the temporary name it is written under in dir
+  std::string shown;  // its output as messages name it (relative when unmapped)
+  std::string output() const { return dir == "/" ? "/" + name : dir + "/" + name; }
+};
+
+struct extract_plan {
+  std::vector<planned_member> members;  // stored last first: the order they leave the package
+  std::string started_in;               // the current directory, resolved
+};
+
+// Plans the members of index that options select. Refuses, changing
+// nothing: a name that is not a plain file name, an output that is the
+// package itself, two members for one output, and (in place) members that
+// share bytes.
+extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
+                          const pac_index& index, const struct stat& package);
+
+}  // namespace kb

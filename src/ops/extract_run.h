@@ -1,0 +1,123 @@
+// The stages of an extract, over one shared record of where every byte is:
+// the mover (mover.cc) takes pieces from the package's end and writes them
+// to the member's output, syncing and cutting at checkpoints; the restorer
+// (restore.cc) puts the member in flight back and writes a trailer for what
+// is left. A fresh run and a resume (extract.cc, resume.cc) compose them.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+
+#include "ops/extract_plan.h"
+#include "ops/journal.h"
+#include "ops/output.h"
+#include "ops/package.h"
+
+namespace kb {
+
+// Where the bytes of the member being extracted are: its first `written`
+// bytes in its output, the piece `pending` (cut from the package but not
+// yet all written) in the chunk buffer, the rest still in the package.
+struct member_in_flight {
+  const planned_member* member = nullptr;
+  std::optional<output_file> output;
+  std::int64_t written = 0;
+  std::size_t pending = 0;    // length of the piece in the buffer, 0 for none
+  std::int64_t unsynced = 0;  // bytes written since the last checkpoint
+};
+
+enum class journal_state { not_yet, on_disk, not_written };
+
+struct extract_run {
+  extract_run(const pac_options& options, package_file& package, const pac_index& index);
+
+  const pac_options& options;
+  package_file& package;
+  const pac_index& index;
+  const bool in_place;
+  const mode_t mode;  // of every finished output
+  extract_journal journal;
+  journal_state journal_is = journal_state::not_yet;
+  bool cut_made = false;
+  std::array<bool, PAC_MAX_MEMBERS> done{};  // slots whose data left the package for good
+  member_in_flight current;
+  chunk_buffer buffer;
+  piece_hasher hasher;
+  std::int64_t checkpoint_bytes = 0;
+  bool said_cut_first = false;
+  int lost = 0;
+
+  // ---- the mover ----
+
+  // Runs work; on any failure puts the member in flight back (in place, once
+  // something was cut) and rethrows the message with the line that says
+  // what the package now holds.
+  template <typename Work>
+  void guarded(Work&& work);
+  // Extracts one member whose first `written` bytes are in output already
+  // (a resume), or all of it into a new output.
+  void extract_member(const planned_member& p, std::int64_t written = 0,
+                      std::optional<output_file> output = std::nullopt);
+  // A member whose bytes all left the package before a run was cut short:
+  // the output holding them is checked and, when good, put under its name.
+  void finish_out(const planned_member& p, output_file output);
+  // A member whose bytes are gone: named, and left out.
+  void lose(const planned_member& p);
+  // The package's final length and the journal's removal reach the disk.
+  void finish(const extract_plan& plan);
+  void stop_if_interrupted() const;
+
+  // ---- the restorer ----
+
+  // Puts the package back together after a failure that came after the
+  // first cut; returns the line that tells what it now holds, or why it
+  // could not be restored.
+  std::string restore_package();
+
+ private:
+  void fail(const std::string& message);
+  void move_piece(const piece& p, bool last);
+  void make_room(const piece& p);
+  void checkpoint(std::int64_t cut_to);
+  void cut_package(std::int64_t to);
+  void write_the_journal();
+  void complete(const planned_member& p);
+  [[noreturn]] void write_failed() const;
+  int restore_or_throw();
+  void put_member_back();
+  int write_trailer();
+  kb_error cannot_restore(const char* why) const;
+};
+
+template <typename Work>
+void extract_run::guarded(Work&& work) {
+  interrupt_guard guard(in_place);
+  try {
+    work();
+  } catch (const kb_error& e) {
+    fail(e.what());
+  } catch (const std::bad_alloc&) {
+    fail("\r\n out of memory! \r\n");
+  } catch (const std::exception& e) {
+    fail(std::string("\r\n unexpected failure: ") + e.what() + "! \r\n");
+  }
+}
+
+// Finishes an extract in place of package that a kill or a power cut
+// stopped, by the journal beside it; false when there is none to finish and
+// a fresh extract is to run on the package as it now is. Refuses, changing
+// nothing, a journal that sends members anywhere this command would not, a
+// run that can not find the outputs it must finish, and, with a key, a
+// package that does not verify when put together again.
+bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
+                    pac_index& index);
+
+// The lines extract prints of a member.
+void report_extracted(const pac_member& m);
+
+// Sets every journal field that the plan and the package give.
+void fill_journal(extract_journal& j, const extract_plan& plan, const pac_index& index,
+                  std::int64_t original_length, const std::string& key_id);
+
+}  // namespace kb

@@ -1,0 +1,272 @@
+// The mover: members leave the package from its end backwards, each member
+// from its own end backwards, and unless the package is preserved it is cut
+// behind the pieces taken. The package and the finished outputs then never
+// hold more bytes together than the package held at the start plus one
+// checkpoint, which is what lets a nearly full flash unpack its firmware.
+//
+// A piece leaves the package only once it is on stable storage in its
+// output: pieces are written, the output synced, then the package cut and
+// the cut synced too, a checkpoint of several pieces at a time. The cut is
+// synced before the next byte is written anywhere, so that blocks it freed
+// can not be given to an output while a power cut could still roll the cut
+// back and find them in the package. Only when the output's filesystem has
+// no room for a piece that the package still holds is that piece cut first
+// and written after, the one window in which a power cut can lose it.
+#include <fcntl.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "ops/extract_run.h"
+#include "ops/progress.h"
+
+namespace kb {
+namespace {
+
+constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
+
+// Up to this many bytes move per checkpoint (two syncs), fewer when the
+// output's filesystem has less room: write-then-cut needs a checkpoint's room.
+constexpr std::int64_t CHECKPOINT = 8 * L;
+
+std::int64_t checkpoint_for(int output) {
+  struct statvfs vfs;
+  if (fstatvfs(output, &vfs) != 0) return L;
+  const auto free_bytes = static_cast<std::int64_t>(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
+  return std::clamp<std::int64_t>(free_bytes / 2, L, CHECKPOINT);
+}
+
+}  // namespace
+
+extract_run::extract_run(const pac_options& o, package_file& p, const pac_index& i)
+    : options(o), package(p), index(i), in_place(!o.preserve), mode(output_mode(p.status())) {}
+
+void report_extracted(const pac_member& m) {
+  std::string line = "\r\n extract file ";
+  line.append(field(m.name)).append(" size:").append(field(m.size));
+  line.append(" md5:").append(field(m.md5)).append(",version:").append(field(m.version));
+  line += " successfully! \r\n";
+  say(line);
+}
+
+void fill_journal(extract_journal& j, const extract_plan& plan, const pac_index& index,
+                  std::int64_t original_length, const std::string& key_id) {
+  j.original_length = original_length;
+  j.key_id = key_id;
+  j.started_in = plan.started_in;
+  // Every byte of the trailer is a stored field, so the index gives it back.
+  encode_trailer(index, j.trailer);
+  crypt_encode(j.trailer.data(), j.trailer.size());
+  for (const auto& p : plan.members) {
+    if (p.name.empty()) continue;
+    j.outputs[p.slot] = p.output();
+    j.temps[p.slot] = p.temp;
+  }
+}
+
+void extract_run::stop_if_interrupted() const {
+  if (interrupt_requested()) {
+    throw kb_error("\r\n extract of " + options.package_path + " was interrupted! \r\n");
+  }
+}
+
+void extract_run::fail(const std::string& message) {
+  if (!in_place || !cut_made) {
+    if (current.output) current.output->discard();
+    throw kb_error(message);
+  }
+  signal_block blocked;
+  throw kb_error(message + restore_package());
+}
+
+void extract_run::extract_member(const planned_member& p, std::int64_t written,
+                                 std::optional<output_file> output) {
+  stop_if_interrupted();
+  current = member_in_flight{};
+  current.member = &p;
+  if (p.name.empty()) {
+    done[p.slot] = true;  // its data goes with the next cut
+    return;
+  }
+  if (!output) {
+    output = output_file::create(p.dir, p.name, p.temp, p.shown);
+    if (in_place) {
+      fsync(output->dir_fd());  // a crash from here on finds it where the journal says
+      // Beside the package its room comes back as the package shrinks;
+      // elsewhere the new file needs all of its own.
+      struct stat dir;
+      if (fstat(output->dir_fd(), &dir) == 0 && dir.st_dev != package.status().st_dev) {
+        make_room_for(output->dir_fd(), p.output(), p.name, p.size + L);
+      }
+    }
+  }
+  current.output = std::move(output);
+  const int out = current.output->fd();
+  hasher.reset();
+  if (written > 0) {
+    // What a run cut short wrote is digested from the output itself.
+    if (ftruncate(out, written) != 0 || fsync(out) != 0) write_failed();
+    for (std::int64_t at = 0; at < written; at += L) {
+      const auto n = static_cast<std::size_t>(std::min(L, written - at));
+      if (!read_at(out, buffer.data(), n, at)) write_failed();
+      hasher.begin(buffer.data(), n);
+      hasher.wait();
+    }
+  }
+  current.written = written;
+  checkpoint_bytes = checkpoint_for(out);
+  {
+    const pac_member& m = index.members[p.slot];
+    progress bar(field(m.name), p.size);
+    bar.advance(written);
+    for (std::int64_t remaining = p.size - written; remaining > 0;) {
+      const piece pc = take_piece(p.offset, remaining);
+      move_piece(pc, remaining == 0);
+      bar.advance(static_cast<std::int64_t>(pc.length));
+      if (remaining > 0) stop_if_interrupted();
+    }
+  }
+  complete(p);
+}
+
+// The member is whole in its output: synced, checked, and only then put
+// under its name. A member that fails its digest is put back like any
+// member in progress, so that no retry ever ends with it damaged under its
+// name, and what was installed there stays.
+void extract_run::complete(const planned_member& p) {
+  const pac_member& m = index.members[p.slot];
+  if (!current.output->sync()) write_failed();
+  char digest[MD5_TEXT_SIZE];
+  hasher.digest_hex(digest);
+  if (field(m.md5) != digest) {
+    throw kb_error("\r\n file " + p.shown + " checksum " + digest + " not right! \r\n");
+  }
+  if (!current.output->commit(mode)) {
+    say_reason(p.shown, errno);
+    throw kb_error("\r\n can not write to file:" + p.shown + " \r\n");
+  }
+  done[p.slot] = true;
+  current = member_in_flight{};
+  report_extracted(m);
+}
+
+void extract_run::finish_out(const planned_member& p, output_file output) {
+  current = member_in_flight{};
+  current.member = &p;
+  done[p.slot] = true;  // whatever it holds, the package holds none of it
+  char digest[MD5_TEXT_SIZE] = {};
+  if (md5_fd_hex(output.fd(), digest) != 0 || field(index.members[p.slot].md5) != digest) {
+    output.discard();
+    return lose(p);
+  }
+  if (!output.sync() || !output.commit(mode)) {
+    say_reason(p.shown, errno);
+    throw kb_error("\r\n can not write to file:" + p.shown + " \r\n");
+  }
+  current = member_in_flight{};
+  report_extracted(index.members[p.slot]);
+}
+
+void extract_run::lose(const planned_member& p) {
+  done[p.slot] = true;
+  ++lost;
+  current = member_in_flight{};
+  say("\r\n file " + p.output() +
+      " was damaged when the extract was cut short, it is left out! \r\n");
+}
+
+void extract_run::move_piece(const piece& p, bool last) {
+  if (p.start < 0 || !read_at(package.fd(), buffer.data(), p.length, p.start)) {
+    say_reason(options.package_path, errno);
+    throw kb_error("\r\n crypt_fread error:0 \r\n");
+  }
+  crypt_decode(buffer.data(), p.length);
+  hasher.begin(buffer.data(), p.length);
+  hash_wait hashed(hasher);
+  if (!write_at(current.output->fd(), buffer.data(), p.length, current.written)) {
+    stop_if_interrupted();
+    if (errno != ENOSPC || !in_place) write_failed();
+    make_room(p);
+  }
+  current.written += static_cast<std::int64_t>(p.length);
+  current.unsynced += static_cast<std::int64_t>(p.length);
+  if (in_place && (last || current.unsynced >= checkpoint_bytes)) checkpoint(p.start);
+}
+
+// The output's filesystem is full while the package still holds the
+// piece: cut behind the pieces already written, and if that frees no room,
+// cut the piece itself before writing it, the old order.
+void extract_run::make_room(const piece& p) {
+  const int out = current.output->fd();
+  ftruncate(out, current.written);  // whatever part of the piece got there
+  if (current.unsynced > 0) {
+    checkpoint(p.start + static_cast<std::int64_t>(p.length));
+    if (write_at(out, buffer.data(), p.length, current.written)) return;
+    ftruncate(out, current.written);
+  }
+  if (!said_cut_first) {
+    said_cut_first = true;
+    std::fprintf(stderr,
+                 "kestrelbind: %s: no room for a piece beside the package, pieces are cut "
+                 "before they are written from here on: a power cut now can lose one\n",
+                 current.member->shown.c_str());
+  }
+  cut_package(p.start);
+  current.pending = p.length;
+  if (!write_at(out, buffer.data(), p.length, current.written)) write_failed();
+  current.pending = 0;
+}
+
+void extract_run::write_failed() const {
+  say_reason(current.member->shown, errno);
+  throw kb_error("\r\n fwrite error:0 \r\n");
+}
+
+// The output is on stable storage up to here; the package lets it go.
+void extract_run::checkpoint(std::int64_t cut_to) {
+  if (!current.output->sync()) write_failed();
+  current.unsynced = 0;
+  cut_package(cut_to);
+}
+
+void extract_run::cut_package(std::int64_t to) {
+  if (journal_is == journal_state::not_yet) write_the_journal();
+  if (to >= package.length()) return;  // a cut never lengthens it
+  // A cut that fails only keeps the package longer; the run goes on.
+  if (ftruncate(package.fd(), to) != 0) {
+    say_reason(options.package_path, errno, "it keeps its length, the extract goes on");
+    return;
+  }
+  cut_made = true;
+  if (fsync(package.fd()) != 0) {
+    say_reason(options.package_path, errno);
+    throw kb_error("\r\n fwrite error:0 \r\n");
+  }
+}
+
+// Before the first cut: the trailer, the length and every planned output.
+void extract_run::write_the_journal() {
+  journal_is = write_journal(options.package_path, journal) ? journal_state::on_disk
+                                                            : journal_state::not_written;
+  if (journal_is == journal_state::on_disk) return;
+  say("\r\n can not write the journal of " + options.package_path +
+      ", extracting without crash safety! \r\n");
+}
+
+void extract_run::finish(const extract_plan& plan) {
+  if (!in_place) return;
+  // What is left below the members taken belongs to members without a name.
+  if (cut_made) {
+    std::int64_t lowest = package.length();
+    for (const auto& p : plan.members) lowest = std::min(lowest, p.offset);
+    if (lowest < package.length() && ftruncate(package.fd(), lowest) != 0) {
+      say_reason(options.package_path, errno);
+    }
+    if (fsync(package.fd()) != 0) say_reason(options.package_path, errno);
+  }
+  remove_journal(options.package_path);  // this run's, or one a crash left before any cut
+}
+
+}  // namespace kb

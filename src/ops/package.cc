@@ -1,0 +1,95 @@
+// Opening the package once: non-blocking, so that a FIFO put at its name
+// cannot hang a root-run update; a regular file no larger than a package can
+// be; for an extract in place never a link, whose target the cuts would
+// shorten. The lock says that one run at a time changes it: an extract in
+// place holds it exclusively from before the journal is read to its end,
+// and every reader takes it shared, so that none reads a package that is
+// being cut.
+#include "ops/package.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+#include <memory>
+
+#include "ops/journal.h"
+
+namespace kb {
+
+package_file::package_file(const std::string& path, package_use use) : path_(path) {
+  const bool in_place = use == package_use::in_place;
+  const int flags = (in_place ? O_RDWR | O_NOFOLLOW : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
+  fd_ = fd_closer(open(path.c_str(), flags));
+  if (fd_.get() < 0) {
+    const int err = errno;
+    say_reason(path, err);
+    if (err == ENOENT) throw kb_error("\r\n file " + path + " not exist! \r\n");
+    if (in_place && err == ELOOP) {
+      throw kb_error("\r\n file " + path +
+                     " is a symbolic link, refusing to extract it in place! \r\n");
+    }
+    throw kb_error("\r\n can not open file " + path + "! \r\n");
+  }
+  if (fstat(fd_.get(), &st_) != 0) {
+    say_reason(path, errno);
+    throw kb_error("\r\n can not get file size info: " + path + "! \r\n");
+  }
+  // The loader's numbers are 32-bit: nothing larger was ever a package.
+  const char* why = !S_ISREG(st_.st_mode) ? "not a regular file"
+                    : st_.st_size > std::numeric_limits<std::int32_t>::max()
+                        ? "larger than a package can be"
+                        : nullptr;
+  if (why != nullptr) {
+    std::fprintf(stderr, "kestrelbind: %s: %s\n", path.c_str(), why);
+    throw kb_error("\r\n " + path + " is not a pac file! \r\n");
+  }
+  // Reads of a regular file never block; the descriptor goes back to normal.
+  fcntl(fd_.get(), F_SETFL, fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);
+  if (flock(fd_.get(), (in_place ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      throw kb_error("\r\n another extract of " + path +
+                     " is running, try again when it ends! \r\n");
+    }
+    say_reason(path, errno, "it is used without a lock");
+  }
+}
+
+std::int64_t package_file::length() const {
+  struct stat st;
+  if (fstat(fd_.get(), &st) != 0) {
+    say_reason(path_, errno);
+    throw kb_error("\r\n can not get file size info: " + path_ + "! \r\n");
+  }
+  return st.st_size;
+}
+
+void load_package(const package_file& package, pac_index& index) {
+  const std::string& path = package.path();
+  try {
+    const std::int64_t file_size = package.length();
+    if (file_size < static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
+      throw kb_error("\r\n " + path + " is not a pac file! \r\n");
+    }
+    auto raw = std::make_unique<trailer_bytes>();
+    if (!read_at(package.fd(), raw->data(), raw->size(),
+                 file_size - static_cast<std::int64_t>(PAC_INDEX_SIZE))) {
+      say_reason(path, errno);
+      throw kb_error("\r\n " + path + " is not a pac file! \r\n");
+    }
+    crypt_decode(raw->data(), raw->size());
+    pac_index_check(*raw, file_size, index);
+  } catch (const kb_error&) {
+    if (journal_exists(path)) throw cut_short(path);
+    throw;
+  }
+}
+
+kb_error cut_short(const std::string& package_path) {
+  return kb_error("\r\n an extract of " + package_path + " was cut short, run kestrelbind -e " +
+                  package_path + " to finish it! \r\n");
+}
+
+}  // namespace kb

@@ -1,0 +1,132 @@
+// The restorer: after a handled failure or a stop request that came after
+// the first cut, the member being extracted goes back into the package and
+// a new trailer describes what the package now holds, so that the same
+// command can run again and finish the job.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "ops/extract_run.h"
+
+namespace kb {
+
+std::string extract_run::restore_package() {
+  try {
+    int kept = restore_or_throw();
+    // A verified package no longer matches its signature once cut; its
+    // journal keeps what a later run needs to verify it again.
+    if (journal.key_id.empty()) remove_journal(options.package_path);
+    return "\r\n package " + options.package_path + " now holds the " + std::to_string(kept) +
+           " members not yet extracted \r\n";
+  } catch (const kb_error& e) {
+    return e.what();
+  }
+}
+
+kb_error extract_run::cannot_restore(const char* why) const {
+  std::fprintf(stderr, "kestrelbind: %s: %s\n", options.package_path.c_str(), why);
+  return kb_error("\r\n can not restore package " + options.package_path + ": " + why + "! \r\n");
+}
+
+int extract_run::restore_or_throw() {
+  if (current.output && !done[current.member->slot]) put_member_back();
+  return write_trailer();
+}
+
+// Returns the member's pieces to the package in stored order: the piece in
+// the buffer first, then the pieces in the output from its end back to its
+// start. Each piece is on stable storage in the package before the output
+// lets it go, and each cut of the output is on stable storage before the
+// next piece is written, so a crash here leaves a state the journal can
+// resume; only on a full filesystem does the output shrink first.
+void extract_run::put_member_back() {
+  constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
+  const int pkg = package.fd(), out = current.output->fd();
+  const planned_member& p = *current.member;
+  auto failed = [&] { return cannot_restore(std::strerror(errno)); };
+  // Pieces written since the last checkpoint are in the package still; and
+  // whatever of the pending piece reached the output is in the buffer too.
+  const std::int64_t out_of_package =
+      p.offset + p.size - package.length() - static_cast<std::int64_t>(current.pending);
+  std::int64_t written = std::clamp<std::int64_t>(out_of_package, 0, current.written);
+  if (ftruncate(out, written) != 0 || fsync(out) != 0) throw failed();
+  std::int64_t end = p.offset + p.size - written - static_cast<std::int64_t>(current.pending);
+  if (ftruncate(pkg, end) != 0) throw failed();
+  if (current.pending > 0) {
+    crypt_encode(buffer.data(), current.pending);
+    if (!write_at(pkg, buffer.data(), current.pending, end) || fsync(pkg) != 0) throw failed();
+    end += static_cast<std::int64_t>(current.pending);
+    current.pending = 0;
+  }
+  for (std::int64_t start = (written - 1) / L * L; written > 0; start -= L) {
+    const auto length = static_cast<std::size_t>(written - start);
+    if (!read_at(out, buffer.data(), length, start)) throw failed();
+    crypt_encode(buffer.data(), length);
+    if (!write_at(pkg, buffer.data(), length, end) || fsync(pkg) != 0) {
+      const int err = errno;
+      // No room: the output lets the piece go first, then it goes back.
+      if (err != ENOSPC || ftruncate(out, start) != 0 || fsync(out) != 0 ||
+          ftruncate(pkg, end) != 0 || !write_at(pkg, buffer.data(), length, end) ||
+          fsync(pkg) != 0) {
+        throw cannot_restore(std::strerror(err));
+      }
+    }
+    if (ftruncate(out, start) != 0 || fsync(out) != 0) throw failed();
+    written = start;
+    end += static_cast<std::int64_t>(length);
+  }
+  current.output->discard();
+  current = member_in_flight{};
+}
+
+// Writes a trailer holding the members not yet in their outputs, in their
+// slot order, right behind the last of their data; returns their number.
+int extract_run::write_trailer() {
+  const int pkg = package.fd();
+  auto left = std::make_unique<pac_index>();
+  left->meta_version = index.meta_version;
+  left->header_size = index.header_size;
+  left->feature = index.feature;
+  int kept = 0;
+  std::int64_t data_end = 0;
+  const int n = member_count(index);
+  for (int i = 0; i < n; ++i) {
+    const pac_member& m = index.members[i];
+    if (done[i]) continue;
+    const std::int64_t size = std::max<std::int64_t>(read_decimal(field(m.size)), 0);
+    data_end = std::max(data_end, read_decimal(field(m.offset)) + size);
+    left->members[kept++] = m;
+  }
+  set_field(left->count, std::to_string(kept), "count");
+  // Anything behind the last member left is data of slots already done.
+  if (data_end > package.length()) throw cannot_restore("members are missing");
+  // Until the trailer is whole, the journal says where the members end.
+  // (On a disk too full for that, the trailer is written all the same.)
+  if (journal_is == journal_state::on_disk) {
+    journal.restored_end = data_end;
+    if (ftruncate(pkg, data_end) != 0 || fsync(pkg) != 0) {
+      throw cannot_restore(std::strerror(errno));
+    }
+    write_journal(options.package_path, journal);
+  }
+  auto raw = std::make_unique<trailer_bytes>();
+  encode_trailer(*left, *raw);
+  crypt_encode(raw->data(), raw->size());
+  if (ftruncate(pkg, data_end) != 0 || !write_at(pkg, raw->data(), raw->size(), data_end) ||
+      fsync(pkg) != 0) {
+    throw cannot_restore(std::strerror(errno));
+  }
+  crypt_decode(raw->data(), raw->size());
+  try {
+    pac_index check;
+    pac_index_check(*raw, data_end + static_cast<std::int64_t>(PAC_INDEX_SIZE), check);
+  } catch (const kb_error&) {
+    throw cannot_restore("what is left does not form a valid package");
+  }
+  return kept;
+}
+
+}  // namespace kb

@@ -1,0 +1,236 @@
+// The resume of an extract in place that a kill or a power cut stopped: the
+// journal beside the package and the package's length say where every byte
+// is. A member stored at or beyond the length is out (under its temporary
+// name, or its own once it was checked), the one that straddles it has its
+// bytes up to the cut in its temporary file, the others are whole in the
+// package.
+//
+// Nothing in the journal is taken on trust. Its outputs must be the ones
+// this very command plans; every output that must hold bytes is found
+// before anything is written or cut, so that an output that is not there
+// (a partition not mounted yet) changes nothing; and with a key, the
+// package as it was before its first cut is put together again from the
+// package, the outputs and the journal's trailer and verified like a fresh
+// one.
+#include <algorithm>
+#include <vector>
+
+#include "ops/extract_run.h"
+#include "ops/signature.h"
+
+namespace kb {
+namespace {
+
+constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
+
+enum class where {
+  in_package,   // whole in the package
+  straddling,   // its first bytes in its output, the rest in the package
+  out,          // all in its output
+  done_before,  // out and under its name before a put-back
+};
+
+struct resumed_member {
+  const planned_member* plan;
+  where is;
+  std::int64_t out_bytes = 0;  // of its bytes, those that left the package
+  std::optional<output_file> holder;
+  bool lost = false;  // its output lacks bytes the package no longer holds
+};
+
+std::string printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
+// The journal sends members only where this same command would.
+void check_same_outputs(extract_plan& plan, const extract_journal& j, const std::string& pkg) {
+  std::array<bool, PAC_MAX_MEMBERS> planned{};
+  for (auto& p : plan.members) {
+    if (p.name.empty()) continue;
+    planned[p.slot] = true;
+    if (j.outputs[p.slot] != p.output()) {
+      throw kb_error("\r\n the extract of " + pkg + " was started in " + printable(j.started_in) +
+                     " with other destinations, run the same command there to finish it! \r\n");
+    }
+    p.temp = j.temps[p.slot];
+  }
+  for (int i = 0; i < PAC_MAX_MEMBERS; ++i) {
+    if (!planned[i] && !j.outputs[i].empty()) throw mismatch(pkg);
+  }
+}
+
+// The temporary files of a run stopped before its first cut hold nothing
+// the package does not; they go, where this command would have made them.
+void remove_leftovers(const extract_plan& plan, const extract_journal& j) {
+  for (const auto& p : plan.members) {
+    if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
+    if (auto left = output_file::reopen(p.dir, p.name, j.temps[p.slot])) left->discard();
+  }
+}
+
+kb_error not_there(const resumed_member& r, const char* what) {
+  return kb_error("\r\n file " + r.plan->output() + " must hold the first " +
+                  std::to_string(r.out_bytes) + " bytes of " + r.plan->name +
+                  ", which left the package, but it is " + what +
+                  "; nothing is changed, run the same command again once it is back! \r\n");
+}
+
+// Finds the output that holds what left the package of a member.
+void find_holder(resumed_member& r) {
+  const planned_member& p = *r.plan;
+  r.holder = output_file::reopen(p.dir, p.name, p.temp);
+  if (!r.holder && r.is != where::straddling) r.holder = output_file::open_final(p.dir, p.name);
+  if (!r.holder) {
+    if (r.out_bytes == 0) return;  // nothing of it to keep: it is written anew
+    throw not_there(r, "missing");
+  }
+  const std::int64_t has = r.holder->length();
+  // Short by up to one piece: the piece a full flash made the run cut
+  // before it was written, lost to the power cut. Shorter: not this output.
+  if (has < r.out_bytes - L) throw not_there(r, "shorter");
+  r.lost = has < r.out_bytes;
+}
+
+// The package as it was before its first cut, in order: what it holds
+// still, each member's bytes that left it (from its output, in stored
+// order, scrambled again), and the journal's trailer.
+void feed_original(const package_file& package, std::vector<resumed_member>& members,
+                   std::int64_t data_length, const extract_journal& j, const hash_sink& sink) {
+  const std::string& path = package.path();
+  const auto cannot = [&] {
+    return kb_error("\r\n the extract of " + path +
+                    " was cut short where its bytes can not be put together again, it can not be "
+                    "verified! \r\n");
+  };
+  chunk_buffer buffer;
+  for (std::int64_t at = 0; at < data_length; at += L) {
+    const auto n = static_cast<std::size_t>(std::min(L, data_length - at));
+    if (!read_at(package.fd(), buffer.data(), n, at)) throw cannot();
+    sink(buffer.data(), n);
+  }
+  std::vector<resumed_member*> out;
+  for (auto& r : members) {
+    if (r.plan->offset + r.plan->size > data_length) out.push_back(&r);
+  }
+  std::sort(out.begin(), out.end(),
+            [](auto* a, auto* b) { return a->plan->offset < b->plan->offset; });
+  std::int64_t at = data_length;
+  for (const resumed_member* r : out) {
+    const planned_member& p = *r->plan;
+    if (std::max(p.offset, data_length) != at || !r->holder || r->lost) throw cannot();
+    // Piece k holds the member's bytes [kL, kL + its length) and is stored
+    // after piece k + 1; the pieces that left are the first ones.
+    const std::int64_t pieces = (r->out_bytes + L - 1) / L;
+    for (std::int64_t k = pieces - 1; k >= 0; --k) {
+      const auto n = static_cast<std::size_t>(std::min(L, p.size - k * L));
+      if (!read_at(r->holder->fd(), buffer.data(), n, k * L)) throw cannot();
+      crypt_encode(buffer.data(), n);
+      sink(buffer.data(), n);
+    }
+    at = p.offset + p.size;
+  }
+  if (at != j.original_length - static_cast<std::int64_t>(PAC_INDEX_SIZE)) throw cannot();
+  sink(j.trailer.data(), j.trailer.size());
+}
+
+}  // namespace
+
+bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
+                    pac_index& index) {
+  const std::string& path = options.package_path;
+  if (!journal_exists(path)) return false;
+  extract_journal journal = read_journal(path, index);
+  const std::int64_t length = package.length();
+  const std::int64_t data_end = journal.original_length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
+  if (length > journal.original_length) throw mismatch(path);
+  // Cut short before the first cut: the package is as it was, and a fresh
+  // run (verified as its command line says) replaces the journal.
+  if (journal.restored_end < 0 && length == journal.original_length) {
+    trailer_bytes now{};
+    if (read_at(package.fd(), now.data(), now.size(), data_end) && now == journal.trailer) {
+      remove_leftovers(plan_extract(options, dirs, index, package.status()), journal);
+      return false;
+    }
+  }
+  // After a put-back the members below restored_end are in the package, with
+  // a trailer behind them once it was written; those above were out.
+  std::int64_t data_length = std::min(length, data_end), done_from = data_end;
+  if (journal.restored_end >= 0) {
+    if (length > journal.restored_end + static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
+      throw mismatch(path);
+    }
+    data_length = std::min(length, journal.restored_end);
+    done_from = journal.restored_end;
+  }
+  if (!journal.key_id.empty() && options.key_path.empty()) {
+    throw kb_error("\r\n the extract of " + path + " was verified with key " + journal.key_id +
+                   " before it was cut short, give that key (-k) to finish it! \r\n");
+  }
+
+  extract_plan plan = plan_extract(options, dirs, index, package.status());
+  check_same_outputs(plan, journal, path);
+  std::vector<resumed_member> members;
+  for (const auto& p : plan.members) {
+    resumed_member r{&p, where::in_package, 0, std::nullopt, false};
+    const std::int64_t end = p.offset + p.size;
+    if (p.offset >= done_from && journal.restored_end >= 0) {
+      r.is = where::done_before;
+      r.out_bytes = p.size;
+    } else if (end > data_length) {
+      r.is = p.offset >= data_length ? where::out : where::straddling;
+      r.out_bytes = end - std::max(p.offset, data_length);
+      // Pieces leave a member from its stored end, whole ones first: a
+      // length inside a member anywhere else is not one this tool cut.
+      if (r.is == where::straddling && r.out_bytes % L != 0) throw mismatch(path);
+    }
+    if (r.is != where::in_package && !p.name.empty()) {
+      if (r.is == where::done_before) {
+        if (!options.key_path.empty()) r.holder = output_file::open_final(p.dir, p.name);
+      } else {
+        find_holder(r);
+      }
+    }
+    members.push_back(std::move(r));
+  }
+  if (!options.key_path.empty()) {
+    const verified_package v = verify_bytes(path, options.key_path, [&](const hash_sink& sink) {
+      feed_original(package, members, data_length, journal, sink);
+    });
+    check_verified(options, v);
+  }
+
+  say("\r\n resuming the extract of " + path + " that was cut short \r\n");
+  extract_run run(options, package, index);
+  run.journal = journal;
+  run.journal_is = journal_state::on_disk;
+  run.cut_made = true;
+  run.guarded([&] {
+    for (auto& r : members) {
+      const planned_member& p = *r.plan;
+      if (r.is == where::done_before || (r.is != where::in_package && p.name.empty())) {
+        run.done[p.slot] = true;
+      } else if (r.lost) {
+        r.holder->discard();
+        run.lose(p);
+      } else if (r.is == where::out && r.holder) {
+        run.finish_out(p, std::move(*r.holder));
+      } else if (r.is == where::straddling) {
+        run.extract_member(p, r.out_bytes, std::move(r.holder));
+      } else {
+        run.extract_member(p);
+      }
+    }
+    run.finish(plan);
+  });
+  // Those that a power cut damaged are named already; the rest are out.
+  if (run.lost > 0) {
+    throw kb_error("\r\n " + std::to_string(run.lost) + " members of " + path +
+                   " could not be recovered! \r\n");
+  }
+  return true;
+}
+
+}  // namespace kb
