@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <exception>
+#include <new>
 
 #include "cli/cli.h"
 
@@ -18,6 +20,14 @@ int main(int argc, char** argv) {
     }
   } catch (const kb_error& e) {
     std::fputs(e.what(), stdout);  // the exact console text, its own line ends included
+    std::fflush(stdout);
+    return 255;
+  } catch (const std::bad_alloc&) {
+    std::fputs("\r\n out of memory! \r\n", stdout);
+    std::fflush(stdout);
+    return 255;
+  } catch (const std::exception& e) {
+    std::printf("\r\n unexpected failure: %s! \r\n", e.what());
     std::fflush(stdout);
     return 255;
   }

@@ -37,7 +37,9 @@ interrupt_guard::interrupt_guard(bool active) {
   saved_ = std::make_unique<saved_actions>();
   struct sigaction sa {};
   sa.sa_handler = note_interrupt;
-  sa.sa_flags = SA_RESTART;  // an interrupted write goes on; the loop stops after it
+  // No restart: a call blocked when a stop comes returns, so that the run
+  // stops and puts things right instead of waiting for ever.
+  sa.sa_flags = 0;
   sigemptyset(&sa.sa_mask);
   for (std::size_t i = 0; i < std::size(STOP_SIGNALS); ++i) {
     sigaction(STOP_SIGNALS[i], &sa, &saved_->actions[i]);

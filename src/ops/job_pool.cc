@@ -2,6 +2,7 @@
 // side by side, a thread per core, in the order that balances the cores
 // (largest first), while the caller takes the results in its own order.
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -14,6 +15,7 @@ struct job_pool::state {
   std::vector<std::size_t> order;
   std::function<void(std::size_t)> job;
   std::vector<char> done;  // by job number: 0 free, 1 taken, 2 done
+  std::vector<std::exception_ptr> failed;  // by job number, rethrown by wait()
   std::size_t next = 0;    // the next place in order to hand out
   std::mutex mu;
   std::condition_variable finished;
@@ -25,16 +27,27 @@ struct job_pool::state {
     if (done[k] != 0) return;
     done[k] = 1;
     lock.unlock();
-    job(k);
+    run(k);
     lock.lock();
     done[k] = 2;
     finished.notify_all();
+  }
+
+  // A job's failure (an allocation, say) belongs to the thread that waits
+  // for it, which ends the run through its one error path.
+  void run(std::size_t k) {
+    try {
+      job(k);
+    } catch (...) {
+      failed[k] = std::current_exception();
+    }
   }
 };
 
 job_pool::job_pool(std::vector<std::size_t> order, std::function<void(std::size_t)> job)
     : s_(std::make_unique<state>()) {
   s_->done.assign(order.size(), 0);
+  s_->failed.assign(order.size(), nullptr);
   s_->order = std::move(order);
   s_->job = std::move(job);
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -69,7 +82,7 @@ void job_pool::wait(std::size_t k) {
     if (s_->done[k] == 0) {  // nobody is free to do it: do it here
       s_->done[k] = 1;
       lock.unlock();
-      s_->job(k);
+      s_->run(k);
       lock.lock();
       s_->done[k] = 2;
       s_->finished.notify_all();
@@ -77,6 +90,7 @@ void job_pool::wait(std::size_t k) {
       s_->finished.wait(lock);
     }
   }
+  if (s_->failed[k]) std::rethrow_exception(s_->failed[k]);
 }
 
 }  // namespace kb

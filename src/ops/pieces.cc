@@ -40,6 +40,9 @@ template <typename Call>
 bool transfer_all(std::size_t length, Call call) {
   for (std::size_t done = 0; done < length;) {
     ssize_t n = call(done);
+    // A stop request ends the transfer; any other signal only delays it.
+    if (n < 0 && errno == EINTR && !interrupt_requested()) continue;
+    if (n == 0) errno = 0;  // the file ended early
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }

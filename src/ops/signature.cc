@@ -108,7 +108,7 @@ std::string key_id_text(const std::array<unsigned char, 8>& id) {
 namespace {
 
 public_key load_key(const std::string& key_path) {
-  auto text = read_bounded(key_path, MAX_FILE);
+  auto text = read_bounded(key_path, MAX_FILE, true);  // the key is the caller's own choice
   auto key = text ? parse_public_key(*text) : std::nullopt;
   if (!key) throw kb_error("\r\n key file " + key_path + " is not a minisign public key! \r\n");
   return *key;

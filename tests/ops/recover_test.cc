@@ -126,6 +126,73 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
   EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}, fault_env("raise:/p.pac:23" + term)).status, 0);
 }
 
+// A rerun that can not find what it must finish, or that finds another run
+// at work, changes nothing at all; once the world is right, it finishes.
+TEST_F(Recover, ARerunChangesNothingUntilItCanFinish) {
+  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
+  const auto args = words("-e p.pac -d system,systemdir");
+  const std::string sys = work_ + "/systemdir", away = work_ + "/away";
+  auto snapshot = [&] {
+    return read_file(work_ + "/p.pac") + read_file(work_ + "/p.pac.journal") +
+           std::to_string(list_dir(work_).size()) + std::to_string(std::filesystem::exists(away) ? list_dir(away).size() : 9);
+  };
+  // X cut short after its first checkpoint; then its partition is not there:
+  // an empty directory in its place, or none at all.
+  const std::string missing = "\r\n file " + sys + "/X must hold the first 4194304 bytes of X, which "
+                              "left the package, but it is missing; nothing is changed, run the "
+                              "same command again once it is back! \r\n";
+  const std::string elsewhere = "\r\n the extract of p.pac was started in " + work_ +
+                                " with other destinations, run the same command there to finish "
+                                "it! \r\n";
+  for (const bool empty_dir : {true, false}) {
+    std::filesystem::create_directory(sys);
+    run_tool(work_, args, fault_env("kill:/p.pac:4:truncate"));
+    std::filesystem::rename(sys, away);
+    if (empty_dir) std::filesystem::create_directory(sys);
+    const std::string before = snapshot();
+    for (int twice = 0; twice < 2; ++twice) {
+      auto r = run_tool(work_, args);
+      EXPECT_EQ(r.status, 255);
+      EXPECT_TRUE(ends_with(r.out, empty_dir ? missing : elsewhere)) << r.out;
+      EXPECT_TRUE(snapshot() == before);
+    }
+    std::filesystem::remove_all(sys);
+    std::filesystem::rename(away, sys);
+    expect_finished(args);
+    make_in(work_);
+  }
+  // Two runs at once: the first is held still in X's first piece; the
+  // second, and a listing, find it at work and touch nothing.
+  std::string env;
+  for (const auto& e : fault_env("raise:/p.pac:5:19")) env += " '" + e + "'";
+  ASSERT_EQ(std::system(("cd " + work_ + " && env" + env + " " KESTRELBIND_COMMAND
+                         " -e p.pac >/dev/null 2>&1 & echo $! >" + at("pid"))
+                            .c_str()),
+            0);
+  const std::string pid = words(read_file(at("pid"))).at(0);
+  for (int i = 0; i < 500 && read_file("/proc/" + pid + "/stat").find(") T ") == std::string::npos;
+       ++i)
+    usleep(10000);
+  const std::string before = snapshot();
+  const std::string busy = "\r\n another extract of p.pac is running, try again when it ends! \r\n";
+  expect("-e p.pac", 255, busy, work_);
+  expect("-l p.pac", 255, busy, work_);
+  EXPECT_TRUE(snapshot() == before);
+  kill(std::stoi(pid), SIGCONT);
+  for (int i = 0; i < 1000 && file_size(work_ + "/p.pac") != 0; ++i) usleep(10000);
+  usleep(200000);
+  expect_finished({});
+  // No room for the journal: the run goes on without it, and says so.
+  make_in(work_);
+  auto r = run_tool(work_, {"-e", "p.pac"}, fault_env("write:/p.pac.journal.tmp:1"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("\r\n can not write the journal of p.pac, extracting without crash "
+                       "safety! \r\n"),
+            0u);
+  EXPECT_NE(r.err.find("the extract goes on without crash safety"), std::string::npos) << r.err;
+  expect_finished({});
+}
+
 TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
   // A byte of X's last stored piece (its first out), of its first stored
   // piece (its last out), and of Y.
@@ -221,10 +288,11 @@ TEST_F(Recover, APowerCutIsFinishedByTheSameCommand) {
   const std::vector<std::string> args = {"-e", "p.pac"}, over;
   // The injector lets the log commit, then cuts: what was only in memory
   // is lost. The last case cuts the power right after a completed run.
-  for (const std::string fault :
-       {"cut:/p.pac:2:truncate", "cut:/p.pac:4:truncate", "cut:/p.pac.journal:1:unlink", ""}) {
+  for (const std::string fault : {"cut:/p.pac:2:truncate", "cut:/p.pac:4:truncate",
+                                  "cut:/p.pac:4:truncate+", "cut:/p.pac.journal:1:unlink", ""}) {
     SCOPED_TRACE(fault);
     make_in(disk);
+    const std::string made = read_file(disk + "/p.pac");
     ASSERT_EQ(std::system(("sync -f " + disk).c_str()), 0);  // the package is on disk
     EXPECT_EQ(run_tool(work_, args, fault_env(fault)).status, fault.empty() ? 0 : 128 + SIGKILL);
     if (fault.empty()) {  // it stops here, its log not flushed (EXT4_GOING_FLAGS_NOLOGFLUSH)
@@ -233,6 +301,11 @@ TEST_F(Recover, APowerCutIsFinishedByTheSameCommand) {
       ioctl(fd, _IOR('X', 125, unsigned), &flags), close(fd);  // FS_IOC_SHUTDOWN
     }
     ASSERT_EQ(std::system(("umount " + disk + " && " + ext4_mount(disk)).c_str()), 0);
+    // Just after a cut of X's: X's first 16 pieces are out, and what the
+    // package still holds is what it held.
+    const std::string left = read_file(disk + "/p.pac");
+    EXPECT_TRUE(fault != "cut:/p.pac:4:truncate+" || left.size() == 9500000u - 16 * 524288);
+    EXPECT_TRUE(fault.empty() || made.compare(0, left.size(), left) == 0);
     expect_finished(fault.empty() ? over : args);
   }
 }

@@ -7,10 +7,14 @@
 //            delivers nothing
 //   write    the n-th write (pwrite) to such a file writes nothing (EIO)
 //   raise    the n-th read from such a file first raises signal <argument>
+//            (<signal>@write: the n-th write)
 //   rmdir    the n-th read from such a file first removes directory
 //            <argument>
+//   run      the n-th read from such a file first runs shell command
+//            <argument> (an attacker's move, at a moment of the test's choice)
 //   kill     the n-th call <argument> (read, truncate, fsync, unlink) on
-//            such a file never happens: the process is killed first
+//            such a file never happens: the process is killed first;
+//            <call>+ (truncate+, fsync+) kills just after the call instead
 //   cut      as kill, but a moment later, after the file's filesystem has
 //            committed its log and then shut down without flushing it again,
 //            as a power cut would leave it
@@ -45,10 +49,12 @@ std::vector<fault>& faults() {
     auto* v = new std::vector<fault>;
     std::istringstream in(std::getenv("KB_FAULT") ? std::getenv("KB_FAULT") : "");
     for (std::string one; std::getline(in, one, ';');) {
-      char what[16], suffix[256], argument[256] = "";
+      char what[16], suffix[256];
       long n = 0;
-      if (std::sscanf(one.c_str(), "%15[^:]:%255[^:]:%ld:%255s", what, suffix, &n, argument) >= 3)
-        v->push_back({what, suffix, argument, n, 0});
+      char argument_text[1024] = "";
+      if (std::sscanf(one.c_str(), "%15[^:]:%255[^:]:%ld:%1023[^\n]", what, suffix, &n,
+                      argument_text) >= 3)
+        v->push_back({what, suffix, argument_text, n, 0});
     }
     return v;
   }();
@@ -78,7 +84,11 @@ std::string strike(const std::string& call, const std::string& raw_path) {
   const std::string path = as_named(raw_path);
   for (fault& f : faults()) {
     const bool kills = f.what == "kill" || f.what == "cut";
-    const std::string& kind = kills ? f.argument : f.what == "write" ? "write" : "read";
+    const auto at = f.argument.find('@');
+    const std::string kind = kills                                           ? f.argument
+                             : f.what == "write"                             ? "write"
+                             : f.what == "raise" && at != std::string::npos ? f.argument.substr(at + 1)
+                                                                             : "read";
     const bool ends = path.size() >= f.suffix.size() &&
                       path.compare(path.size() - f.suffix.size(), f.suffix.size(), f.suffix) == 0;
     if (kind != call || !ends || ++f.seen != f.n) continue;
@@ -86,6 +96,7 @@ std::string strike(const std::string& call, const std::string& raw_path) {
     if (kills) raise(SIGKILL);
     if (f.what == "raise") raise(std::atoi(f.argument.c_str()));
     if (f.what == "rmdir") rmdir(f.argument.c_str());
+    if (f.what == "run" && std::system(f.argument.c_str()) != 0) std::perror(f.argument.c_str());
     return f.what;
   }
   return "";
@@ -125,12 +136,16 @@ extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t count, off_t at) 
 
 extern "C" int ftruncate64(int fd, off_t length) {
   static auto next = next_of<decltype(ftruncate64)>("ftruncate64");
-  return strike("truncate", path_of(fd)), next(fd, length);
+  strike("truncate", path_of(fd));
+  const int r = next(fd, length);
+  return strike("truncate+", path_of(fd)), r;
 }
 
 extern "C" int fsync(int fd) {
   static auto next = next_of<decltype(fsync)>("fsync");
-  return strike("fsync", path_of(fd)), next(fd);
+  strike("fsync", path_of(fd));
+  const int r = next(fd);
+  return strike("fsync+", path_of(fd)), r;
 }
 
 extern "C" int unlink(const char* path) {
