@@ -1,13 +1,17 @@
 #include "cli/cli.h"
+#include "ops/expect.h"
 
 namespace kb {
 namespace {
 
-// With -k, the package proves where it comes from before anything is
+// With -k, the package proves where it comes from, and by its trusted
+// comment that it is meant for this device now, before anything is
 // written, created or cut; a run cut short vouches by its journal instead.
 void verify_if_asked(pac_options& o) {
   if (!o.key_path.empty() && o.verified_key.empty()) {
-    o.verified_key = verify_package(o.package_path, o.key_path);
+    const verified_package verified = verify_package(o.package_path, o.key_path);
+    check_trusted_comment(o, o.package_path, verified.trusted_comment);
+    o.verified_key = verified.key_id;
   }
 }
 

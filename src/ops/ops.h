@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,11 @@ struct pac_options {
   std::string name_filter;
   std::string type_filter;
   std::string key_path;  // -k: verify the package with this minisign public key
+  // --expect and --newer-than: what the verified trusted comment must hold,
+  // so that a package signed for another board or an older release is
+  // refused although the signature is good.
+  std::vector<std::string> expected_tokens;
+  std::optional<std::uint64_t> newer_than;
   bool preserve = false;
   int member_count = 0;  // -a options seen
   // The id of the key the package was verified with (or that a run cut
@@ -61,10 +67,15 @@ void extract_in_place(const pac_options& options, const dest_dir_map& dirs, pac_
 // writes nothing; throws after the last line when any is damaged.
 void check_package(const pac_options& options, const pac_index& index);
 
+struct verified_package {
+  std::string key_id;
+  std::string trusted_comment;  // as signed, control bytes included
+};
+
 // Verifies the package against its minisign signature (P.minisig) with the
 // public key in key_path and prints the key id and trusted comment; returns
-// the key id; throws, changing nothing, on any mismatch.
-std::string verify_package(const std::string& package_path, const std::string& key_path);
+// both; throws, changing nothing, on any mismatch.
+verified_package verify_package(const std::string& package_path, const std::string& key_path);
 
 // Finishes an extract in place that a kill or a power cut stopped, by the
 // journal beside the package (the outputs it planned hold, not -d). Returns

@@ -42,6 +42,8 @@ bool starts_with(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
+}  // namespace
+
 // Comments are printed, and they came from outside: no control bytes.
 std::string printable(std::string_view text) {
   std::string out(text);
@@ -50,8 +52,6 @@ std::string printable(std::string_view text) {
   }
   return out;
 }
-
-}  // namespace
 
 std::optional<public_key> parse_public_key(std::string_view text) {
   auto comment = next_line(text);
@@ -118,7 +118,7 @@ std::string read_key_id(const std::string& key_path) {
   return key_id_text(load_key(key_path).id);
 }
 
-std::string verify_package(const std::string& package_path, const std::string& key_path) {
+verified_package verify_package(const std::string& package_path, const std::string& key_path) {
   if (sodium_init() < 0) throw kb_error("\r\n can not start the signature library! \r\n");
   const public_key key = load_key(key_path);
   const std::string sig_path = package_path + ".minisig";
@@ -171,7 +171,7 @@ std::string verify_package(const std::string& package_path, const std::string& k
   }
   say("\r\n package " + package_path + " verified with key " + key_id_text(key.id) +
       ", trusted comment: " + printable(sig->trusted_comment) + " \r\n");
-  return key_id_text(key.id);
+  return {key_id_text(key.id), sig->trusted_comment};
 }
 
 }  // namespace kb
