@@ -92,7 +92,9 @@ command_line parse_options(int argc, char** argv) {
       continue;
     }
     if (opt == "--help" || opt == "-h" || opt == "--version" || opt == "-V") {
-      cmd.answer = opt == "--help" || opt == "-h" ? std::string(USAGE_TEXT) + "\n" : VERSION_TEXT;
+      const bool help = opt == "--help" || opt == "-h";
+      cmd.answer = help ? std::string(USAGE_TEXT) + "\n" : VERSION_TEXT;
+      if (help) cmd.note = OPTIONS_TEXT;
       return cmd;
     }
     const char* missing = missing_value_message(opt);
