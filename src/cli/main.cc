@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     command_line cmd = parse_options(argc, argv);
     if (!cmd.answer.empty()) {
       std::fputs(cmd.answer.c_str(), stdout);
+      std::fputs(cmd.note.c_str(), stderr);
     } else {
       dispatch(cmd);
     }

@@ -1,11 +1,12 @@
 // Turns the argument vector into the options record, the member slots and
 // the destination map. Unknown arguments are skipped (scripts pass some)
-// with a word on stderr, the last of a repeated option wins, and a value is
-// taken as it stands even when it begins with a dash.
+// with a word on stderr, the last of a repeated option wins (--expect adds
+// up), and a value is taken as it stands even when it begins with a dash.
 #include <cstdio>
 #include <cstring>
 
 #include "cli/cli.h"
+#include "ops/expect.h"
 
 namespace kb {
 namespace {
@@ -25,6 +26,8 @@ const char* missing_value_message(std::string_view opt) {
   if (opt == "-t") return "\r\n please specify the extract file type!\r\n";
   if (opt == "-n") return "\r\n please specify the read file name!\r\n";
   if (opt == "-k") return "\r\n please specify the key file!\r\n";
+  if (opt == "--expect") return "\r\n please specify the expected token!\r\n";
+  if (opt == "--newer-than") return "\r\n please specify the timestamp!\r\n";
   if (opt == "-e" || opt == "-l" || opt == "-r" || opt == "-c")
     return "\r\n please specify the file name!\r\n";
   return nullptr;  // not an option that takes a value
@@ -47,6 +50,36 @@ void add_member(command_line& cmd, const char* value) {
   set_field(cmd.index->count, std::to_string(o.member_count), "count");
 }
 
+// A token with a blank in it could never be found whole in the comment.
+std::string one_token(const char* value) {
+  std::string v = bounded(value, MAX_PATH_VALUE, "expected token");
+  if (v.empty() || v.find_first_of(" \t\n\v\f\r") != std::string::npos)
+    throw kb_error("\r\n --expect \"" + v + "\" is not a single token! \r\n");
+  return v;
+}
+
+std::uint64_t timestamp_value(const char* value) {
+  auto t = decimal_timestamp(value);
+  if (!t) {
+    throw kb_error("\r\n --newer-than \"" + std::string(value) +
+                   "\" is not a decimal timestamp! \r\n");
+  }
+  return *t;
+}
+
+// Only a signature verified with -k vouches for the trusted comment, and
+// only extract, read and check verify one.
+void check_comment_options(const pac_options& o) {
+  if (o.expected_tokens.empty() && !o.newer_than) return;
+  if (o.mode == MODE_LIST || o.mode == MODE_MAKE)
+    throw kb_error("\r\n --expect and --newer-than work with -e, -r and -c only! \r\n");
+  if (o.key_path.empty()) {
+    throw kb_error(
+        "\r\n --expect and --newer-than need -k, without a key nothing vouches for the trusted "
+        "comment! \r\n");
+  }
+}
+
 }  // namespace
 
 command_line parse_options(int argc, char** argv) {
@@ -59,7 +92,9 @@ command_line parse_options(int argc, char** argv) {
       continue;
     }
     if (opt == "--help" || opt == "-h" || opt == "--version" || opt == "-V") {
-      cmd.answer = opt == "--help" || opt == "-h" ? std::string(USAGE_TEXT) + "\n" : VERSION_TEXT;
+      const bool help = opt == "--help" || opt == "-h";
+      cmd.answer = help ? std::string(USAGE_TEXT) + "\n" : VERSION_TEXT;
+      if (help) cmd.note = OPTIONS_TEXT;
       return cmd;
     }
     const char* missing = missing_value_message(opt);
@@ -89,6 +124,10 @@ command_line parse_options(int argc, char** argv) {
       o.name_filter = bounded(value, MAX_NAME_FILTER, "read file name");
     } else if (opt == "-k") {
       o.key_path = bounded(value, MAX_PATH_VALUE, "key file name");
+    } else if (opt == "--expect") {
+      o.expected_tokens.push_back(one_token(value));
+    } else if (opt == "--newer-than") {
+      o.newer_than = timestamp_value(value);
     } else {  // -e, -l, -r, -c
       o.mode = opt == "-e"   ? MODE_EXTRACT
                : opt == "-l" ? MODE_LIST
@@ -98,6 +137,7 @@ command_line parse_options(int argc, char** argv) {
     }
   }
   if (!o.type_filter.empty()) o.preserve = true;  // -t never shrinks the package
+  check_comment_options(o);
   return cmd;
 }
 

@@ -12,6 +12,17 @@ const char USAGE_TEXT[] =
     "kestrelbind -r extract-file-name -n abc.tar.gz\r\n"
     "kestrelbind -r extract-file-name -t system\r";
 
+// Scripts parse stdout, so what the usage text never said goes to stderr.
+const char OPTIONS_TEXT[] =
+    "\nMore options (see kestrelbind(1)):\n"
+    "  -c package        check every member's MD5, writing nothing\n"
+    "  -p                extract without cutting the package\n"
+    "  -k keyfile        with -e, -r, -c: verify package.minisig with this minisign public key\n"
+    "  --expect TOKEN    with -k: the trusted comment must hold TOKEN as a whole word "
+    "(repeatable)\n"
+    "  --newer-than N    with -k: the trusted comment must hold timestamp:T with T > N\n"
+    "  -V, --version     print the version\n";
+
 const char VERSION_TEXT[] = "kestrelbind " KESTRELBIND_VERSION "\n";
 
 }  // namespace kb

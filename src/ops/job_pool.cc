@@ -14,9 +14,9 @@ namespace kb {
 struct job_pool::state {
   std::vector<std::size_t> order;
   std::function<void(std::size_t)> job;
-  std::vector<char> done;  // by job number: 0 free, 1 taken, 2 done
+  std::vector<char> done;                  // by job number: 0 free, 1 taken, 2 done
   std::vector<std::exception_ptr> failed;  // by job number, rethrown by wait()
-  std::size_t next = 0;    // the next place in order to hand out
+  std::size_t next = 0;                    // the next place in order to hand out
   std::mutex mu;
   std::condition_variable finished;
   std::vector<std::thread> threads;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,11 @@ struct pac_options {
   std::string name_filter;
   std::string type_filter;
   std::string key_path;  // -k: verify the package with this minisign public key
+  // --expect and --newer-than: what the verified trusted comment must hold,
+  // so that a package signed for another board or an older release is
+  // refused although the signature is good.
+  std::vector<std::string> expected_tokens;
+  std::optional<std::uint64_t> newer_than;
   bool preserve = false;
   int member_count = 0;  // -a options seen
   // The id of the key the package was verified with (or that a run cut

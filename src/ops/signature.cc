@@ -13,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "ops/expect.h"
+
 namespace kb {
 namespace {
 
@@ -44,6 +46,8 @@ bool starts_with(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
+}  // namespace
+
 // Comments are printed, and they came from outside: no control bytes.
 std::string printable(std::string_view text) {
   std::string out(text);
@@ -52,8 +56,6 @@ std::string printable(std::string_view text) {
   }
   return out;
 }
-
-}  // namespace
 
 std::optional<public_key> parse_public_key(std::string_view text) {
   auto comment = next_line(text);
@@ -204,6 +206,7 @@ verified_package verify_package(const package_file& package, const std::string& 
 }
 
 void check_verified(pac_options& options, const verified_package& v) {
+  check_trusted_comment(options, options.package_path, v.trusted_comment);
   options.verified_key = v.key_id;
 }
 

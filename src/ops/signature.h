@@ -34,6 +34,10 @@ std::optional<package_signature> parse_signature(std::string_view text);
 // A key id as minisign shows it: 16 upper-case hex digits.
 std::string key_id_text(const std::array<unsigned char, 8>& id);
 
+// The text with control bytes (tab aside) as '?', to be printed: comments
+// come from outside.
+std::string printable(std::string_view text);
+
 // The id of the key in key_path; throws when it is not a public key file.
 std::string read_key_id(const std::string& key_path);
 

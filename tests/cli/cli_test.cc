@@ -13,6 +13,10 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
   std::string many_a, many_d;
   for (int i = 0; i < 51; ++i) many_a += " -a t,f,1", many_d += " -d t,/nowhere";
   const auto n = [](int k, char c) { return std::string(k, c); };
+  const std::string no_key =
+      "\r\n --expect and --newer-than need -k, without a key nothing vouches for the trusted "
+      "comment! \r\n";
+  const std::string not_here = "\r\n --expect and --newer-than work with -e, -r and -c only! \r\n";
   const std::tuple<std::string, int, std::string> cases[] = {
       {"", 0, usage},
       {"-l e.pac --help", 0, usage},
@@ -30,6 +34,19 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
       {"-r", 255, "\r\n please specify the file name!\r\n"},
       {"-c", 255, "\r\n please specify the file name!\r\n"},
       {"-k", 255, "\r\n please specify the key file!\r\n"},
+      {"--expect", 255, "\r\n please specify the expected token!\r\n"},
+      {"--newer-than", 255, "\r\n please specify the timestamp!\r\n"},
+      // Only a key vouches for the trusted comment, and only -e, -r, -c verify.
+      {"-e p.pac --expect x", 255, no_key},
+      {"-c p.pac --newer-than 1", 255, no_key},
+      {"-l p.pac -k k.pub --expect x", 255, not_here},
+      {"-m p.pac -k k.pub --newer-than 1", 255, not_here},
+      {"-r p.pac -k k.pub --newer-than 12x", 255,
+       "\r\n --newer-than \"12x\" is not a decimal timestamp! \r\n"},
+      {"--newer-than +1", 255, "...is not a decimal timestamp!"},
+      {"--newer-than -1", 255, "...is not a decimal timestamp!"},
+      {"--newer-than 18446744073709551616", 255, "...is not a decimal timestamp!"},
+      {"-c p.pac -k k.pub --newer-than 18446744073709551615", 255, "...file p.pac not exist!"},
       // Unknown arguments are skipped, the last mode wins, a value may start
       // with a dash, nothing after a failure is looked at.
       {"-x foo -l a.pac -e -b.pac", 255, "\r\n file -b.pac not exist! \r\n"},
@@ -51,6 +68,9 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
       {many_a, 255, "\r\n too many files added, at most 50! \r\n"},
       {many_d, 255, "...\r\n too many dest directories, at most 50! \r\n"}};
   for (const auto& [args, status, out] : cases) expect(args, status, out);
+  EXPECT_EQ(run_tool(dir_, {"-c", "p.pac", "-k", "k", "--expect", "a b"}).out,
+            "\r\n --expect \"a b\" is not a single token! \r\n");
+  EXPECT_NE(run_tool(dir_, {"-h"}).err.find("--newer-than N"), std::string::npos);
 }
 
 TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {

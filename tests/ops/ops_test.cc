@@ -206,15 +206,21 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
   make(ms);
   const std::string sh = "cd " + dir_ + " && (minisign -G -W -p k.pub -s k.sec && " +
                          "minisign -G -W -p other.pub -s other.sec && minisign -S -s k.sec " +
-                         "-m p.pac -t 'build 7' && minisign -S -l -s k.sec -m p.pac -x legacy) " +
-                         "</dev/null >/dev/null 2>&1";
+                         "-m p.pac -t 'build 7' && minisign -S -l -s k.sec -m p.pac -x legacy && " +
+                         "minisign -S -s k.sec -m p.pac -x k1 -t \"$(printf 'model:K1 " +
+                         "board:x\\ttimestamp:1700000000')\") </dev/null >/dev/null 2>&1";
   if (std::system(sh.c_str()) != 0) GTEST_SKIP() << "minisign cannot make keys here";
-  const std::string pkg = read_file(at("p.pac")), sig = read_file(at("p.pac.minisig"));
+  const std::string pkg = read_file(at("p.pac")), sig = read_file(at("p.pac.minisig")),
+                    k1 = read_file(at("k1"));
   // Another base64 digit, or another byte.
   auto changed = [](std::string s, std::size_t at) { return s[at] = s[at] == 'A' ? 'B' : 'A', s; };
   const std::size_t line2 = sig.find('\n') + 25, global = sig.rfind('\n') - 10;
   const std::string bad = "\r\n signature of package p.pac is not right! \r\n";
   const std::string bad_comment = "\r\n trusted comment of package p.pac is not right! \r\n";
+  const std::string not_k1 = "...\r\n package p.pac is refused, its trusted comment \"build 7\" ",
+                    for_k1 =
+                        "...\r\n package p.pac is refused, its trusted comment \"model:K1 board:x\t"
+                        "timestamp:1700000000\" ";
   const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
       {changed(pkg, 1000), sig, "k.pub", bad},
       {changed(pkg, pkg.size() - 1), sig, "k.pub", bad},
@@ -225,7 +231,16 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
       {pkg, "", "k.pub", "\r\n signature file p.pac.minisig can not be read! \r\n"},
       {pkg, read_file(at("legacy")), "k.pub", "...is in the legacy mode, sign with the default"},
       {pkg, sig, "k.sec", "\r\n key file k.sec is not a minisign public key! \r\n"},
-      {pkg, sig.substr(0, sig.size() / 2), "k.pub", "...is not a minisign signature!"}};
+      {pkg, sig.substr(0, sig.size() / 2), "k.pub", "...is not a minisign signature!"},
+      // A good signature, but the comment is not for this device or not new.
+      {pkg, sig, "k.pub --expect model:K1", not_k1 + "does not hold model:K1! \r\n"},
+      {pkg, k1, "k.pub --expect model:K", for_k1 + "does not hold model:K! \r\n"},
+      {pkg, k1, "k.pub --expect model:K10", for_k1 + "does not hold model:K10! \r\n"},
+      {pkg, k1, "k.pub --expect model:K1 --expect board:y --expect board:x",
+       for_k1 + "does not hold board:y! \r\n"},
+      {pkg, k1, "k.pub --newer-than 1700000000", for_k1 + "is not newer than 1700000000! \r\n"},
+      {pkg, k1, "k.pub --newer-than 1800000000", for_k1 + "is not newer than 1800000000! \r\n"},
+      {pkg, sig, "k.pub --newer-than 0", not_k1 + "holds no timestamp! \r\n"}};
   for (const auto& [p, s, key, message] : cases) {
     write_file(at("p.pac"), p);
     write_file(at("p.pac.minisig"), s);
@@ -238,8 +253,11 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
     }
   }
   write_file(at("p.pac"), pkg);
-  write_file(at("p.pac.minisig"), sig);
-  expect("-e p.pac -k k.pub", 0, "...trusted comment: build 7 \r\n");
+  write_file(at("p.pac.minisig"), k1);
+  for (std::string mode : {"-r p.pac -n M1", "-c p.pac", "-e p.pac"}) {
+    expect(mode + " -k k.pub --expect board:x --newer-than 1699999999 --expect model:K1", 0,
+           "...trusted comment: model:K1 board:x\ttimestamp:1700000000 \r\n");
+  }
   EXPECT_EQ(file_size(at("p.pac")), 0);
   if (fault_env("").empty()) return;
   // Cut short, the package is put together again from what it holds, the
@@ -248,7 +266,7 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
     write_file(at("p.pac"), pkg);
     run_tool(dir_, words(first), fault_env("kill:/p.pac:3:truncate"));
     expect("-e p.pac -k other.pub", 255, "...is signed by key");
-    expect("-e p.pac -k k.pub", 0, "...trusted comment: build 7 \r\n");
+    expect("-e p.pac -k k.pub", 0, "...resuming the extract of p.pac that was cut short");
     for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes);
   }
 }

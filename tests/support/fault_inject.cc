@@ -85,10 +85,11 @@ std::string strike(const std::string& call, const std::string& raw_path) {
   for (fault& f : faults()) {
     const bool kills = f.what == "kill" || f.what == "cut";
     const auto at = f.argument.find('@');
-    const std::string kind = kills                                           ? f.argument
-                             : f.what == "write"                             ? "write"
-                             : f.what == "raise" && at != std::string::npos ? f.argument.substr(at + 1)
-                                                                             : "read";
+    const std::string kind = kills               ? f.argument
+                             : f.what == "write" ? "write"
+                             : f.what == "raise" && at != std::string::npos
+                                 ? f.argument.substr(at + 1)
+                                 : "read";
     const bool ends = path.size() >= f.suffix.size() &&
                       path.compare(path.size() - f.suffix.size(), f.suffix.size(), f.suffix) == 0;
     if (kind != call || !ends || ++f.seen != f.n) continue;
