@@ -93,8 +93,8 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
       {"51|a,100,0|b,200,100", "\r\n file count 51 is more than 50! \r\n"},
       {"2|../evil,100,0|" + at("escaped") + ",200,100", ""},  // names that leave the directory
       {"2|a,100,0|p.pac,200,100", ""},                        // the package's own name
-      {"2|a,100,0|b,-2147483648,100", "\r\n file size is not right! \r\n"},
-      {"2|a,100,0|b,-100,100", "\r\n file size is not right! \r\n"},
+      {"2|a,100,0|b,-2147483648,100", not_right},  // negative: never made, refused
+      {"2|a,100,0|b,-100,100", not_right},
       {"2|a,100,0|b,2147483647,100", not_right},
       {"2|a,100,0|b,301,0", not_right},  // past the data, alone or summed
       {"2|a,100,0|b,0,301", not_right},
@@ -102,10 +102,10 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
       {"2|a,100,0|b,4294967296,0", not_right},
       {"2|a,100,0|b,0,-2147483649", not_right},
       {"2|a,100,0|b,200,4294967396", not_right},
-      {"2|a,100,-2147483648|b,200,100", ""},
+      {"2|a,100,-2147483648|b,200,100", not_right},
       {"2|a,100,0|b, \t+200junk,  100 7", ""},  // blanks, signs and garbage
       {"2|a,100,0|b,200,100|unterminated", ""},
-      {"3|a,300,0|b,-100,100|c,100,200", ""},  // a negative size passes the sum
+      {"3|a,300,0|b,-100,100|c,100,200", not_right},  // though the sum holds
   };
   const std::string work = at("w"), data(300, 'x');
   std::filesystem::create_directories(work + "/out");
@@ -134,8 +134,8 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
   EXPECT_EQ(list_dir(dir_), (names{"in", "p.pac"}));
   expect("-e p.pac -p", 0, "...");  // reading both is harmless
   EXPECT_EQ(read_file(at("b")), std::string(100, 'x'));
-  // A gap of 100 bytes between them, which a member never visited makes up.
-  write_file(at("p.pac"), package_bytes(data, index_of("3|a,100,0|b,100,200|c,100,-1", data)));
+  // A gap of 100 bytes between them, which a slot past the count makes up.
+  write_file(at("p.pac"), package_bytes(data, index_of("2|a,100,0|b,100,200|c,100,0", data)));
   expect("-e p.pac", 0, "...");
   EXPECT_EQ(read_file(at("a")), std::string(100, 'x'));
   EXPECT_EQ(file_size(at("p.pac")), 0);
