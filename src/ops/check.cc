@@ -24,7 +24,32 @@ struct verdict {
   bool readable = true;
   int error = 0;  // why the bytes could not be read (0: past the end)
   char digest[MD5_TEXT_SIZE] = {};
+  std::string refusal;  // why every extract would refuse the member, if it would
 };
+
+// What every extract refuses, whatever its mappings: a name that is not a
+// plain file name, and two members of one type and name, which would be
+// written to one path.
+void find_refusals(const pac_index& index, const std::vector<int>& slots,
+                   std::vector<verdict>& verdicts) {
+  for (std::size_t k = 0; k < slots.size(); ++k) {
+    const pac_member& m = index.members[slots[k]];
+    try {
+      check_member_name(field(m.name));
+    } catch (const kb_error& e) {
+      verdicts[k].refusal = e.what();
+      continue;
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+      const pac_member& other = index.members[slots[j]];
+      if (field(other.type) == field(m.type) && field(other.name) == field(m.name)) {
+        verdicts[k].refusal = "\r\n two members of type " + std::string(field(m.type)) +
+                              " would be written to " + std::string(field(m.name)) +
+                              ", no extract takes them! \r\n";
+      }
+    }
+  }
+}
 
 // The MD5 of a member's bytes in their own order (its stored pieces from the
 // last back to the first, each unscrambled); false when they cannot be read.
@@ -79,13 +104,14 @@ void check_package(const pac_options& options, const pac_index& index) {
   progress bar(options.package_path, total);
   // Largest first, so that the cores finish together.
   std::vector<verdict> verdicts(slots.size());
+  find_refusals(index, slots, verdicts);
   std::vector<std::size_t> order(slots.size());
   for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     return read_decimal(field(index.members[slots[a]].size)) >
            read_decimal(field(index.members[slots[b]].size));
   });
-  int bad = 0;
+  int bad = 0, refused = 0;
   {
     job_pool pool(order, [&](std::size_t k) {
       chunk_buffer buffer(SLICE);
@@ -98,8 +124,7 @@ void check_package(const pac_options& options, const pac_index& index) {
       pool.wait(k);
       const verdict& v = verdicts[k];
       const bool good = v.readable && field(m.md5) == v.digest;
-      std::string line = "\r\n check file ";
-      line.append(field(m.name));
+      std::string line = "\r\n check file " + shown(field(m.name));
       if (good) {
         line.append(" size:").append(field(m.size)).append(" md5:").append(field(m.md5));
         line.append(",version:").append(field(m.version)).append(" good! \r\n");
@@ -111,12 +136,17 @@ void check_package(const pac_options& options, const pac_index& index) {
       bad += good ? 0 : 1;
       bar.clear();
       if (!v.readable) say_reason(options.package_path, v.error);
-      say(line);
+      say(line + v.refusal);
+      refused += v.refusal.empty() ? 0 : 1;
     }
   }
   if (bad > 0) {
     throw kb_error("\r\n package " + options.package_path + " has " + std::to_string(bad) +
                    " damaged members! \r\n");
+  }
+  if (refused > 0) {
+    throw kb_error("\r\n package " + options.package_path + " has " + std::to_string(refused) +
+                   " members that no extract takes! \r\n");
   }
 }
 

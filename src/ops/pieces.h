@@ -64,8 +64,14 @@ piece take_piece(std::int64_t offset, std::int64_t& remaining);
 std::size_t read_piece(std::FILE* package, const piece& p, unsigned char* buffer);
 
 // Refuses a member name that is not a plain file name: one holding "/", or
-// "." or "..", would let a foreign package write outside its directory.
+// "." or "..", would let a foreign package write outside its directory; one
+// holding control bytes would spoof the lines that scripts parse.
 void check_member_name(std::string_view name);
+
+// Whether text holds a byte below 0x20 or 0x7f (DEL).
+bool has_control_byte(std::string_view text);
+// text with each control byte shown as "?", for a message or a terminal.
+std::string shown(std::string_view text);
 
 // Refuses an output path that names the package file itself: opening it for
 // writing would empty the package before it is read.

@@ -1,5 +1,6 @@
 // Make, extract, read and check as a user runs them, byte for byte.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include "support/helpers.h"
 
@@ -66,6 +67,7 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
   write_file(at("a.bin"), "member");
   write_file(at("fw.pac"), "the old package");
   std::filesystem::create_directory(at("adir"));
+  mkfifo(at("fifo").c_str(), 0600);  // opened, it would hang a make that waits for a writer
   // Sparse: the limits are found before any digest.
   for (auto [name, size] :
        {std::pair{"huge", 1LL << 31}, {"max", (1LL << 31) - 1}, {"half", 1100000000LL}})
@@ -82,7 +84,13 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
       {"-a t,huge,1", "\r\n file huge is too large: a member must be less than 2 GiB! \r\n", ""},
       {"-a t,max,1", "\r\n file max" + too_big, ""},  // fits alone, not with the trailer
       {"-a t,half,1 -a t,half,2", "\r\n file half" + too_big, ""},  // with the trailer
-      {"-a t,adir,1", "\r\n can not read file adir! \r\n", "adir: Is a directory"},
+      {"-a t,adir,1", "\r\n file adir is not a regular file! \r\n", ""},
+      {"-a t,fifo,1", "\r\n file fifo is not a regular file! \r\n", ""},
+      {"-a t,/dev/null,1", "\r\n file /dev/null is not a regular file! \r\n", ""},
+      {"-a ok,in/../a.bin,2",
+       "\r\n two members of type ok are named a.bin, a package can hold only one! \r\n", ""},
+      {"-a t\x7f,a.bin,1", "\r\n file type t? holds control bytes! \r\n", ""},
+      {"-a t,a\x01.bin,1", "\r\n file name a?.bin holds control bytes! \r\n", ""},
       {"-m adir", "\r\n can not write file to :adir! \r\n", "adir: Is a directory"},
       {"-m adir/", "\r\n can not write file to :adir/! \r\n", "adir/: Is a directory"},
       {"-m no/such/dir/x.pac", "\r\n can not write file to :no/such/dir/x.pac! \r\n",
@@ -92,7 +100,8 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
     EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message);  // the last word
     EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;        // which file and why
     EXPECT_EQ(read_file(at("fw.pac")), "the old package") << extra;
-    EXPECT_EQ(list_dir(dir_), (names{"a.bin", "adir", "fw.pac", "half", "huge", "in", "max"}));
+    EXPECT_EQ(list_dir(dir_),
+              (names{"a.bin", "adir", "fifo", "fw.pac", "half", "huge", "in", "max"}));
   }
   if (!fault_env("").empty()) {  // a.bin's reads: its digest, then its copy
     write_file(at("in/big"), random_bytes(700000, 1));
@@ -106,20 +115,26 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
   expect("-m fw.pac -a t,a.bin,1 -a old,fw.pac,0", 0,
          "...,name:fw.pac,version:0,size:15,offset:0,md5:" + md5_of("the old package") + " \r\n");
   EXPECT_EQ(std::filesystem::status(at("fw.pac")).permissions(), std::filesystem::perms(0640));
-  EXPECT_EQ(list_dir(dir_), (names{"a.bin", "adir", "fw.pac", "half", "huge", "in", "max"}));
+  EXPECT_EQ(list_dir(dir_),
+            (names{"a.bin", "adir", "fifo", "fw.pac", "half", "huge", "in", "max"}));
 }
 
 TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
   std::filesystem::create_directory(at("w"));
   using args = std::vector<std::string>;
-  for (const std::string& name : args{"../evil", "a/b", "..", ".", "p.pac", at("abs"), "fine"}) {
+  for (const std::string& name :
+       args{"../evil", "a/b", "..", ".", "p.pac", at("abs"), "fine", "new\nline", "del\x7f"}) {
     const std::string pkg =
         package_bytes("abcdef", index_of("2|fine,3,0|" + name + ",3,3", "abcdef"));
     const std::string why = name == "p.pac"  ? "itself"
-                            : name == "fine" ? "two members would be written to fine,"
-                                             : "plain file name";
-    for (const args& run : {args{"-e", "p.pac"}, args{"-r", "p.pac", "-n", name}}) {
-      if (name == "fine" && run[0] == "-r") continue;  // read writes one member only
+                            : name == "fine" ? "would be written to fine,"
+                            : name.find_first_of("\n\x7f") != name.npos ? "control bytes"
+                                                                        : "plain file name";
+    // Check reports what every extract refuses, whatever the mappings.
+    for (const args& run :
+         {args{"-e", "p.pac"}, args{"-r", "p.pac", "-n", name}, args{"-c", "p.pac"}}) {
+      if (name == "fine" && run[0] == "-r") continue;   // read writes one member only
+      if (name == "p.pac" && run[0] == "-c") continue;  // only where it is extracted
       write_file(at("w/p.pac"), pkg);
       auto r = run_tool(at("w"), run);
       EXPECT_EQ(r.status, 255);
@@ -129,6 +144,14 @@ TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
       EXPECT_EQ(list_dir(dir_), (names{"in", "w"}));
     }
   }
+  write_file(at("w/p.pac"), package_bytes("abcdef", index_of("2|fine,3,0|fine,3,3", "abcdef")));
+  expect("-c p.pac", 255,
+         "\r\n check file fine size:3 md5:" + md5_of("abc") +
+             ",version:1 good! \r\n\r\n check file fine size:3 md5:" + md5_of("def") +
+             ",version:1 good! \r\n\r\n two members of type t would be written to fine, no "
+             "extract takes them! \r\n\r\n package p.pac has 1 members that no extract "
+             "takes! \r\n",
+         at("w"));
   // The same name under two types that mappings keep apart is fine.
   std::filesystem::create_directory(at("b"));
   write_file(at("b/app.bin"), "second");
