@@ -1,3 +1,5 @@
+#include <cstdio>
+
 #include "cli/cli.h"
 
 namespace kb {
@@ -11,6 +13,29 @@ void verify_if_asked(pac_options& o) {
   }
 }
 
+bool has_type(const pac_index& index, std::string_view type) {
+  const int n = member_count(index);
+  for (int i = 0; i < n; ++i) {
+    if (field(index.members[i].type) == type) return true;
+  }
+  return false;
+}
+
+// A typo in -t or -d would otherwise pass in silence: stdout and the status
+// stay what scripts expect, a person reads the word on stderr.
+void note_unused_types(const pac_options& o, const dest_dir_map& dirs, const pac_index& index) {
+  if (!o.type_filter.empty() && !has_type(index, o.type_filter)) {
+    std::fprintf(stderr, "kestrelbind: no member has type '%s'; nothing is extracted\n",
+                 o.type_filter.c_str());
+  }
+  for (const auto& d : dirs) {
+    if (!has_type(index, d.type)) {
+      std::fprintf(stderr, "kestrelbind: no member has type '%s'; its -d plays no part\n",
+                   d.type.c_str());
+    }
+  }
+}
+
 }  // namespace
 
 void dispatch(command_line& cmd) {
@@ -21,9 +46,14 @@ void dispatch(command_line& cmd) {
       pac_index_list(*cmd.index);
       break;
     case MODE_EXTRACT:
+      if (!o.name_filter.empty()) {
+        std::fputs("kestrelbind: -n plays no part in extract; -r reads one member by name\n",
+                   stderr);
+      }
       if (!o.preserve && resume_extract(o, *cmd.index)) break;
       verify_if_asked(o);
       load_package(o.package_path, *cmd.index);
+      note_unused_types(o, cmd.dirs, *cmd.index);
       extract_in_place(o, cmd.dirs, *cmd.index);
       break;
     case MODE_READ:
@@ -40,6 +70,8 @@ void dispatch(command_line& cmd) {
       make_package(o, *cmd.index);
       break;
     default:
+      std::fputs("kestrelbind: no operation given (-m, -l, -e, -r or -c); nothing is done\n",
+                 stderr);
       break;
   }
 }

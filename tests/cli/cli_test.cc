@@ -73,6 +73,10 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
   EXPECT_EQ(unknown.err,
             "kestrelbind: ignoring unknown argument '-E'\nkestrelbind: ignoring unknown argument "
             "'p.pac'\nkestrelbind: ignoring unknown argument '-x'\n");
+  unknown = run_tool(dir_, {"-x", "-p"});  // no operation: nothing done, said on stderr
+  EXPECT_EQ(std::to_string(unknown.status) + unknown.out + unknown.err,
+            "0kestrelbind: ignoring unknown argument '-x'\nkestrelbind: no operation given (-m, "
+            "-l, -e, -r or -c); nothing is done\n");
   // The listing is longer than the stream's buffer: a full stdout is a failure.
   const std::string full = "cd '" + dir_ + "' && " KESTRELBIND_COMMAND " -l p.pac >/dev/full";
   EXPECT_EQ(WEXITSTATUS(std::system(full.c_str())), 255);
@@ -93,7 +97,7 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
       {"51|a,100,0|b,200,100", "\r\n file count 51 is more than 50! \r\n"},
       {"2|../evil,100,0|" + at("escaped") + ",200,100", ""},  // names that leave the directory
       {"2|a,100,0|p.pac,200,100", ""},                        // the package's own name
-      {"2|a,100,0|b,-2147483648,100", not_right},  // negative: never made, refused
+      {"2|a,100,0|b,-2147483648,100", not_right},             // negative: never made, refused
       {"2|a,100,0|b,-100,100", not_right},
       {"2|a,100,0|b,2147483647,100", not_right},
       {"2|a,100,0|b,301,0", not_right},  // past the data, alone or summed

@@ -177,13 +177,18 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   EXPECT_TRUE(read_file(at("p.pac")) == pkg);
   for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes);
   for (const auto& m : ms) std::remove(at(m.name).c_str());
-  expect("-e p.pac -t modem", 0, out(1));  // -t preserves by itself
+  // -t preserves by itself; what plays no part gets a word on stderr.
+  auto r = expect("-e p.pac -t modem -n M1 -d sytem,in", 0, "\r\n field = in \r\n" + out(1));
+  EXPECT_EQ(r.err,
+            "kestrelbind: -n plays no part in extract; -r reads one member by name\n"
+            "kestrelbind: no member has type 'sytem'; its -d plays no part\n");
   EXPECT_TRUE(read_file(at("p.pac")) == pkg);
   EXPECT_EQ(list_dir(dir_), (names{"M2", "in", "p.pac"}));
-  expect("-e p.pac -t nosuchtype", 0, "");
+  r = expect("-e p.pac -t nosuchtype", 0, "");
+  EXPECT_EQ(r.err, "kestrelbind: no member has type 'nosuchtype'; nothing is extracted\n");
   std::filesystem::create_directory(at("sys"));
-  auto r = expect("-e p.pac -d system,sys -d idu,no/such/dir", 0,
-                  "\r\n field = sys \r\n\r\n field = no/such/dir \r\n" + out(2) + out(0) + out(1));
+  r = expect("-e p.pac -d system,sys -d idu,no/such/dir", 0,
+             "\r\n field = sys \r\n\r\n field = no/such/dir \r\n" + out(2) + out(0) + out(1));
   EXPECT_TRUE(read_file(at("sys/M1")) == ms[0].bytes);
   EXPECT_TRUE(read_file(at("M3")) == ms[2].bytes);  // the mapping did not resolve
   EXPECT_EQ(file_size(at("p.pac")), 0);
