@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "cli/cli.h"
+#include "ops/json_report.h"
 
 namespace kb {
 namespace {
@@ -40,10 +41,18 @@ void note_unused_types(const pac_options& o, const dest_dir_map& dirs, const pac
 
 void dispatch(command_line& cmd) {
   pac_options& o = cmd.options;
+  if (o.json && o.mode != MODE_LIST && o.mode != MODE_CHECK) {
+    std::fputs("kestrelbind: --json plays no part but with -l and -c\n", stderr);
+  }
   switch (o.mode) {
     case MODE_LIST:  // listing installs nothing: -k plays no part
       load_package(o.package_path, *cmd.index);
-      pac_index_list(*cmd.index);
+      if (o.json) {
+        const std::string document = listing_json(*cmd.index);
+        std::fwrite(document.data(), 1, document.size(), stdout);
+      } else {
+        pac_index_list(*cmd.index);
+      }
       break;
     case MODE_EXTRACT:
       if (!o.name_filter.empty()) {

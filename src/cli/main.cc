@@ -17,8 +17,8 @@ int main(int argc, char** argv) {
       dispatch(cmd);
     }
   } catch (const kb_error& e) {
-    std::fputs(e.what(), stdout);  // the exact console text, its own line ends included
-    std::fflush(stdout);
+    std::fputs(e.what(), message_stream());  // the exact console text, its line ends included
+    std::fflush(message_stream());
     return 255;
   }
   // A listing cut short by a full pipe or disk must not pass for success.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "ops/json_report.h"
 #include "ops/pieces.h"
 #include "ops/progress.h"
 
@@ -24,7 +25,8 @@ struct verdict {
   bool readable = true;
   int error = 0;  // why the bytes could not be read (0: past the end)
   char digest[MD5_TEXT_SIZE] = {};
-  std::string refusal;  // why every extract would refuse the member, if it would
+  std::string refusal;  // the line saying why no extract takes the member, if none does
+  const char* why_refused = nullptr;  // the same in a few words
 };
 
 // What every extract refuses, whatever its mappings: a name that is not a
@@ -38,6 +40,7 @@ void find_refusals(const pac_index& index, const std::vector<int>& slots,
       check_member_name(field(m.name));
     } catch (const kb_error& e) {
       verdicts[k].refusal = e.what();
+      verdicts[k].why_refused = "name is not a plain file name";
       continue;
     }
     for (std::size_t j = 0; j < k; ++j) {
@@ -46,6 +49,7 @@ void find_refusals(const pac_index& index, const std::vector<int>& slots,
         verdicts[k].refusal = "\r\n two members of type " + std::string(field(m.type)) +
                               " would be written to " + std::string(field(m.name)) +
                               ", no extract takes them! \r\n";
+        verdicts[k].why_refused = "another member has the same type and name";
       }
     }
   }
@@ -112,6 +116,7 @@ void check_package(const pac_options& options, const pac_index& index) {
            read_decimal(field(index.members[slots[b]].size));
   });
   int bad = 0, refused = 0;
+  std::vector<member_verdict> report;
   {
     job_pool pool(order, [&](std::size_t k) {
       chunk_buffer buffer(SLICE);
@@ -138,7 +143,16 @@ void check_package(const pac_options& options, const pac_index& index) {
       if (!v.readable) say_reason(options.package_path, v.error);
       say(line + v.refusal);
       refused += v.refusal.empty() ? 0 : 1;
+      report.push_back({slots[k],
+                        good         ? "good"
+                        : v.readable ? "damaged"
+                                     : "unreadable",
+                        v.readable ? v.digest : "", v.why_refused});
     }
+  }
+  if (options.json) {
+    const std::string document = check_json(index, report);
+    std::fwrite(document.data(), 1, document.size(), stdout);
   }
   if (bad > 0) {
     throw kb_error("\r\n package " + options.package_path + " has " + std::to_string(bad) +

@@ -30,6 +30,7 @@ struct pac_options {
   std::string type_filter;
   std::string key_path;  // -k: verify the package with this minisign public key
   bool preserve = false;
+  bool json = false;     // --json: -l and -c print one JSON document instead of lines
   int member_count = 0;  // -a options seen
   // The id of the key the package was verified with (or that a run cut
   // short had verified it with); the journal keeps it for a resume.

@@ -15,8 +15,11 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
   const auto n = [](int k, char c) { return std::string(k, c); };
   const std::tuple<std::string, int, std::string> cases[] = {
       {"", 0, usage},
-      {"-l e.pac --help", 0, usage},
-      {"-h -l", 0, usage},
+      {"-l e.pac --help", 0, usage + HELP_TEXT},
+      {"-h -l", 0,  // the usage text unchanged, then the later options
+       "...-t system\r\nkestrelbind -c package [-n name] [-t type]   check every member's MD5, "
+       "writing nothing\nkestrelbind -l package --json                the listing as one JSON "
+       "document\n"},
       {"--version", 0, "kestrelbind " KESTRELBIND_VERSION "\n"},
       {"-x -V", 0, VERSION_TEXT},
       {"-a", 255, "\r\n please specify the file added!\r\n"},
@@ -81,6 +84,42 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
   const std::string full = "cd '" + dir_ + "' && " KESTRELBIND_COMMAND " -l p.pac >/dev/full";
   EXPECT_EQ(WEXITSTATUS(std::system(full.c_str())), 255);
   expect("-l .", 255, "\r\n . is not a pac file! \r\n");
+  // --json: one document on stdout, read back by Python's json module. Names
+  // with quotes, commas and a newline, and bytes that are not UTF-8, come
+  // back whole; check gives each member's verdict and its messages go to stderr.
+  pac_index odd = index_of("4|a,1,0|b,1,1|c,1,2|d,1,3", "wxyz");
+  const char* const odd_names[] = {"q\"uote,comma", "new\nline", "bad\xff", "caf\xc3\xa9"};
+  for (int i = 0; i < 4; ++i) set_field(odd.members[i].name, odd_names[i], "");
+  set_field(odd.members[3].md5, md5_of("W"), "");
+  set_field(odd.meta_version, "1.0", ""), set_field(odd.feature, "f\x80", "");
+  write_file(at("p.pac"), package_bytes("wxyz", odd));
+  write_file(at("read.py"),
+             "import json, sys\nd = json.load(sys.stdin)\nprint(d['meta_version'], "
+             "bytes.fromhex(d['feature_hex']))\nfor m in d['members']:\n  name = "
+             "bytes.fromhex(m['name_hex']) if 'name_hex' in m else m['name'].encode()\n  "
+             "print(name, m['type'], m['size'], m['offset'], m['md5'] == m.get('digest'), "
+             "m.get('verdict'), m.get('refused'))\n");
+  auto parsed = [&](const std::string& args, int status) {
+    auto j = run_tool(dir_, words(args));
+    write_file(at("out.json"), j.out);
+    const std::string py = "cd '" + dir_ + "' && python3 read.py <out.json >parsed 2>&1";
+    EXPECT_EQ(std::system(py.c_str()), 0) << j.out;
+    EXPECT_EQ(j.status, status);
+    return read_file(at("parsed")) + j.err;
+  };
+  EXPECT_EQ(parsed("-l p.pac --json", 0),
+            "1.0 b'f\\x80'\nb'q\"uote,comma' t 1 0 False None None\nb'new\\nline' t 1 1 False None "
+            "None\nb'bad\\xff' t 1 2 False None None\nb'caf\\xc3\\xa9' t 1 3 False None None\n");
+  EXPECT_EQ(
+      parsed("-c p.pac --json -d t,.", 255),
+      "1.0 b'f\\x80'\nb'q\"uote,comma' t 1 0 True good None\nb'new\\nline' t 1 1 True good "
+      "name is not a plain file name\nb'bad\\xff' t 1 2 True good None\nb'caf\\xc3\\xa9' t 1 3 "
+      "False damaged None\n\r\n field = . \r\n\r\n check file q\"uote,comma size:1 md5:" +
+          md5_of("w") + ",version:1 good! \r\n\r\n check file new?line size:1 md5:" + md5_of("x") +
+          ",version:1 good! \r\n\r\n file name new?line is not allowed: a member name must "
+          "not hold control bytes! \r\n\r\n check file bad\xff size:1 md5:" +
+          md5_of("y") + ",version:1 good! \r\n\r\n check file caf\xc3\xa9 checksum " + md5_of("z") +
+          " not right! \r\n\r\n package p.pac has 1 damaged members! \r\n");
 }
 
 // Every field of the trailer is outside input: each package, members in 300
