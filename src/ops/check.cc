@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <vector>
 
@@ -22,6 +23,7 @@ namespace {
 constexpr std::size_t SLICE = 64 * 1024;
 
 struct verdict {
+  std::atomic<std::int64_t> done{0};  // bytes hashed so far, for the progress line
   bool readable = true;
   int error = 0;  // why the bytes could not be read (0: past the end)
   char digest[MD5_TEXT_SIZE] = {};
@@ -58,7 +60,7 @@ void find_refusals(const pac_index& index, const std::vector<int>& slots,
 // The MD5 of a member's bytes in their own order (its stored pieces from the
 // last back to the first, each unscrambled); false when they cannot be read.
 bool digest_member(int package, const pac_member& m, unsigned char* buffer, char* out,
-                   progress& bar, int& error) {
+                   std::atomic<std::int64_t>& done, int& error) {
   const std::int64_t offset = read_decimal(field(m.offset));
   MD5_CTX ctx;
   MD5Init(&ctx);
@@ -78,7 +80,7 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
       MD5Update(&ctx, buffer, static_cast<std::size_t>(n));
       got += static_cast<std::size_t>(n);
     }
-    bar.advance(static_cast<std::int64_t>(p.length));
+    done += static_cast<std::int64_t>(p.length);
   }
   unsigned char digest[16];
   MD5Final(digest, &ctx);
@@ -102,10 +104,6 @@ void check_package(const pac_options& options, const pac_index& index) {
     say_reason(options.package_path, errno);
     throw kb_error("\r\n can not extract from file:" + options.package_path + " \r\n");
   }
-  std::int64_t total = 0;
-  for (int i : slots)
-    total += std::max<std::int64_t>(read_decimal(field(index.members[i].size)), 0);
-  progress bar(options.package_path, total);
   // Largest first, so that the cores finish together.
   std::vector<verdict> verdicts(slots.size());
   find_refusals(index, slots, verdicts);
@@ -122,11 +120,15 @@ void check_package(const pac_options& options, const pac_index& index) {
       chunk_buffer buffer(SLICE);
       verdict& v = verdicts[k];
       v.readable = digest_member(package.get(), index.members[slots[k]], buffer.data(), v.digest,
-                                 bar, v.error);
+                                 v.done, v.error);
     });
     for (std::size_t k = 0; k < slots.size(); ++k) {
       const pac_member& m = index.members[slots[k]];
-      pool.wait(k);
+      {
+        // The line of the member whose result comes next, as it is hashed.
+        progress bar(field(m.name), read_decimal(field(m.size)));
+        while (!pool.wait_for(k, 100)) bar.set(verdicts[k].done);
+      }
       const verdict& v = verdicts[k];
       const bool good = v.readable && field(m.md5) == v.digest;
       std::string line = "\r\n check file " + shown(field(m.name));
@@ -139,7 +141,6 @@ void check_package(const pac_options& options, const pac_index& index) {
         line += " can not be read! \r\n";
       }
       bad += good ? 0 : 1;
-      bar.clear();
       if (!v.readable) say_reason(options.package_path, v.error);
       say(line + v.refusal);
       refused += v.refusal.empty() ? 0 : 1;

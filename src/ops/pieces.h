@@ -130,6 +130,8 @@ class job_pool {
 
   bool ready(std::size_t k);
   void wait(std::size_t k);
+  // wait(k) for at most ms milliseconds; whether job k is done.
+  bool wait_for(std::size_t k, int ms);
 
  private:
   struct state;
