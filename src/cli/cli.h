@@ -8,8 +8,8 @@
 namespace kb {
 
 extern const char USAGE_TEXT[];
+extern const char HELP_TEXT[];     // printed by --help after the usage text
 extern const char VERSION_TEXT[];  // "kestrelbind VERSION\n"
-extern const char OPTIONS_TEXT[];  // --help, for people: the options the usage text lacks
 
 struct command_line {
   pac_options options;
@@ -17,7 +17,6 @@ struct command_line {
   std::unique_ptr<pac_index> index = std::make_unique<pac_index>();
   // --help, -h, --version or -V: this text on stdout and status 0, nothing else.
   std::string answer;
-  std::string note;  // with the answer, on stderr: for people, not scripts
 };
 
 // Parses every argument after the program name. Prints the field line of

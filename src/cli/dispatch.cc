@@ -1,4 +1,7 @@
+#include <cstdio>
+
 #include "cli/cli.h"
+#include "ops/json_report.h"
 #include "ops/package.h"
 #include "ops/signature.h"
 
@@ -7,14 +10,26 @@ namespace kb {
 void dispatch(command_line& cmd) {
   pac_options& o = cmd.options;
   pac_index& index = *cmd.index;
+  if (o.json && o.mode != MODE_LIST && o.mode != MODE_CHECK) {
+    std::fputs("kestrelbind: --json plays no part but with -l and -c\n", stderr);
+  }
   switch (o.mode) {
     case MODE_LIST: {  // listing installs nothing: -k plays no part
       package_file package(o.package_path, package_use::reading);
       load_package(package, index);
-      pac_index_list(index);
+      if (o.json) {
+        const std::string document = listing_json(index);
+        std::fwrite(document.data(), 1, document.size(), stdout);
+      } else {
+        pac_index_list(index);
+      }
       break;
     }
     case MODE_EXTRACT:
+      if (!o.name_filter.empty()) {
+        std::fputs("kestrelbind: -n plays no part in extract; -r reads one member by name\n",
+                   stderr);
+      }
       extract_in_place(o, cmd.dirs, index);
       break;
     case MODE_READ: {
@@ -35,6 +50,8 @@ void dispatch(command_line& cmd) {
       make_package(o, index);
       break;
     default:
+      std::fputs("kestrelbind: no operation given (-m, -l, -e, -r or -c); nothing is done\n",
+                 stderr);
       break;
   }
 }

@@ -15,21 +15,20 @@ int main(int argc, char** argv) {
     command_line cmd = parse_options(argc, argv);
     if (!cmd.answer.empty()) {
       std::fputs(cmd.answer.c_str(), stdout);
-      std::fputs(cmd.note.c_str(), stderr);
     } else {
       dispatch(cmd);
     }
   } catch (const kb_error& e) {
-    std::fputs(e.what(), stdout);  // the exact console text, its own line ends included
-    std::fflush(stdout);
+    std::fputs(e.what(), message_stream());  // the exact console text, its line ends included
+    std::fflush(message_stream());
     return 255;
   } catch (const std::bad_alloc&) {
-    std::fputs("\r\n out of memory! \r\n", stdout);
-    std::fflush(stdout);
+    std::fputs("\r\n out of memory! \r\n", message_stream());
+    std::fflush(message_stream());
     return 255;
   } catch (const std::exception& e) {
-    std::printf("\r\n unexpected failure: %s! \r\n", e.what());
-    std::fflush(stdout);
+    std::fprintf(message_stream(), "\r\n unexpected failure: %s! \r\n", e.what());
+    std::fflush(message_stream());
     return 255;
   }
   // A listing cut short by a full pipe or disk must not pass for success.

@@ -80,21 +80,36 @@ void check_comment_options(const pac_options& o) {
   }
 }
 
+// Whether the run prints a JSON document (--json with -l or -c as the last
+// mode), found before parsing, since parsing already prints -d field lines
+// and stdout must then hold the document alone.
+bool prints_json(int argc, char** argv) {
+  bool json = false, list_or_check = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view opt = argv[i];
+    json = json || opt == "--json";
+    if (opt == "-l" || opt == "-c" || opt == "-e" || opt == "-r" || opt == "-m")
+      list_or_check = opt == "-l" || opt == "-c";
+    if (missing_value_message(opt) != nullptr) ++i;  // its value is no option
+  }
+  return json && list_or_check;
+}
+
 }  // namespace
 
 command_line parse_options(int argc, char** argv) {
   command_line cmd;
   pac_options& o = cmd.options;
+  if (prints_json(argc, argv)) send_messages_to_stderr();
   for (int i = 1; i < argc; ++i) {
     std::string_view opt = argv[i];
-    if (opt == "-p") {
-      o.preserve = true;
+    if (opt == "-p" || opt == "--json") {
+      (opt == "-p" ? o.preserve : o.json) = true;
       continue;
     }
     if (opt == "--help" || opt == "-h" || opt == "--version" || opt == "-V") {
-      const bool help = opt == "--help" || opt == "-h";
-      cmd.answer = help ? std::string(USAGE_TEXT) + "\n" : VERSION_TEXT;
-      if (help) cmd.note = OPTIONS_TEXT;
+      cmd.answer = opt == "--help" || opt == "-h" ? std::string(USAGE_TEXT) + "\n" + HELP_TEXT
+                                                  : VERSION_TEXT;
       return cmd;
     }
     const char* missing = missing_value_message(opt);

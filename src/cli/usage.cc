@@ -12,16 +12,20 @@ const char USAGE_TEXT[] =
     "kestrelbind -r extract-file-name -n abc.tar.gz\r\n"
     "kestrelbind -r extract-file-name -t system\r";
 
-// Scripts parse stdout, so what the usage text never said goes to stderr.
-const char OPTIONS_TEXT[] =
-    "\nMore options (see kestrelbind(1)):\n"
-    "  -c package        check every member's MD5, writing nothing\n"
-    "  -p                extract without cutting the package\n"
-    "  -k keyfile        with -e, -r, -c: verify package.minisig with this minisign public key\n"
-    "  --expect TOKEN    with -k: the trusted comment must hold TOKEN as a whole word "
-    "(repeatable)\n"
-    "  --newer-than N    with -k: the trusted comment must hold timestamp:T with T > N\n"
-    "  -V, --version     print the version\n";
+// What --help adds after the usage text: every option, one line each.
+const char HELP_TEXT[] =
+    "\nOptions (see kestrelbind(1) for the whole story):\n"
+    "  -m package         make package from the -a members, with the -f feature\n"
+    "  -a type,path,ver   add a member (make); -f feature: the package's feature string\n"
+    "  -l package         list the package; --json: as one JSON document\n"
+    "  -e package         extract in place; -d type,dir: members of type into dir\n"
+    "  -p                 extract without cutting the package; -t type: only that type\n"
+    "  -r package         read one member chosen by -n name and/or -t type\n"
+    "  -c package         check every member's MD5, writing nothing; --json: as JSON\n"
+    "  -k keyfile         with -e, -r, -c: verify package.minisig with this minisign key\n"
+    "  --expect TOKEN     with -k: the trusted comment must hold TOKEN as a whole word\n"
+    "  --newer-than N     with -k: the trusted comment must hold timestamp:T with T > N\n"
+    "  -V, --version      the version; -h, --help: this text\n";
 
 const char VERSION_TEXT[] = "kestrelbind " KESTRELBIND_VERSION "\n";
 

@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <vector>
 
+#include "ops/json_report.h"
 #include "ops/package.h"
 #include "ops/progress.h"
 
@@ -21,15 +23,44 @@ namespace {
 constexpr std::size_t SLICE = 64 * 1024;
 
 struct verdict {
+  std::atomic<std::int64_t> done{0};  // bytes hashed so far, for the progress line
   bool readable = true;
   int error = 0;  // why the bytes could not be read (0: past the end)
   char digest[MD5_TEXT_SIZE] = {};
+  std::string refusal;  // the line saying why no extract takes the member, if none does
+  const char* why_refused = nullptr;  // the same in a few words
 };
+
+// What every extract refuses, whatever its mappings: a name that is not a
+// plain file name, and two members of one type and name, which would be
+// written to one path.
+void find_refusals(const pac_index& index, const std::vector<int>& slots,
+                   std::vector<verdict>& verdicts) {
+  for (std::size_t k = 0; k < slots.size(); ++k) {
+    const pac_member& m = index.members[slots[k]];
+    try {
+      check_member_name(field(m.name));
+    } catch (const kb_error& e) {
+      verdicts[k].refusal = e.what();
+      verdicts[k].why_refused = "name is not a plain file name";
+      continue;
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+      const pac_member& other = index.members[slots[j]];
+      if (field(other.type) == field(m.type) && field(other.name) == field(m.name)) {
+        verdicts[k].refusal = "\r\n two members of type " + std::string(field(m.type)) +
+                              " would be written to " + std::string(field(m.name)) +
+                              ", no extract takes them! \r\n";
+        verdicts[k].why_refused = "another member has the same type and name";
+      }
+    }
+  }
+}
 
 // The MD5 of a member's bytes in their own order (its stored pieces from the
 // last back to the first, each unscrambled); false when they cannot be read.
 bool digest_member(int package, const pac_member& m, unsigned char* buffer, char* out,
-                   progress& bar, int& error) {
+                   std::atomic<std::int64_t>& done, int& error) {
   const std::int64_t offset = read_decimal(field(m.offset));
   MD5_CTX ctx;
   MD5Init(&ctx);
@@ -49,7 +80,7 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
       MD5Update(&ctx, buffer, static_cast<std::size_t>(n));
       got += static_cast<std::size_t>(n);
     }
-    bar.advance(static_cast<std::int64_t>(p.length));
+    done += static_cast<std::int64_t>(p.length);
   }
   unsigned char digest[16];
   MD5Final(digest, &ctx);
@@ -69,33 +100,34 @@ void check_package(const pac_options& options, const package_file& package,
   // A package without members is whole; filters that match nothing are not.
   const bool filtered = !options.name_filter.empty() || !options.type_filter.empty();
   if (slots.empty() && filtered) throw kb_error("\r\n File not exsit!\r\n");
-  std::int64_t total = 0;
-  for (int i : slots)
-    total += std::max<std::int64_t>(read_decimal(field(index.members[i].size)), 0);
-  progress bar(options.package_path, total);
   // Largest first, so that the cores finish together.
   std::vector<verdict> verdicts(slots.size());
+  find_refusals(index, slots, verdicts);
   std::vector<std::size_t> order(slots.size());
   for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     return read_decimal(field(index.members[slots[a]].size)) >
            read_decimal(field(index.members[slots[b]].size));
   });
-  int bad = 0;
+  int bad = 0, refused = 0;
+  std::vector<member_verdict> report;
   {
     job_pool pool(order, [&](std::size_t k) {
       chunk_buffer buffer(SLICE);
       verdict& v = verdicts[k];
       v.readable = digest_member(package.fd(), index.members[slots[k]], buffer.data(), v.digest,
-                                 bar, v.error);
+                                 v.done, v.error);
     });
     for (std::size_t k = 0; k < slots.size(); ++k) {
       const pac_member& m = index.members[slots[k]];
-      pool.wait(k);
+      {
+        // The line of the member whose result comes next, as it is hashed.
+        progress bar(field(m.name), read_decimal(field(m.size)));
+        while (!pool.wait_for(k, 100)) bar.set(verdicts[k].done);
+      }
       const verdict& v = verdicts[k];
       const bool good = v.readable && field(m.md5) == v.digest;
-      std::string line = "\r\n check file ";
-      line.append(field(m.name));
+      std::string line = "\r\n check file " + shown(field(m.name));
       if (good) {
         line.append(" size:").append(field(m.size)).append(" md5:").append(field(m.md5));
         line.append(",version:").append(field(m.version)).append(" good! \r\n");
@@ -105,14 +137,27 @@ void check_package(const pac_options& options, const package_file& package,
         line += " can not be read! \r\n";
       }
       bad += good ? 0 : 1;
-      bar.clear();
       if (!v.readable) say_reason(options.package_path, v.error);
-      say(line);
+      say(line + v.refusal);
+      refused += v.refusal.empty() ? 0 : 1;
+      report.push_back({slots[k],
+                        good         ? "good"
+                        : v.readable ? "damaged"
+                                     : "unreadable",
+                        v.readable ? v.digest : "", v.why_refused});
     }
+  }
+  if (options.json) {
+    const std::string document = check_json(index, report);
+    std::fwrite(document.data(), 1, document.size(), stdout);
   }
   if (bad > 0) {
     throw kb_error("\r\n package " + options.package_path + " has " + std::to_string(bad) +
                    " damaged members! \r\n");
+  }
+  if (refused > 0) {
+    throw kb_error("\r\n package " + options.package_path + " has " + std::to_string(refused) +
+                   " members that no extract takes! \r\n");
   }
 }
 

@@ -2,11 +2,36 @@
 // package cut short by a kill or a power cut is resumed instead
 // (resume.cc). Either way a failure after the first cut puts the member in
 // flight back (restore.cc).
+#include <cstdio>
+
 #include "ops/extract_run.h"
 #include "ops/signature.h"
 
 namespace kb {
 namespace {
+
+bool has_type(const pac_index& index, std::string_view type) {
+  const int n = member_count(index);
+  for (int i = 0; i < n; ++i) {
+    if (field(index.members[i].type) == type) return true;
+  }
+  return false;
+}
+
+// A typo in -t or -d would otherwise pass in silence: stdout and the status
+// stay what scripts expect, a person reads the word on stderr.
+void note_unused_types(const pac_options& o, const dest_dir_map& dirs, const pac_index& index) {
+  if (!o.type_filter.empty() && !has_type(index, o.type_filter)) {
+    std::fprintf(stderr, "kestrelbind: no member has type '%s'; nothing is extracted\n",
+                 o.type_filter.c_str());
+  }
+  for (const auto& d : dirs) {
+    if (!has_type(index, d.type)) {
+      std::fprintf(stderr, "kestrelbind: no member has type '%s'; its -d plays no part\n",
+                   d.type.c_str());
+    }
+  }
+}
 
 void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package_file& package,
                    const pac_index& index) {
@@ -26,6 +51,7 @@ void extract_in_place(pac_options& options, const dest_dir_map& dirs, pac_index&
                        options.preserve ? package_use::reading : package_use::in_place);
   if (!options.preserve && resume_extract(options, dirs, package, index)) return;
   load_package_verified(options, package, index);
+  note_unused_types(options, dirs, index);
   extract_fresh(options, dirs, package, index);
 }
 

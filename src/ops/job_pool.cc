@@ -1,6 +1,7 @@
 // Members are independent and MD5 is the cost, so make and check hash them
 // side by side, a thread per core, in the order that balances the cores
 // (largest first), while the caller takes the results in its own order.
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -77,20 +78,23 @@ bool job_pool::ready(std::size_t k) {
 }
 
 void job_pool::wait(std::size_t k) {
-  std::unique_lock<std::mutex> lock(s_->mu);
-  while (s_->done[k] != 2) {
-    if (s_->done[k] == 0) {  // nobody is free to do it: do it here
-      s_->done[k] = 1;
-      lock.unlock();
-      s_->run(k);
-      lock.lock();
-      s_->done[k] = 2;
-      s_->finished.notify_all();
-    } else {
-      s_->finished.wait(lock);
-    }
+  while (!wait_for(k, 1000)) {
   }
   if (s_->failed[k]) std::rethrow_exception(s_->failed[k]);
+}
+
+bool job_pool::wait_for(std::size_t k, int ms) {
+  std::unique_lock<std::mutex> lock(s_->mu);
+  if (s_->done[k] == 0) {  // nobody is free to do it: do it here
+    s_->done[k] = 1;
+    lock.unlock();
+    s_->run(k);
+    lock.lock();
+    s_->done[k] = 2;
+    s_->finished.notify_all();
+  }
+  s_->finished.wait_for(lock, std::chrono::milliseconds(ms), [&] { return s_->done[k] == 2; });
+  return s_->done[k] == 2;
 }
 
 }  // namespace kb

@@ -27,6 +27,11 @@ namespace {
 constexpr std::int64_t MAX_DATA =
     std::numeric_limits<std::int32_t>::max() - static_cast<std::int64_t>(PAC_INDEX_SIZE);
 
+std::string_view base_name(std::string_view path) {
+  auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 // Splits "type,name,version" at its first two commas (the version keeps any
 // further commas) and takes the member's size, refusing what cannot be stored.
 void complete_record(pac_member& m, std::int64_t& total) {
@@ -37,17 +42,35 @@ void complete_record(pac_member& m, std::int64_t& total) {
   set_field(m.type, spec.substr(0, first), "file type");
   set_field(m.name, spec.substr(first + 1, second - first - 1), "file name");
   set_field(m.version, spec.substr(second + 1), "file version");
+  // A newline in a stored field would split or spoof the lines that
+  // scripts parse, and every extract refuses such a name.
+  for (auto [label, value] :
+       {std::pair{"type", field(m.type)}, {"name", field(m.name)}, {"version", field(m.version)}}) {
+    if (has_control_byte(value)) {
+      throw kb_error("\r\n file " + std::string(label) + " " + shown(value) +
+                     " holds control bytes! \r\n");
+    }
+  }
 
   const std::string name(field(m.name));
   if (access(name.c_str(), F_OK) != 0) {
     say_reason(name, errno);
     throw kb_error("\r\n file " + name + " not exist! \r\n");
   }
+  // Opened without blocking, so that a FIFO cannot hang make here; only a
+  // regular file has a size that its bytes match (a FIFO, a device or a
+  // /proc file would be stored as an empty or a cut-short member).
+  fd_closer fd(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) {
+    say_reason(name, errno);
+    throw kb_error("\r\n can not read file " + name + "! \r\n");
+  }
   struct stat st;
-  if (stat(name.c_str(), &st) != 0) {
+  if (fstat(fd.get(), &st) != 0) {
     say_reason(name, errno);
     throw kb_error("\r\n can not get file size info: " + name + "! \r\n");
   }
+  if (!S_ISREG(st.st_mode)) throw kb_error("\r\n file " + name + " is not a regular file! \r\n");
   if (st.st_size > std::numeric_limits<std::int32_t>::max()) {
     throw kb_error("\r\n file " + name + " is too large: a member must be less than 2 GiB! \r\n");
   }
@@ -57,6 +80,21 @@ void complete_record(pac_member& m, std::int64_t& total) {
                    " does not fit: a package holds less than 2 GiB of members! \r\n");
   }
   set_field(m.size, std::to_string(st.st_size), "file size");
+}
+
+// Every extract refuses a package with two members of one type and name
+// (both would be written to one path), so make does not write one.
+void refuse_twins(const pac_index& index, int n) {
+  std::vector<std::pair<std::string_view, std::string_view>> seen;
+  for (int i = 0; i < n; ++i) {
+    const pac_member& m = index.members[i];
+    std::pair key{field(m.type), base_name(field(m.name))};
+    if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+      throw kb_error("\r\n two members of type " + std::string(key.first) + " are named " +
+                     std::string(key.second) + ", a package can hold only one! \r\n");
+    }
+    seen.push_back(key);
+  }
 }
 
 // A file in the destination's directory that is unlinked unless committed.
@@ -170,17 +208,13 @@ void copy_member(const std::string& source, std::int64_t size, unsigned char* bu
   }
 }
 
-std::string_view base_name(std::string_view path) {
-  auto slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 void make_package(const pac_options& options, pac_index& index) {
   const int n = options.member_count;
   std::int64_t total = 0;
   for (int i = 0; i < n; ++i) complete_record(index.members[i], total);
+  refuse_twins(index, n);
 
   // Every record is complete but for its digest; the offsets follow from the
   // write order alone.

@@ -36,6 +36,7 @@ struct pac_options {
   std::vector<std::string> expected_tokens;
   std::optional<std::uint64_t> newer_than;
   bool preserve = false;
+  bool json = false;     // --json: -l and -c print one JSON document instead of lines
   int member_count = 0;  // -a options seen
   // The id of the key the package was verified with (or that a run cut
   // short had verified it with); the journal keeps it for a resume.

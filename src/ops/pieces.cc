@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -96,6 +97,29 @@ void check_member_name(std::string_view name) {
     throw kb_error("\r\n file name " + std::string(name) +
                    " is not allowed: a member name must be a plain file name! \r\n");
   }
+  if (has_control_byte(name)) {
+    throw kb_error("\r\n file name " + shown(name) +
+                   " is not allowed: a member name must not hold control bytes! \r\n");
+  }
+}
+
+namespace {
+
+bool is_control(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b < 0x20 || b == 0x7f;
+}
+
+}  // namespace
+
+bool has_control_byte(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), is_control);
+}
+
+std::string shown(std::string_view text) {
+  std::string out(text);
+  std::replace_if(out.begin(), out.end(), is_control, '?');
+  return out;
 }
 
 void check_digest(const std::string& path, const pac_member& m, const char* written_digest) {

@@ -64,8 +64,14 @@ piece take_piece(std::int64_t offset, std::int64_t& remaining);
 std::size_t read_piece(std::FILE* package, const piece& p, unsigned char* buffer);
 
 // Refuses a member name that is not a plain file name: one holding "/", or
-// "." or "..", would let a foreign package write outside its directory.
+// "." or "..", would let a foreign package write outside its directory; one
+// holding control bytes would spoof the lines that scripts parse.
 void check_member_name(std::string_view name);
+
+// Whether text holds a byte below 0x20 or 0x7f (DEL).
+bool has_control_byte(std::string_view text);
+// text with each control byte shown as "?", for a message or a terminal.
+std::string shown(std::string_view text);
 
 // The MD5 of a member's bytes fed piece by piece, hashed on a helper thread
 // (or, when none can be had, in the caller's) while the caller writes the
@@ -120,6 +126,8 @@ class job_pool {
 
   bool ready(std::size_t k);
   void wait(std::size_t k);
+  // wait(k) for at most ms milliseconds; whether job k is done.
+  bool wait_for(std::size_t k, int ms);
 
  private:
   struct state;

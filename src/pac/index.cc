@@ -74,13 +74,15 @@ kb_error not_right() {
 }
 
 // The size and offset checks of one slot against the data region [0, D).
-// Out-of-range texts and regions that end past D are refused; the 32-bit
+// Out-of-range texts, negative values (make never writes them, and a region
+// before the file's start would read as nothing) and regions that end past
+// D are refused; the 32-bit
 // wrapped sum is tested as stored packages have always been, and the exact
 // sum as well so that a wrapped sum cannot hide a member that runs past D.
 std::int32_t check_slot(const pac_member& m, std::int64_t data_end) {
   auto size = read_int32(field(m.size));
   auto offset = read_int32(field(m.offset));
-  if (!size || !offset) throw not_right();
+  if (!size || !offset || *size < 0 || *offset < 0) throw not_right();
   auto wrapped = static_cast<std::int32_t>(static_cast<std::uint32_t>(*size) +
                                            static_cast<std::uint32_t>(*offset));
   std::int64_t exact = std::int64_t{*size} + *offset;

@@ -62,8 +62,13 @@ file_ptr open_file(const std::string& path, const char* mode);
 // a failed flush is lost data, so callers treat false as a write failure.
 bool close_checked(file_ptr& f);
 
-// Writes console text to stdout as it stands.
+// Writes console text to stdout as it stands (to message_stream()).
 void say(std::string_view text);
+
+// Where console messages go: stdout, unless send_messages_to_stderr() was
+// called because stdout carries a JSON document alone (--json).
+std::FILE* message_stream();
+void send_messages_to_stderr();
 
 // One line on stderr naming the file a system call failed on and why (err,
 // captured where it failed; 0 for a file that ended early), followed by

@@ -21,10 +21,24 @@ bool close_checked(file_ptr& f) {
   return std::fclose(raw) == 0 && ok;
 }
 
+namespace {
+
+std::FILE* messages = stdout;
+
+}  // namespace
+
+std::FILE* message_stream() {
+  return messages;
+}
+
+void send_messages_to_stderr() {
+  messages = stderr;
+}
+
 void say(std::string_view text) {
   // Flushed at once: a run that is killed has printed every line up to then.
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(text.data(), 1, text.size(), messages);
+  std::fflush(messages);
 }
 
 void say_reason(std::string_view path, int err, std::string_view next) {

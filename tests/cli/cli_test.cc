@@ -19,8 +19,10 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
   const std::string not_here = "\r\n --expect and --newer-than work with -e, -r and -c only! \r\n";
   const std::tuple<std::string, int, std::string> cases[] = {
       {"", 0, usage},
-      {"-l e.pac --help", 0, usage},
-      {"-h -l", 0, usage},
+      {"-l e.pac --help", 0, usage + HELP_TEXT},
+      {"-h -l", 0,  // the usage text unchanged, then every option
+       "...-t system\r\n\nOptions (see kestrelbind(1) for the whole story):\n  -m package         "
+       "make package from the -a members, with the -f feature\n"},
       {"--version", 0, "kestrelbind " KESTRELBIND_VERSION "\n"},
       {"-x -V", 0, VERSION_TEXT},
       {"-a", 255, "\r\n please specify the file added!\r\n"},
@@ -70,7 +72,10 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
   for (const auto& [args, status, out] : cases) expect(args, status, out);
   EXPECT_EQ(run_tool(dir_, {"-c", "p.pac", "-k", "k", "--expect", "a b"}).out,
             "\r\n --expect \"a b\" is not a single token! \r\n");
-  EXPECT_NE(run_tool(dir_, {"-h"}).err.find("--newer-than N"), std::string::npos);
+  EXPECT_NE(run_tool(dir_, {"-h"})
+                .out.find("\n  --newer-than N     with -k: the trusted comment "
+                          "must hold timestamp:T with T > N\n"),
+            std::string::npos);
 }
 
 TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
@@ -93,10 +98,50 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
   EXPECT_EQ(unknown.err,
             "kestrelbind: ignoring unknown argument '-E'\nkestrelbind: ignoring unknown argument "
             "'p.pac'\nkestrelbind: ignoring unknown argument '-x'\n");
+  unknown = run_tool(dir_, {"-x", "-p"});  // no operation: nothing done, said on stderr
+  EXPECT_EQ(std::to_string(unknown.status) + unknown.out + unknown.err,
+            "0kestrelbind: ignoring unknown argument '-x'\nkestrelbind: no operation given (-m, "
+            "-l, -e, -r or -c); nothing is done\n");
   // The listing is longer than the stream's buffer: a full stdout is a failure.
   const std::string full = "cd '" + dir_ + "' && " KESTRELBIND_COMMAND " -l p.pac >/dev/full";
   EXPECT_EQ(WEXITSTATUS(std::system(full.c_str())), 255);
   expect("-l .", 255, "\r\n . is not a pac file! \r\n");
+  // --json: one document on stdout, read back by Python's json module. Names
+  // with quotes, commas and a newline, and bytes that are not UTF-8, come
+  // back whole; check gives each member's verdict and its messages go to stderr.
+  pac_index odd = index_of("4|a,1,0|b,1,1|c,1,2|d,1,3", "wxyz");
+  const char* const odd_names[] = {"q\"uote,comma", "new\nline", "bad\xff", "caf\xc3\xa9"};
+  for (int i = 0; i < 4; ++i) set_field(odd.members[i].name, odd_names[i], "");
+  set_field(odd.members[3].md5, md5_of("W"), "");
+  set_field(odd.meta_version, "1.0", ""), set_field(odd.feature, "f\x80", "");
+  write_file(at("p.pac"), package_bytes("wxyz", odd));
+  write_file(at("read.py"),
+             "import json, sys\nd = json.load(sys.stdin)\nprint(d['meta_version'], "
+             "bytes.fromhex(d['feature_hex']))\nfor m in d['members']:\n  name = "
+             "bytes.fromhex(m['name_hex']) if 'name_hex' in m else m['name'].encode()\n  "
+             "print(name, m['type'], m['size'], m['offset'], m['md5'] == m.get('digest'), "
+             "m.get('verdict'), m.get('refused'))\n");
+  auto parsed = [&](const std::string& args, int status) {
+    auto j = run_tool(dir_, words(args));
+    write_file(at("out.json"), j.out);
+    const std::string py = "cd '" + dir_ + "' && python3 read.py <out.json >parsed 2>&1";
+    EXPECT_EQ(std::system(py.c_str()), 0) << j.out;
+    EXPECT_EQ(j.status, status);
+    return read_file(at("parsed")) + j.err;
+  };
+  EXPECT_EQ(parsed("-l p.pac --json", 0),
+            "1.0 b'f\\x80'\nb'q\"uote,comma' t 1 0 False None None\nb'new\\nline' t 1 1 False None "
+            "None\nb'bad\\xff' t 1 2 False None None\nb'caf\\xc3\\xa9' t 1 3 False None None\n");
+  EXPECT_EQ(
+      parsed("-c p.pac --json -d t,.", 255),
+      "1.0 b'f\\x80'\nb'q\"uote,comma' t 1 0 True good None\nb'new\\nline' t 1 1 True good "
+      "name is not a plain file name\nb'bad\\xff' t 1 2 True good None\nb'caf\\xc3\\xa9' t 1 3 "
+      "False damaged None\n\r\n field = . \r\n\r\n check file q\"uote,comma size:1 md5:" +
+          md5_of("w") + ",version:1 good! \r\n\r\n check file new?line size:1 md5:" + md5_of("x") +
+          ",version:1 good! \r\n\r\n file name new?line is not allowed: a member name must "
+          "not hold control bytes! \r\n\r\n check file bad\xff size:1 md5:" +
+          md5_of("y") + ",version:1 good! \r\n\r\n check file caf\xc3\xa9 checksum " + md5_of("z") +
+          " not right! \r\n\r\n package p.pac has 1 damaged members! \r\n");
 }
 
 // Every field of the trailer is outside input: each package, members in 300
@@ -113,8 +158,8 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
       {"51|a,100,0|b,200,100", "\r\n file count 51 is more than 50! \r\n"},
       {"2|../evil,100,0|" + at("escaped") + ",200,100", ""},  // names that leave the directory
       {"2|a,100,0|p.pac,200,100", ""},                        // the package's own name
-      {"2|a,100,0|b,-2147483648,100", "\r\n file size is not right! \r\n"},
-      {"2|a,100,0|b,-100,100", "\r\n file size is not right! \r\n"},
+      {"2|a,100,0|b,-2147483648,100", not_right},             // negative: never made, refused
+      {"2|a,100,0|b,-100,100", not_right},
       {"2|a,100,0|b,2147483647,100", not_right},
       {"2|a,100,0|b,301,0", not_right},  // past the data, alone or summed
       {"2|a,100,0|b,0,301", not_right},
@@ -122,10 +167,10 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
       {"2|a,100,0|b,4294967296,0", not_right},
       {"2|a,100,0|b,0,-2147483649", not_right},
       {"2|a,100,0|b,200,4294967396", not_right},
-      {"2|a,100,-2147483648|b,200,100", ""},
+      {"2|a,100,-2147483648|b,200,100", not_right},
       {"2|a,100,0|b, \t+200junk,  100 7", ""},  // blanks, signs and garbage
       {"2|a,100,0|b,200,100|unterminated", ""},
-      {"3|a,300,0|b,-100,100|c,100,200", ""},  // a negative size passes the sum
+      {"3|a,300,0|b,-100,100|c,100,200", not_right},  // though the sum holds
   };
   const std::string work = at("w"), data(300, 'x');
   std::filesystem::create_directories(work + "/out");
@@ -154,8 +199,8 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
   EXPECT_EQ(list_dir(dir_), (names{"in", "p.pac"}));
   expect("-e p.pac -p", 0, "...");  // reading both is harmless
   EXPECT_EQ(read_file(at("b")), std::string(100, 'x'));
-  // A gap of 100 bytes between them, which a member never visited makes up.
-  write_file(at("p.pac"), package_bytes(data, index_of("3|a,100,0|b,100,200|c,100,-1", data)));
+  // A gap of 100 bytes between them, which a slot past the count makes up.
+  write_file(at("p.pac"), package_bytes(data, index_of("2|a,100,0|b,100,200|c,100,0", data)));
   expect("-e p.pac", 0, "...");
   EXPECT_EQ(read_file(at("a")), std::string(100, 'x'));
   EXPECT_EQ(file_size(at("p.pac")), 0);
