@@ -108,7 +108,8 @@ void output_file::discard() {
 mode_t output_mode(const struct stat& package) {
   const mode_t mask = umask(0);
   umask(mask);
-  return package.st_mode & 0666 & ~mask;
+  // The package's owner is not trusted: write stays the tool user's alone.
+  return package.st_mode & 0644 & ~mask;
 }
 
 void make_room_for(int dir_fd, const std::string& path, const std::string& name,

@@ -58,8 +58,9 @@ class output_file {
   std::string path_, name_, temp_;  // temp_ empty once committed
 };
 
-// The mode an output gets once complete: the package's own read and write
-// bits, masked by the umask; never exec, setuid or the like.
+// The mode an output gets once complete: the package's own read bits and
+// its owner's write bit, masked by the umask; never exec, setuid, nor write
+// for others, which the package's owner could otherwise choose.
 mode_t output_mode(const struct stat& package);
 
 // Frees the room of an installed file at dir/name before its new version is

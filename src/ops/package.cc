@@ -1,10 +1,9 @@
-// Opening the package once: non-blocking, so that a FIFO put at its name
-// cannot hang a root-run update; a regular file no larger than a package can
-// be; for an extract in place never a link, whose target the cuts would
-// shorten. The lock says that one run at a time changes it: an extract in
-// place holds it exclusively from before the journal is read to its end,
-// and every reader takes it shared, so that none reads a package that is
-// being cut.
+// Opening the package once: only a regular file no larger than a package can
+// be is opened at all, so that a FIFO or a device put at its name can
+// neither hang nor trigger a root-run update; for an extract in place never
+// a link, nor a file with other names, which the cuts would shorten. The lock says that one run at
+// a time changes it: an extract in place holds it exclusively from before the journal is read to
+// its end, and every reader takes it shared, so that none reads a package that is being cut.
 #include "ops/package.h"
 
 #include <fcntl.h>
@@ -21,21 +20,28 @@ namespace kb {
 
 package_file::package_file(const std::string& path, package_use use) : path_(path) {
   const bool in_place = use == package_use::in_place;
-  const int flags = (in_place ? O_RDWR | O_NOFOLLOW : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
-  fd_ = fd_closer(open(path.c_str(), flags));
-  if (fd_.get() < 0) {
+  // First a handle that opens nothing: a link at the name may lead to a
+  // device whose mere opening acts (a watchdog), so only a regular file is
+  // opened for reading or writing, and through the handle, not the name.
+  fd_closer handle(open(path.c_str(), O_PATH | O_CLOEXEC | (in_place ? O_NOFOLLOW : 0)));
+  if (handle.get() < 0) {
     const int err = errno;
     say_reason(path, err);
     if (err == ENOENT) throw kb_error("\r\n file " + path + " not exist! \r\n");
-    if (in_place && err == ELOOP) {
-      throw kb_error("\r\n file " + path +
-                     " is a symbolic link, refusing to extract it in place! \r\n");
-    }
     throw kb_error("\r\n can not open file " + path + "! \r\n");
   }
-  if (fstat(fd_.get(), &st_) != 0) {
+  if (fstat(handle.get(), &st_) != 0) {
     say_reason(path, errno);
     throw kb_error("\r\n can not get file size info: " + path + "! \r\n");
+  }
+  if (in_place && S_ISLNK(st_.st_mode)) {
+    throw kb_error("\r\n file " + path +
+                   " is a symbolic link, refusing to extract it in place! \r\n");
+  }
+  // The cuts would shorten every name of the file, and the others may be
+  // anyone's.
+  if (in_place && S_ISREG(st_.st_mode) && st_.st_nlink != 1) {
+    throw kb_error("\r\n file " + path + " has other names, refusing to extract it in place! \r\n");
   }
   // The loader's numbers are 32-bit: nothing larger was ever a package.
   const char* why = !S_ISREG(st_.st_mode) ? "not a regular file"
@@ -46,7 +52,17 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
     std::fprintf(stderr, "kestrelbind: %s: %s\n", path.c_str(), why);
     throw kb_error("\r\n " + path + " is not a pac file! \r\n");
   }
-  // Reads of a regular file never block; the descriptor goes back to normal.
+  const int mode = (in_place ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  fd_ = fd_closer(open(("/proc/self/fd/" + std::to_string(handle.get())).c_str(), mode));
+  struct stat now;
+  if (fd_.get() < 0) {  // no /proc: the name once more, checked against the handle
+    fd_ = fd_closer(open(path.c_str(), mode | O_NONBLOCK | O_NOFOLLOW));
+  }
+  if (fd_.get() < 0 || fstat(fd_.get(), &now) != 0 || now.st_dev != st_.st_dev ||
+      now.st_ino != st_.st_ino) {
+    say_reason(path, fd_.get() < 0 ? errno : ESTALE);
+    throw kb_error("\r\n can not open file " + path + "! \r\n");
+  }
   fcntl(fd_.get(), F_SETFL, fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);
   if (flock(fd_.get(), (in_place ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {

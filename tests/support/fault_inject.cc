@@ -69,7 +69,11 @@ void power_cut(const std::filesystem::path& path) {
   ioctl(open(path.parent_path().c_str(), O_RDONLY), _IOR('X', 125, unsigned), &flags);
 }
 
-std::string as_named(const std::string& path) {
+std::string as_named(std::string path) {
+  const std::string deleted = " (deleted)";  // a file unlinked while open
+  if (path.size() > deleted.size() &&
+      path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+    path.resize(path.size() - deleted.size());
   static const std::regex temp(R"((.*/)\.(.*)\.kb[A-Za-z0-9]{6})"),
       journal(R"((.*\.journal)\.[A-Za-z0-9]{6})");
   std::smatch m;

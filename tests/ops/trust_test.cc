@@ -1,0 +1,117 @@
+// A root-run update in a directory that an unprivileged downloader fills:
+// whatever that downloader puts beside the package, renames or swaps in
+// mid-run, root installs only what the key signed, writes nothing through a
+// link it did not choose, hangs on nothing, and a victim file stays as it was.
+#include <sys/stat.h>
+
+#include "support/helpers.h"
+
+using namespace kb;
+using namespace kb::test;
+
+using Trust = pac_test;
+
+TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
+  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
+  if (geteuid() != 0) GTEST_SKIP() << "the attacks need root and an unprivileged user";
+  const std::string dl = at("dl"), victim = at("victim"), sys = at("sys");
+  chmod(dir_.c_str(), 0711);  // the downloader can reach its directory, no more
+  const std::string sh = "cd " + dir_ + " && minisign -G -W -p k.pub -s k.sec </dev/null";
+  if (std::system((sh + " >/dev/null 2>&1").c_str()) != 0) GTEST_SKIP() << "no minisign here";
+  // Signed: M1 (system, to sys, where an older M1 is installed), M2 and M3
+  // (to the download directory). The attacker's own: M3 alone, 2 pieces.
+  make(ms, "good.pac");
+  ASSERT_EQ(std::system(("cd " + dir_ + " && minisign -S -s k.sec -m good.pac >/dev/null").c_str()),
+            0);
+  make({{"idu", "M3", random_bytes(700000, 9)}}, "evil.pac");
+  const std::string good = read_file(at("good.pac")), sig = read_file(at("good.pac.minisig"));
+  const std::string evil = read_file(at("evil.pac"));
+  auto as_nobody = [&](const std::string& cmd) {
+    return "setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c 'cd " + dl + " && " + cmd +
+           "'";
+  };
+  // The journal of evil.pac cut short in dl (M3 out, under root's own
+  // temporary name), then edited to vouch for the maker's key, to claim a
+  // put-back of the untouched package, or to send M3 elsewhere.
+  const std::string key_line = read_file(at("k.pub")).substr(0, read_file(at("k.pub")).find('\n'));
+  auto forge = [&](const std::string& setup) {
+    write_file(dl + "/p.pac", evil);
+    run_tool(dl, {"-e", "p.pac"}, fault_env("kill:/p.pac:1:truncate+"));
+    std::string j = read_file(dl + "/p.pac.journal");
+    j.replace(j.find("restored -1\n"), 12,
+              "restored " + (setup == "restored" ? std::to_string(evil.size() - 24160) : "-1") +
+                  "\nkey " + words(key_line).back() + "\n");
+    if (setup == "restored") write_file(dl + "/p.pac", evil);
+    if (setup == "elsewhere") j.replace(j.find(dl + "/M3"), dl.size(), dir_);
+    j.erase(j.rfind("md5 "));
+    write_file(dl + "/p.pac.journal", j + "md5 " + md5_of(j) + "\n");
+  };
+  const std::string cmd = "-e p.pac -k ../k.pub -d system," + sys;
+  struct attack {
+    std::string name, setup, args, fault;
+    int status;
+    bool installed;  // the signed members are out; else nothing new is
+  };
+  const std::string swap =
+      as_nobody("for t in .M2.kb*; do rm -f $t; ln -s " + victim + " $t; done");
+  const attack attacks[] = {
+      {"a rename while hashing", "", cmd, "run:/p.pac:2:" + as_nobody("mv -f evil.pac p.pac"), 0,
+       true},
+      {"a forged journal", "journal", cmd, "", 255, false},
+      {"a forged journal of a put-back", "restored", cmd, "", 255, false},
+      {"a journal sending M3 elsewhere", "elsewhere", "-e p.pac", "", 255, false},
+      {"a link at an output's name", "ln -s " + victim + " M3", cmd, "", 0, true},
+      {"a link as the package", "rm p.pac && ln -s ../good.pac p.pac", cmd, "", 255, false},
+      {"a hard link as the package", "root:rm p.pac && ln ../good.pac p.pac", cmd, "", 255, false},
+      {"a link as the journal", "ln -s " + victim + " p.pac.journal", cmd, "", 255, false},
+      {"a link swapped in during a put-back", "", "-e p.pac",
+       "run:/p.pac:5:" + swap + ";write:/M2:2", 255, false},
+      {"a FIFO as the journal", "mkfifo p.pac.journal", cmd, "", 255, false},
+      {"a FIFO as the signature", "rm p.pac.minisig && mkfifo p.pac.minisig", cmd, "", 255, false},
+      {"a FIFO as the package", "rm p.pac && mkfifo p.pac", cmd, "", 255, false},
+      {"a FIFO at an output's name", "mkfifo M3", cmd, "", 0, true},
+      {"/dev/zero as the package", "rm p.pac && ln -s /dev/zero p.pac", "-c p.pac -k ../k.pub", "",
+       255, false},
+      {"a package damaged once verified", "", cmd,
+       "run:/p.pac:21:" + as_nobody("printf x | dd of=p.pac bs=1 seek=600050 conv=notrunc"), 255,
+       false}};
+  for (const auto& a : attacks) {
+    SCOPED_TRACE(a.name);
+    std::filesystem::remove_all(dl), std::filesystem::remove_all(sys);
+    std::filesystem::create_directories(sys);
+    write_file(sys + "/M1", "installed");
+    write_file(victim, "secret");
+    chmod(victim.c_str(), 0600);
+    std::filesystem::create_directory(dl);
+    write_file(dl + "/p.pac", good), write_file(dl + "/p.pac.minisig", sig);
+    write_file(dl + "/evil.pac", evil);
+    chmod((dl + "/p.pac").c_str(), 0666);
+    ASSERT_EQ(std::system(("chown -R nobody:nogroup " + dl).c_str()), 0);
+    if (a.setup == "journal" || a.setup == "restored" || a.setup == "elsewhere") {
+      forge(a.setup);
+    } else if (a.setup.rfind("root:", 0) == 0) {  // where the kernel lets anyone link
+      ASSERT_EQ(std::system(("cd " + dl + " && " + a.setup.substr(5)).c_str()), 0);
+    } else if (!a.setup.empty()) {
+      ASSERT_EQ(std::system(as_nobody(a.setup).c_str()), 0);
+    }
+    const bool regular =
+        std::filesystem::is_regular_file(dl + "/p.pac");  // not the FIFO, nor /dev/zero
+    const std::string pkg = regular ? read_file(dl + "/p.pac") : "";
+    auto r = run_tool(dl, words(a.args),
+                      a.fault.empty() ? std::vector<std::string>{} : fault_env(a.fault));
+    EXPECT_EQ(r.status, a.status) << r.out;
+    EXPECT_EQ(read_file(victim), "secret");
+    EXPECT_TRUE(read_file(at("good.pac")) == good);
+    EXPECT_EQ(read_file(sys + "/M1"), a.installed ? ms[0].bytes : "installed");
+    const std::string m3 = read_file(dl + "/M3");
+    EXPECT_TRUE(m3.empty() || m3 == ms[2].bytes);  // never the attacker's M3
+    if (a.installed) {
+      struct stat st;
+      EXPECT_EQ(lstat((dl + "/M3").c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0644u & ~0022u);  // its read bits, write for root alone
+      EXPECT_EQ(st.st_uid, 0u);
+    } else if (a.fault.empty() && regular) {
+      EXPECT_TRUE(read_file(dl + "/p.pac") == pkg);  // refused before anything changed
+    }
+  }
+}
