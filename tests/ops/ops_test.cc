@@ -296,4 +296,23 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
     expect("-e p.pac -k k.pub", 0, "...resuming the extract of p.pac that was cut short");
     for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes);
   }
+  // A stop during the last member of a verified run, once members of every
+  // size are out (below the trailer's, above it, one piece, several): the
+  // put-back keeps the journal, and only the same key (and what the command
+  // asks of its comment) finishes the job.
+  std::vector<member_file> sizes;
+  for (std::size_t n : {1000, 30000, 524288, 1200000, 1300000})
+    sizes.push_back({"t", "s" + std::to_string(n), random_bytes(n, 5)});
+  make(sizes);
+  ASSERT_EQ(std::system(("cd " + dir_ + " && minisign -S -s k.sec -m p.pac -t 'model:K1' " +
+                         "</dev/null >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  expect("-e p.pac -k k.pub", 255,
+         "...interrupted! \r\n\r\n package p.pac now holds the 1 members not yet extracted \r\n",
+         "", fault_env("raise:/s1300000:2:15@write"));
+  expect("-e p.pac", 255, "...before it was cut short, give that key (-k) to finish it! \r\n");
+  expect("-e p.pac -k k.pub --expect model:K2", 255, "...does not hold model:K2! \r\n");
+  expect("-e p.pac -k k.pub --expect model:K1", 0, "...resuming the extract");
+  for (const auto& m : sizes) EXPECT_TRUE(read_file(at(m.name)) == m.bytes) << m.name;
 }
