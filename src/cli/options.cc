@@ -26,6 +26,7 @@ const char* missing_value_message(std::string_view opt) {
   if (opt == "-t") return "\r\n please specify the extract file type!\r\n";
   if (opt == "-n") return "\r\n please specify the read file name!\r\n";
   if (opt == "-k") return "\r\n please specify the key file!\r\n";
+  if (opt == "-o") return "\r\n please specify the output file!\r\n";
   if (opt == "--expect") return "\r\n please specify the expected token!\r\n";
   if (opt == "--newer-than") return "\r\n please specify the timestamp!\r\n";
   if (opt == "-e" || opt == "-l" || opt == "-r" || opt == "-c")
@@ -80,19 +81,20 @@ void check_comment_options(const pac_options& o) {
   }
 }
 
-// Whether the run prints a JSON document (--json with -l or -c as the last
-// mode), found before parsing, since parsing already prints -d field lines
-// and stdout must then hold the document alone.
-bool prints_json(int argc, char** argv) {
-  bool json = false, list_or_check = false;
+// Whether stdout carries data alone (a JSON document: --json with -l or -c
+// as the last mode; a member: -o - with -r), found before parsing, since
+// parsing already prints -d field lines.
+bool stdout_carries_data(int argc, char** argv) {
+  bool json = false, to_stdout = false;
+  std::string_view mode;
   for (int i = 1; i < argc; ++i) {
     std::string_view opt = argv[i];
     json = json || opt == "--json";
-    if (opt == "-l" || opt == "-c" || opt == "-e" || opt == "-r" || opt == "-m")
-      list_or_check = opt == "-l" || opt == "-c";
+    if (opt == "-l" || opt == "-c" || opt == "-e" || opt == "-r" || opt == "-m") mode = opt;
+    if (opt == "-o" && i + 1 < argc) to_stdout = std::string_view(argv[i + 1]) == "-";
     if (missing_value_message(opt) != nullptr) ++i;  // its value is no option
   }
-  return json && list_or_check;
+  return (json && (mode == "-l" || mode == "-c")) || (to_stdout && mode == "-r");
 }
 
 }  // namespace
@@ -100,7 +102,7 @@ bool prints_json(int argc, char** argv) {
 command_line parse_options(int argc, char** argv) {
   command_line cmd;
   pac_options& o = cmd.options;
-  if (prints_json(argc, argv)) send_messages_to_stderr();
+  if (stdout_carries_data(argc, argv)) send_messages_to_stderr();
   for (int i = 1; i < argc; ++i) {
     std::string_view opt = argv[i];
     if (opt == "-p" || opt == "--json") {
@@ -137,6 +139,8 @@ command_line parse_options(int argc, char** argv) {
       o.type_filter = bounded(value, MAX_TYPE_FILTER, "extract file type");
     } else if (opt == "-n") {
       o.name_filter = bounded(value, MAX_NAME_FILTER, "read file name");
+    } else if (opt == "-o") {
+      o.output_target = bounded(value, MAX_PATH_VALUE, "output file name");
     } else if (opt == "-k") {
       o.key_path = bounded(value, MAX_PATH_VALUE, "key file name");
     } else if (opt == "--expect") {

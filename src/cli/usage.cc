@@ -21,6 +21,7 @@ const char HELP_TEXT[] =
     "  -e package         extract in place; -d type,dir: members of type into dir\n"
     "  -p                 extract without cutting the package; -t type: only that type\n"
     "  -r package         read one member chosen by -n name and/or -t type\n"
+    "  -o target          with -r: write it to target (a file, a device, - for stdout)\n"
     "  -c package         check every member's MD5, writing nothing; --json: as JSON\n"
     "  -k keyfile         with -e, -r, -c: verify package.minisig with this minisign key\n"
     "  --expect TOKEN     with -k: the trusted comment must hold TOKEN as a whole word\n"

@@ -1,11 +1,15 @@
 // Read one member: the first slot matching the name and/or type filter is
-// unpacked into the current directory under its stored name. The package is
-// read through its descriptor and never changed; the member is written
-// under a temporary name and takes its own only once whole and verified,
-// so that a failed read leaves whatever had that name as it was.
-#include <cerrno>
+// unpacked into the current directory under its stored name, or to the
+// target of -o: a file (created or replaced as any output), a device
+// (written from its start, synced and read back), or stdout. The package is
+// read through its descriptor and never changed. A file output takes its
+// name only once whole and verified, so that a failed read leaves whatever
+// had that name as it was.
+#include <fcntl.h>
 
-#include "ops/extract_plan.h"
+#include <cerrno>
+#include <optional>
+
 #include "ops/journal.h"
 #include "ops/output.h"
 #include "ops/package.h"
@@ -22,6 +26,71 @@ const pac_member* find_member(const pac_options& options, const pac_index& index
   return nullptr;
 }
 
+bool same_file(const std::string& path, const struct stat& package) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && st.st_dev == package.st_dev && st.st_ino == package.st_ino;
+}
+
+kb_error not_right(const std::string& shown, const char* digest) {
+  return kb_error("\r\n file " + shown + " checksum " + digest + " not right! \r\n");
+}
+
+// Where the member's bytes go.
+struct sink {
+  std::optional<output_file> file;  // a file, under a temporary name until whole
+  fd_closer device;                 // a block or character device
+  bool to_stdout = false;
+  std::string shown;  // the target as messages name it
+
+  int fd() const { return file ? file->fd() : to_stdout ? STDOUT_FILENO : device.get(); }
+  bool put(const unsigned char* data, std::size_t n, std::int64_t at) const {
+    if (!to_stdout) return write_at(fd(), data, n, at);
+    for (std::size_t done = 0; done < n;) {  // a pipe has no positions
+      const ssize_t w = write(STDOUT_FILENO, data + done, n - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      done += static_cast<std::size_t>(w);
+    }
+    return true;
+  }
+};
+
+sink open_sink(const pac_options& options, const std::string& name, const struct stat& package) {
+  sink s;
+  const std::string& target = options.output_target.empty() ? name : options.output_target;
+  s.shown = target;
+  if (target == "-") {
+    s.to_stdout = true;
+    return s;
+  }
+  if (same_file(target, package)) {
+    throw kb_error("\r\n file " + target + " is the package " + options.package_path +
+                   " itself, refusing to overwrite it! \r\n");
+  }
+  struct stat st;
+  if (!options.output_target.empty() && stat(target.c_str(), &st) == 0 &&
+      (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
+    // A partition is written in place: never truncated, never renamed.
+    s.device = fd_closer(open(target.c_str(), O_RDWR | O_CLOEXEC));
+    if (s.device.get() < 0) {
+      say_reason(target, errno);
+      throw kb_error("\r\n can not write to file:" + target + " \r\n");
+    }
+    return s;
+  }
+  const auto slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : target.substr(0, slash);
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  if (base.empty() || base == "." || base == "..") {
+    say_reason(target, EISDIR);
+    throw kb_error("\r\n can not write to file:" + target + " \r\n");
+  }
+  s.file = output_file::create(dir, base, temp_name_for(base), target);
+  return s;
+}
+
 }  // namespace
 
 void read_one_member(const pac_options& options, const package_file& package,
@@ -33,14 +102,7 @@ void read_one_member(const pac_options& options, const package_file& package,
   if (m == nullptr || field(m->name).empty()) throw kb_error("\r\n File not exsit!\r\n");
   const std::string name(field(m->name));
   check_member_name(name);
-  struct stat out;
-  if (stat(name.c_str(), &out) == 0 && out.st_dev == package.status().st_dev &&
-      out.st_ino == package.status().st_ino) {
-    throw kb_error("\r\n file " + name + " is the package " + options.package_path +
-                   " itself, refusing to overwrite it! \r\n");
-  }
-
-  output_file output = output_file::create(".", name, temp_name_for(name), name);
+  sink out = open_sink(options, name, package.status());
   try {
     chunk_buffer buffer;
     piece_hasher hasher;
@@ -49,7 +111,7 @@ void read_one_member(const pac_options& options, const package_file& package,
     const std::int64_t size = read_decimal(field(m->size));
     std::int64_t remaining = size, written = 0;
     progress bar(name, remaining);
-    // Short reads and writes stop nothing: the digest below judges the file.
+    // Short reads and writes stop nothing: the digest below judges the output.
     auto judged = [&](const std::string& path, int err) {
       say_reason(path, err, "the checksum of what was written decides");
     };
@@ -62,32 +124,47 @@ void read_one_member(const pac_options& options, const package_file& package,
       }
       crypt_decode(buffer.data(), p.length);
       hasher.begin(buffer.data(), p.length);
-      if (!write_at(output.fd(), buffer.data(), p.length, written)) {
-        if (all_written) judged(name, errno);
+      if (all_written && !out.put(buffer.data(), p.length, written)) {
+        judged(out.shown, errno);
         all_written = false;
       }
       written += static_cast<std::int64_t>(p.length);
       hasher.wait();
       bar.advance(static_cast<std::int64_t>(p.length));
     }
-    if (all_written && !output.sync()) {
-      judged(name, errno);
+    if (all_written && !out.to_stdout && fsync(out.fd()) != 0) {
+      judged(out.shown, errno);
       all_written = false;
     }
     bar.clear();
     char digest[MD5_TEXT_SIZE] = {};
     hasher.digest_hex(digest);
-    if (!all_written) md5_fd_hex(output.fd(), digest);
-    // Exactly the record's bytes, and the record's digest.
-    if (!all_written || output.length() != size || field(m->md5) != digest) {
-      throw kb_error("\r\n file " + name + " checksum " + digest + " not right! \r\n");
+    // Exactly the record's bytes with the record's digest, and, on a
+    // device, read back: a flash that lost a write is a failure.
+    if (out.file && !all_written) md5_fd_hex(out.fd(), digest);
+    if (out.device.get() >= 0 && all_written) {
+      piece_hasher back;
+      for (std::int64_t at = 0; at < size;) {
+        const auto n = static_cast<std::size_t>(std::min<std::int64_t>(PAC_CHUNK_SIZE, size - at));
+        if (!read_at(out.fd(), buffer.data(), n, at)) {
+          judged(out.shown, errno);
+          all_written = false;
+          break;
+        }
+        back.begin(buffer.data(), n);
+        back.wait();
+        at += static_cast<std::int64_t>(n);
+      }
+      if (all_written) back.digest_hex(digest);
     }
-    if (!output.commit(output_mode(package.status()))) {
-      say_reason(name, errno);
-      throw kb_error("\r\n can not write to file:" + name + " \r\n");
+    const bool whole = all_written && written == size && (!out.file || out.file->length() == size);
+    if (!whole || field(m->md5) != digest) throw not_right(out.shown, digest);
+    if (out.file && !out.file->commit(output_mode(package.status()))) {
+      say_reason(out.shown, errno);
+      throw kb_error("\r\n can not write to file:" + out.shown + " \r\n");
     }
   } catch (...) {
-    output.discard();
+    if (out.file) out.file->discard();
     throw;
   }
 }

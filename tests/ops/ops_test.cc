@@ -222,6 +222,32 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   expect("-r p.pac -n missing.bin", 255, "\r\n File not exsit!\r\n");
   // Nothing else: check wrote nothing, read one member at a time.
   EXPECT_EQ(list_dir(dir_), (names{"M2", "M3", "a.cfg", "b.cfg", "in", "p.pac", "sys", "sys.img"}));
+  // -o: a new name, a file replaced, stdout (the member alone, messages on
+  // stderr), and a partition: written in place and read back.
+  expect("-r p.pac -n sys.img -o sys/new.img", 0, "");
+  expect("-r p.pac -t config -o a.cfg", 0, "");
+  EXPECT_TRUE(read_file(at("sys/new.img")) == big && read_file(at("a.cfg")) == "first");
+  r = run_tool(dir_, words("-r p.pac -n sys.img -d system,sys -o -"));
+  EXPECT_TRUE(r.status == 0 && r.out == big);
+  EXPECT_EQ(r.err, "\r\n field = sys \r\n");
+  r = run_tool(dir_, words("-r p.pac -n nothing -o -"));
+  EXPECT_TRUE(r.status == 255 && r.out.empty() && r.err == "\r\n File not exsit!\r\n");
+  std::string loops[2];
+  for (int k : {0, 1}) {  // 2 MiB holds sys.img, 1 MiB does not
+    const std::string img = at("dev" + std::to_string(k));
+    write_file(img, std::string(std::size_t{1} << (21 - k), 'z'));
+    const std::string sh = "losetup -f --show " + img + " 2>/dev/null";
+    std::unique_ptr<FILE, int (*)(FILE*)> p(popen(sh.c_str(), "r"), pclose);
+    char dev[64] = "";
+    if (!p || !fgets(dev, sizeof dev, p.get())) GTEST_SKIP() << "no loop device can be set up";
+    loops[k] = words(dev).at(0);
+  }
+  expect("-r p.pac -n sys.img -o " + loops[0], 0, "");
+  r = run_tool(dir_, {"-r", "p.pac", "-n", "sys.img", "-o", loops[1]});
+  EXPECT_EQ(r.out.find("\r\n file " + loops[1] + " checksum "), 0u) << r.out;
+  for (const auto& l : loops) std::system(("losetup -d " + l).c_str());
+  EXPECT_TRUE(read_file(at("dev0")).substr(0, big.size()) == big);
+  EXPECT_EQ(file_size(at("dev0")), 1 << 21);  // never truncated
 }
 
 TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
