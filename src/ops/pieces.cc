@@ -20,19 +20,6 @@ piece take_piece(std::int64_t offset, std::int64_t& remaining) {
   return {offset + remaining, PAC_CHUNK_SIZE};
 }
 
-std::size_t read_piece(std::FILE* package, const piece& p, unsigned char* buffer) {
-  // A member placed before the start of the file has nothing to read; a failed
-  // seek must not quietly read from wherever the stream stands.
-  if (p.start < 0 || fseeko(package, p.start, SEEK_SET) != 0) return 0;
-  std::size_t got = 0;
-  while (got < p.length) {
-    std::size_t n = crypt_fread(buffer + got, 1, p.length - got, package);
-    if (n == 0) break;
-    got += n;
-  }
-  return got;
-}
-
 namespace {
 
 // Repeats a positioned read or write, call(done) moving the bytes from
@@ -120,18 +107,6 @@ std::string shown(std::string_view text) {
   std::string out(text);
   std::replace_if(out.begin(), out.end(), is_control, '?');
   return out;
-}
-
-void check_digest(const std::string& path, const pac_member& m, const char* written_digest) {
-  char digest[MD5_TEXT_SIZE] = {};  // a file that cannot be read digests as empty text
-  if (written_digest != nullptr) {
-    std::copy(written_digest, written_digest + MD5_TEXT_SIZE, digest);
-  } else {
-    md5_file_hex(path.c_str(), digest);
-  }
-  if (field(m.md5) != digest) {
-    throw kb_error("\r\n file " + path + " checksum " + digest + " not right! \r\n");
-  }
 }
 
 }  // namespace kb

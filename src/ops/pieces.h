@@ -59,10 +59,6 @@ struct piece {
 // still inside the package, and lowers remaining by its length.
 piece take_piece(std::int64_t offset, std::int64_t& remaining);
 
-// Reads a piece into buffer, unscrambled, calling crypt_fread until the piece
-// is complete or a call delivers nothing. Returns the bytes read.
-std::size_t read_piece(std::FILE* package, const piece& p, unsigned char* buffer);
-
 // Refuses a member name that is not a plain file name: one holding "/", or
 // "." or "..", would let a foreign package write outside its directory; one
 // holding control bytes would spoof the lines that scripts parse.
@@ -106,12 +102,6 @@ class hash_wait {
  private:
   piece_hasher& h_;
 };
-
-// Compares a member's digest with its stored one; throws the checksum
-// message, leaving the file at path in place. The digest is that of the
-// bytes written when every write and the close succeeded (written_digest),
-// and otherwise that of the file as it now is.
-void check_digest(const std::string& path, const pac_member& m, const char* written_digest);
 
 // Runs job(k) for every k in order, a thread per core (or, when none can be
 // had, in wait()), so that the caller can take the results in its own order;

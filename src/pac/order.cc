@@ -1,5 +1,5 @@
 // The two visiting orders: make writes the largest member first, extract takes
-// the member stored last first. Both share the slots' visited marks.
+// the member stored last first.
 #include <algorithm>
 
 #include "pac/pac.h"
@@ -41,10 +41,6 @@ std::vector<int> members_by_offset(const pac_index& index) {
 
 int next_member_by_size(pac_index& index) {
   return next_member_by(index, &pac_member::size);
-}
-
-int next_member_by_offset(pac_index& index) {
-  return next_member_by(index, &pac_member::offset);
 }
 
 }  // namespace kb

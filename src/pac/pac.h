@@ -173,10 +173,9 @@ void pac_index_check(const trailer_bytes& plain, std::int64_t file_size, pac_ind
 // scrambled trailer at the stream's position. Returns false on a short write.
 bool pac_index_write_trailer(pac_index& index, std::FILE* stream);
 
-// The next unvisited slot with the largest size (or offset), lowest slot on
-// ties, marking it visited; -1 when none with a value of 0 or more is left.
+// The next unvisited slot with the largest size, lowest slot on ties,
+// marking it visited; -1 when none with a size of 0 or more is left.
 int next_member_by_size(pac_index& index);
-int next_member_by_offset(pac_index& index);
 // The slots with an offset of 0 or more, the largest offset first (the
 // order extract takes them in), the lower slot first on ties.
 std::vector<int> members_by_offset(const pac_index& index);
