@@ -27,15 +27,18 @@ namespace {
 
 constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
 
-// Up to this many bytes move per checkpoint (two syncs), fewer when the
-// output's filesystem has less room: write-then-cut needs a checkpoint's room.
-constexpr std::int64_t CHECKPOINT = 8 * L;
+// A member's first checkpoint (two syncs) moves this many bytes, each next
+// one twice as many up to the largest, so that a large member costs few
+// syncs; fewer when the output's filesystem has less room, since
+// write-then-cut needs a checkpoint's room.
+constexpr std::int64_t FIRST_CHECKPOINT = 8 * L;
+constexpr std::int64_t LARGEST_CHECKPOINT = 64 * L;
 
-std::int64_t checkpoint_for(int output) {
+std::int64_t checkpoint_for(int output, std::int64_t wanted) {
   struct statvfs vfs;
   if (fstatvfs(output, &vfs) != 0) return L;
   const auto free_bytes = static_cast<std::int64_t>(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
-  return std::clamp<std::int64_t>(free_bytes / 2, L, CHECKPOINT);
+  return std::clamp<std::int64_t>(free_bytes / 2, L, wanted);
 }
 
 }  // namespace
@@ -116,7 +119,7 @@ void extract_run::extract_member(const planned_member& p, std::int64_t written,
     }
   }
   current.written = written;
-  checkpoint_bytes = checkpoint_for(out);
+  checkpoint_bytes = checkpoint_for(out, FIRST_CHECKPOINT);
   {
     const pac_member& m = index.members[p.slot];
     progress bar(field(m.name), p.size);
@@ -229,6 +232,8 @@ void extract_run::checkpoint(std::int64_t cut_to) {
   if (!current.output->sync()) write_failed();
   current.unsynced = 0;
   cut_package(cut_to);
+  checkpoint_bytes = checkpoint_for(current.output->fd(),
+                                    std::min(2 * checkpoint_bytes, LARGEST_CHECKPOINT));
 }
 
 void extract_run::cut_package(std::int64_t to) {
