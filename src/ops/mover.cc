@@ -232,8 +232,8 @@ void extract_run::checkpoint(std::int64_t cut_to) {
   if (!current.output->sync()) write_failed();
   current.unsynced = 0;
   cut_package(cut_to);
-  checkpoint_bytes = checkpoint_for(current.output->fd(),
-                                    std::min(2 * checkpoint_bytes, LARGEST_CHECKPOINT));
+  checkpoint_bytes =
+      checkpoint_for(current.output->fd(), std::min(2 * checkpoint_bytes, LARGEST_CHECKPOINT));
 }
 
 void extract_run::cut_package(std::int64_t to) {
