@@ -30,7 +30,7 @@ struct pac_options {
   std::string name_filter;
   std::string type_filter;
   std::string output_target;  // -o: where -r writes its member ("-": stdout)
-  std::string key_path;  // -k: verify the package with this minisign public key
+  std::string key_path;       // -k: verify the package with this minisign public key
   // --expect and --newer-than: what the verified trusted comment must hold,
   // so that a package signed for another board or an older release is
   // refused although the signature is good.
