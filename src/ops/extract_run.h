@@ -37,6 +37,7 @@ struct extract_run {
   const pac_index& index;
   const bool in_place;
   const mode_t mode;  // of every finished output
+  std::int64_t checkpoint_bytes = 0;
   extract_journal journal;
   journal_state journal_is = journal_state::not_yet;
   bool cut_made = false;
@@ -44,7 +45,7 @@ struct extract_run {
   member_in_flight current;
   chunk_buffer buffer;
   piece_hasher hasher;
-  std::int64_t checkpoint_bytes = 0;
+  std::int64_t expected_length;  // the package's length as verified, or as this run left it
   bool said_cut_first = false;
   int lost = 0;
 

@@ -44,7 +44,12 @@ std::int64_t checkpoint_for(int output, std::int64_t wanted) {
 }  // namespace
 
 extract_run::extract_run(const pac_options& o, package_file& p, const pac_index& i)
-    : options(o), package(p), index(i), in_place(!o.preserve), mode(output_mode(p.status())) {}
+    : options(o),
+      package(p),
+      index(i),
+      in_place(!o.preserve),
+      mode(output_mode(p.status())),
+      expected_length(p.length()) {}
 
 void report_extracted(const pac_member& m) {
   std::string line = "\r\n extract file ";
@@ -78,6 +83,8 @@ void extract_run::stop_if_interrupted() const {
 void extract_run::fail(const std::string& message) {
   if (!in_place || !cut_made) {
     if (current.output) current.output->discard();
+    // Written for a cut that never came: the package is as it was.
+    if (journal_is == journal_state::on_disk) remove_journal(options.package_path);
     throw kb_error(message);
   }
   signal_block blocked;
@@ -238,13 +245,22 @@ void extract_run::checkpoint(std::int64_t cut_to) {
 
 void extract_run::cut_package(std::int64_t to) {
   if (journal_is == journal_state::not_yet) write_the_journal();
-  if (to >= package.length()) return;  // a cut never lengthens it
+  const std::int64_t length = package.length();
+  // Only this run changes the package's length; anything else is someone
+  // else's hand on it, and the run stops.
+  if (length != expected_length) {
+    throw kb_error("\r\n package " + options.package_path +
+                   " changed while it was extracted! \r\n");
+  }
+  expected_length = length;
+  if (to >= length) return;  // a cut never lengthens it
   // A cut that fails only keeps the package longer; the run goes on.
   if (ftruncate(package.fd(), to) != 0) {
     say_reason(options.package_path, errno, "it keeps its length, the extract goes on");
     return;
   }
   cut_made = true;
+  expected_length = to;
   if (fsync(package.fd()) != 0) {
     say_reason(options.package_path, errno);
     throw kb_error("\r\n fwrite error:0 \r\n");

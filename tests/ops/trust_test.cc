@@ -72,6 +72,8 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
       {"a FIFO at an output's name", "mkfifo M3", cmd, "", 0, true},
       {"/dev/zero as the package", "rm p.pac && ln -s /dev/zero p.pac", "-c p.pac -k ../k.pub", "",
        255, false},
+      {"a package grown once verified", "", cmd, "run:/p.pac:21:" + as_nobody("printf x >>p.pac"),
+       255, false},
       {"a package damaged once verified", "", cmd,
        "run:/p.pac:21:" + as_nobody("printf x | dd of=p.pac bs=1 seek=600050 conv=notrunc"), 255,
        false}};
