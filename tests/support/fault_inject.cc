@@ -28,11 +28,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,16 +69,25 @@ void power_cut(const std::filesystem::path& path) {
   ioctl(open(path.parent_path().c_str(), O_RDONLY), _IOR('X', 125, unsigned), &flags);
 }
 
+bool letters_or_digits(const std::string& s, std::size_t from, std::size_t n) {
+  if (s.size() != from + n) return false;
+  for (std::size_t i = from; i < s.size(); ++i)
+    if (!std::isalnum(static_cast<unsigned char>(s[i]))) return false;
+  return true;
+}
+
 std::string as_named(std::string path) {
   const std::string deleted = " (deleted)";  // a file unlinked while open
   if (path.size() > deleted.size() &&
       path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
     path.resize(path.size() - deleted.size());
-  static const std::regex temp(R"((.*/)\.(.*)\.kb[A-Za-z0-9]{6})"),
-      journal(R"((.*\.journal)\.[A-Za-z0-9]{6})");
-  std::smatch m;
-  if (std::regex_match(path, m, temp)) return m[1].str() + m[2].str();
-  if (std::regex_match(path, m, journal)) return m[1].str() + ".tmp";
+  const std::size_t slash = path.rfind('/') + 1, kb = path.rfind(".kb"),
+                    j = path.rfind(".journal.");
+  if (path.compare(slash, 1, ".") == 0 && kb != std::string::npos && kb > slash &&
+      letters_or_digits(path, kb + 3, 6))
+    return path.substr(0, slash) + path.substr(slash + 1, kb - slash - 1);
+  if (j != std::string::npos && letters_or_digits(path, j + 9, 6))
+    return path.substr(0, j) + ".journal.tmp";
   return path;
 }
 
