@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kb::pac_options options;
     options.package_path = package_path;
     kb::package_file package(package_path, kb::package_use::in_place);
-    kb::resume_extract(options, {}, package, *index);
+    kb::extract_journal stale;
+    kb::resume_extract(options, {}, package, *index, stale);
   } catch (const kb::kb_error&) {
   }
   return 0;

@@ -34,8 +34,9 @@ void note_unused_types(const pac_options& o, const dest_dir_map& dirs, const pac
 }
 
 void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package_file& package,
-                   const pac_index& index) {
+                   const pac_index& index, const extract_journal& stale) {
   const extract_plan plan = plan_extract(options, dirs, index, package.status());
+  remove_leftovers(plan, stale);
   extract_run run(options, package, index);
   fill_journal(run.journal, plan, index, package.length(), options.verified_key);
   run.guarded([&] {
@@ -49,10 +50,11 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
 void extract_in_place(pac_options& options, const dest_dir_map& dirs, pac_index& index) {
   package_file package(options.package_path,
                        options.preserve ? package_use::reading : package_use::in_place);
-  if (!options.preserve && resume_extract(options, dirs, package, index)) return;
+  extract_journal stale;
+  if (!options.preserve && resume_extract(options, dirs, package, index, stale)) return;
   load_package_verified(options, package, index);
   note_unused_types(options, dirs, index);
-  extract_fresh(options, dirs, package, index);
+  extract_fresh(options, dirs, package, index, stale);
 }
 
 }  // namespace kb

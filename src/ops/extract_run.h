@@ -107,12 +107,18 @@ void extract_run::guarded(Work&& work) {
 
 // Finishes an extract in place of package that a kill or a power cut
 // stopped, by the journal beside it; false when there is none to finish and
-// a fresh extract is to run on the package as it now is. Refuses, changing
+// a fresh extract is to run on the package as it now is (a journal of a run
+// stopped before its first cut is then left in stale). Refuses, changing
 // nothing, a journal that sends members anywhere this command would not, a
 // run that can not find the outputs it must finish, and, with a key, a
 // package that does not verify when put together again.
 bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
-                    pac_index& index);
+                    pac_index& index, extract_journal& stale);
+
+// The temporary files of a run stopped before its first cut (its stale
+// journal) hold nothing the package does not; they go, where this command
+// would have made them, once the fresh run has verified the package.
+void remove_leftovers(const extract_plan& plan, const extract_journal& stale);
 
 // The lines extract prints of a member.
 void report_extracted(const pac_member& m);

@@ -108,7 +108,10 @@ void extract_run::extract_member(const planned_member& p, std::int64_t written,
       // elsewhere the new file needs all of its own.
       struct stat dir;
       if (fstat(output->dir_fd(), &dir) == 0 && dir.st_dev != package.status().st_dev) {
-        make_room_for(output->dir_fd(), p.output(), p.name, p.size + L);
+        // Not when others can change the package: they could make the new
+        // member fail once the installed one is gone.
+        make_room_for(output->dir_fd(), p.output(), p.name, p.size + L,
+                      !package.others_can_write());
       }
     }
   }

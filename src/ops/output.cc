@@ -113,7 +113,7 @@ mode_t output_mode(const struct stat& package) {
 }
 
 void make_room_for(int dir_fd, const std::string& path, const std::string& name,
-                   std::int64_t needed) {
+                   std::int64_t needed, bool may_remove) {
   struct stat st;
   struct statvfs vfs;
   if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
@@ -121,6 +121,13 @@ void make_room_for(int dir_fd, const std::string& path, const std::string& name,
     return;
   }
   if (static_cast<std::int64_t>(vfs.f_bavail) * std::int64_t(vfs.f_frsize) >= needed) return;
+  if (!may_remove) {
+    std::fprintf(stderr,
+                 "kestrelbind: %s: little room beside the installed file, which stays until the "
+                 "new one is good, since others can change the package\n",
+                 path.c_str());
+    return;
+  }
   if (unlinkat(dir_fd, name.c_str(), 0) == 0) {
     fsync(dir_fd);
     std::fprintf(stderr,

@@ -64,9 +64,9 @@ class output_file {
 mode_t output_mode(const struct stat& package);
 
 // Frees the room of an installed file at dir/name before its new version is
-// written, when dir's filesystem has less than needed bytes free; says so
-// on stderr.
+// written, when dir's filesystem has less than needed bytes free and
+// may_remove; says on stderr what it did.
 void make_room_for(int dir_fd, const std::string& path, const std::string& name,
-                   std::int64_t needed);
+                   std::int64_t needed, bool may_remove);
 
 }  // namespace kb

@@ -27,6 +27,10 @@ class package_file {
   const struct stat& status() const { return st_; }
   // Its length now, from the descriptor; throws when it can not be had.
   std::int64_t length() const;
+  // Whether anyone but this run's user may write it: then its bytes may
+  // change after they were verified, and only each member's digest stands
+  // between them and what is installed.
+  bool others_can_write() const { return st_.st_uid != geteuid() || (st_.st_mode & 022) != 0; }
 
  private:
   std::string path_;

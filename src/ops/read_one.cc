@@ -55,7 +55,15 @@ struct sink {
   }
 };
 
-sink open_sink(const pac_options& options, const std::string& name, const struct stat& package) {
+// Whether a link in dir was put there by someone the command line trusts:
+// dir belongs to root or this user, and no one else may write it.
+bool trusted_dir(const std::string& dir) {
+  struct stat st;
+  return stat(dir.c_str(), &st) == 0 && (st.st_uid == 0 || st.st_uid == geteuid()) &&
+         (st.st_mode & 022) == 0;
+}
+
+sink open_sink(const pac_options& options, const std::string& name, const package_file& package) {
   sink s;
   const std::string& target = options.output_target.empty() ? name : options.output_target;
   s.shown = target;
@@ -63,26 +71,38 @@ sink open_sink(const pac_options& options, const std::string& name, const struct
     s.to_stdout = true;
     return s;
   }
-  if (same_file(target, package)) {
+  if (same_file(target, package.status())) {
     throw kb_error("\r\n file " + target + " is the package " + options.package_path +
                    " itself, refusing to overwrite it! \r\n");
-  }
-  struct stat st;
-  if (!options.output_target.empty() && stat(target.c_str(), &st) == 0 &&
-      (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
-    // A partition is written in place: never truncated, never renamed.
-    s.device = fd_closer(open(target.c_str(), O_RDWR | O_CLOEXEC));
-    if (s.device.get() < 0) {
-      say_reason(target, errno);
-      throw kb_error("\r\n can not write to file:" + target + " \r\n");
-    }
-    return s;
   }
   const auto slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? "."
                           : slash == 0               ? "/"
                                                      : target.substr(0, slash);
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  // A device is written in place, never truncated nor renamed; it is
+  // reached through a link only where no one but root could have put the
+  // link, and opened through the handle that was checked.
+  fd_closer handle;
+  if (!options.output_target.empty()) {
+    const int follow = trusted_dir(dir) ? 0 : O_NOFOLLOW;
+    handle = fd_closer(open(target.c_str(), O_PATH | O_CLOEXEC | follow));
+  }
+  struct stat st;
+  if (handle.get() >= 0 && fstat(handle.get(), &st) == 0 &&
+      (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
+    if (package.others_can_write()) {
+      throw kb_error("\r\n package " + options.package_path +
+                     " can be changed by others, refusing to write it to " + target + "! \r\n");
+    }
+    s.device = fd_closer(
+        open(("/proc/self/fd/" + std::to_string(handle.get())).c_str(), O_RDWR | O_CLOEXEC));
+    if (s.device.get() < 0) {
+      say_reason(target, errno);
+      throw kb_error("\r\n can not write to file:" + target + " \r\n");
+    }
+    return s;
+  }
   if (base.empty() || base == "." || base == "..") {
     say_reason(target, EISDIR);
     throw kb_error("\r\n can not write to file:" + target + " \r\n");
@@ -102,7 +122,7 @@ void read_one_member(const pac_options& options, const package_file& package,
   if (m == nullptr || field(m->name).empty()) throw kb_error("\r\n File not exsit!\r\n");
   const std::string name(field(m->name));
   check_member_name(name);
-  sink out = open_sink(options, name, package.status());
+  sink out = open_sink(options, name, package);
   try {
     chunk_buffer buffer;
     piece_hasher hasher;

@@ -62,15 +62,6 @@ void check_same_outputs(extract_plan& plan, const extract_journal& j, const std:
   }
 }
 
-// The temporary files of a run stopped before its first cut hold nothing
-// the package does not; they go, where this command would have made them.
-void remove_leftovers(const extract_plan& plan, const extract_journal& j) {
-  for (const auto& p : plan.members) {
-    if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
-    if (auto left = output_file::reopen(p.dir, p.name, j.temps[p.slot])) left->discard();
-  }
-}
-
 kb_error not_there(const resumed_member& r, const char* what) {
   return kb_error("\r\n file " + r.plan->output() + " must hold the first " +
                   std::to_string(r.out_bytes) + " bytes of " + r.plan->name +
@@ -139,7 +130,7 @@ void feed_original(const package_file& package, std::vector<resumed_member>& mem
 }  // namespace
 
 bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
-                    pac_index& index) {
+                    pac_index& index, extract_journal& stale) {
   const std::string& path = options.package_path;
   if (!journal_exists(path)) return false;
   extract_journal journal = read_journal(path, index);
@@ -151,7 +142,7 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   if (journal.restored_end < 0 && length == journal.original_length) {
     trailer_bytes now{};
     if (read_at(package.fd(), now.data(), now.size(), data_end) && now == journal.trailer) {
-      remove_leftovers(plan_extract(options, dirs, index, package.status()), journal);
+      stale = std::move(journal);
       return false;
     }
   }
@@ -231,6 +222,17 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
                    " could not be recovered! \r\n");
   }
   return true;
+}
+
+}  // namespace kb
+
+namespace kb {
+
+void remove_leftovers(const extract_plan& plan, const extract_journal& j) {
+  for (const auto& p : plan.members) {
+    if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
+    if (auto left = output_file::reopen(p.dir, p.name, j.temps[p.slot])) left->discard();
+  }
 }
 
 }  // namespace kb

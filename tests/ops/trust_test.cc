@@ -24,6 +24,7 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
   ASSERT_EQ(std::system(("cd " + dir_ + " && minisign -S -s k.sec -m good.pac >/dev/null").c_str()),
             0);
   make({{"idu", "M3", random_bytes(700000, 9)}}, "evil.pac");
+  make({{"system", "M1", "evil"}}, "evil1.pac");
   const std::string good = read_file(at("good.pac")), sig = read_file(at("good.pac.minisig"));
   const std::string evil = read_file(at("evil.pac"));
   auto as_nobody = [&](const std::string& cmd) {
@@ -34,7 +35,18 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
   // temporary name), then edited to vouch for the maker's key, to claim a
   // put-back of the untouched package, or to send M3 elsewhere.
   const std::string key_line = read_file(at("k.pub")).substr(0, read_file(at("k.pub")).find('\n'));
+  const std::string cmd = "-e p.pac -k ../k.pub -d system," + sys;
   auto forge = [&](const std::string& setup) {
+    if (setup == "stale") {  // its temporary name: a root file in sys
+      write_file(dl + "/p.pac", read_file(at("evil1.pac")));
+      run_tool(dl, {"-e", "p.pac", "-d", "system," + sys}, fault_env("kill:/p.pac:1:truncate"));
+      std::string j = read_file(dl + "/p.pac.journal");
+      j.replace(j.find("\n.M1.kb") + 1, 12, ".M1.kbAAAAAA");
+      j.erase(j.rfind("md5 "));
+      write_file(dl + "/p.pac.journal", j + "md5 " + md5_of(j) + "\n");
+      write_file(sys + "/.M1.kbAAAAAA", "root's");
+      return;
+    }
     write_file(dl + "/p.pac", evil);
     run_tool(dl, {"-e", "p.pac"}, fault_env("kill:/p.pac:1:truncate+"));
     std::string j = read_file(dl + "/p.pac.journal");
@@ -46,7 +58,6 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
     j.erase(j.rfind("md5 "));
     write_file(dl + "/p.pac.journal", j + "md5 " + md5_of(j) + "\n");
   };
-  const std::string cmd = "-e p.pac -k ../k.pub -d system," + sys;
   struct attack {
     std::string name, setup, args, fault;
     int status;
@@ -63,6 +74,11 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
       {"a link at an output's name", "ln -s " + victim + " M3", cmd, "", 0, true},
       {"a link as the package", "rm p.pac && ln -s ../good.pac p.pac", cmd, "", 255, false},
       {"a hard link as the package", "root:rm p.pac && ln ../good.pac p.pac", cmd, "", 255, false},
+      {"a stale journal naming a root file", "stale", cmd, "", 255, false},
+      {"a link at -o's name to a device", "ln -s /dev/null M3.out",
+       "-r p.pac -k ../k.pub -t idu -o M3.out", "", 0, false},
+      {"a package others can change, to a device", "", "-r p.pac -k ../k.pub -t idu -o /dev/null",
+       "", 255, false},
       {"a link as the journal", "ln -s " + victim + " p.pac.journal", cmd, "", 255, false},
       {"a link swapped in during a put-back", "", "-e p.pac",
        "run:/p.pac:5:" + swap + ";write:/M2:2", 255, false},
@@ -89,7 +105,8 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
     write_file(dl + "/evil.pac", evil);
     chmod((dl + "/p.pac").c_str(), 0666);
     ASSERT_EQ(std::system(("chown -R nobody:nogroup " + dl).c_str()), 0);
-    if (a.setup == "journal" || a.setup == "restored" || a.setup == "elsewhere") {
+    if (a.setup == "journal" || a.setup == "restored" || a.setup == "elsewhere" ||
+        a.setup == "stale") {
       forge(a.setup);
     } else if (a.setup.rfind("root:", 0) == 0) {  // where the kernel lets anyone link
       ASSERT_EQ(std::system(("cd " + dl + " && " + a.setup.substr(5)).c_str()), 0);
@@ -103,6 +120,9 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
                       a.fault.empty() ? std::vector<std::string>{} : fault_env(a.fault));
     EXPECT_EQ(r.status, a.status) << r.out;
     EXPECT_EQ(read_file(victim), "secret");
+    EXPECT_TRUE(a.setup != "stale" || read_file(sys + "/.M1.kbAAAAAA") == "root's");
+    EXPECT_TRUE(a.args.find("M3.out") == std::string::npos ||
+                read_file(dl + "/M3.out") == ms[2].bytes);
     EXPECT_TRUE(read_file(at("good.pac")) == good);
     EXPECT_EQ(read_file(sys + "/M1"), a.installed ? ms[0].bytes : "installed");
     const std::string m3 = read_file(dl + "/M3");
