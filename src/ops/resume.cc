@@ -127,77 +127,66 @@ void feed_original(const package_file& package, std::vector<resumed_member>& mem
   sink(j.trailer.data(), j.trailer.size());
 }
 
-}  // namespace
+// Where the run was cut: the end of the data the package still holds, and
+// the end of the members a put-back left in it (those above were out).
+struct cut_point {
+  bool stale = false;  // cut short before its first cut: the package is as it was
+  std::int64_t data_length = 0, done_from = 0;
+};
 
-bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
-                    pac_index& index, extract_journal& stale) {
-  const std::string& path = options.package_path;
-  if (!journal_exists(path)) return false;
-  extract_journal journal = read_journal(path, index);
+cut_point find_cut(const package_file& package, const extract_journal& j, const std::string& path) {
   const std::int64_t length = package.length();
-  const std::int64_t data_end = journal.original_length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
-  if (length > journal.original_length) throw mismatch(path);
-  // Cut short before the first cut: the package is as it was, and a fresh
-  // run (verified as its command line says) replaces the journal.
-  if (journal.restored_end < 0 && length == journal.original_length) {
+  const std::int64_t data_end = j.original_length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
+  if (length > j.original_length) throw mismatch(path);
+  cut_point cut;
+  if (j.restored_end < 0 && length == j.original_length) {
     trailer_bytes now{};
-    if (read_at(package.fd(), now.data(), now.size(), data_end) && now == journal.trailer) {
-      stale = std::move(journal);
-      return false;
-    }
+    cut.stale = read_at(package.fd(), now.data(), now.size(), data_end) && now == j.trailer;
+    if (cut.stale) return cut;
   }
-  // After a put-back the members below restored_end are in the package, with
-  // a trailer behind them once it was written; those above were out.
-  std::int64_t data_length = std::min(length, data_end), done_from = data_end;
-  if (journal.restored_end >= 0) {
-    if (length > journal.restored_end + static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
-      throw mismatch(path);
-    }
-    data_length = std::min(length, journal.restored_end);
-    done_from = journal.restored_end;
+  cut.data_length = std::min(length, data_end);
+  cut.done_from = data_end;
+  if (j.restored_end >= 0) {  // with a trailer behind them once it was written
+    if (length > j.restored_end + static_cast<std::int64_t>(PAC_INDEX_SIZE)) throw mismatch(path);
+    cut.data_length = std::min(length, j.restored_end);
+    cut.done_from = j.restored_end;
   }
-  if (!journal.key_id.empty() && options.key_path.empty()) {
-    throw kb_error("\r\n the extract of " + path + " was verified with key " + journal.key_id +
-                   " before it was cut short, give that key (-k) to finish it! \r\n");
-  }
+  return cut;
+}
 
-  extract_plan plan = plan_extract(options, dirs, index, package.status());
-  check_same_outputs(plan, journal, path);
+// Where each planned member is, with the output that holds what left the
+// package; throws, changing nothing, when one is not there.
+std::vector<resumed_member> find_members(const extract_plan& plan, const cut_point& cut,
+                                         const extract_journal& j, bool verifying,
+                                         const std::string& path) {
   std::vector<resumed_member> members;
   for (const auto& p : plan.members) {
     resumed_member r{&p, where::in_package, 0, std::nullopt, false};
     const std::int64_t end = p.offset + p.size;
-    if (p.offset >= done_from && journal.restored_end >= 0) {
+    if (p.offset >= cut.done_from && j.restored_end >= 0) {
       r.is = where::done_before;
       r.out_bytes = p.size;
-    } else if (end > data_length) {
-      r.is = p.offset >= data_length ? where::out : where::straddling;
-      r.out_bytes = end - std::max(p.offset, data_length);
+    } else if (end > cut.data_length) {
+      r.is = p.offset >= cut.data_length ? where::out : where::straddling;
+      r.out_bytes = end - std::max(p.offset, cut.data_length);
       // Pieces leave a member from its stored end, whole ones first: a
       // length inside a member anywhere else is not one this tool cut.
       if (r.is == where::straddling && r.out_bytes % L != 0) throw mismatch(path);
     }
     if (r.is != where::in_package && !p.name.empty()) {
-      if (r.is == where::done_before) {
-        if (!options.key_path.empty()) r.holder = output_file::open_final(p.dir, p.name);
-      } else {
+      if (r.is != where::done_before) {
         find_holder(r);
+      } else if (verifying) {  // only the key needs what a put-back left out
+        r.holder = output_file::open_final(p.dir, p.name);
       }
     }
     members.push_back(std::move(r));
   }
-  if (!options.key_path.empty()) {
-    const verified_package v = verify_bytes(path, options.key_path, [&](const hash_sink& sink) {
-      feed_original(package, members, data_length, journal, sink);
-    });
-    check_verified(options, v);
-  }
+  return members;
+}
 
-  say("\r\n resuming the extract of " + path + " that was cut short \r\n");
-  extract_run run(options, package, index);
-  run.journal = journal;
-  run.journal_is = journal_state::on_disk;
-  run.cut_made = true;
+void finish_members(extract_run& run, const extract_plan& plan,
+                    std::vector<resumed_member>& members) {
   run.guarded([&] {
     for (auto& r : members) {
       const planned_member& p = *r.plan;
@@ -216,6 +205,41 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
     }
     run.finish(plan);
   });
+}
+
+}  // namespace
+
+bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
+                    pac_index& index, extract_journal& stale) {
+  const std::string& path = options.package_path;
+  if (!journal_exists(path)) return false;
+  extract_journal journal = read_journal(path, index);
+  const cut_point cut = find_cut(package, journal, path);
+  if (cut.stale) {  // a fresh run, verified as its command line says
+    stale = std::move(journal);
+    return false;
+  }
+  if (!journal.key_id.empty() && options.key_path.empty()) {
+    throw kb_error("\r\n the extract of " + path + " was verified with key " + journal.key_id +
+                   " before it was cut short, give that key (-k) to finish it! \r\n");
+  }
+  extract_plan plan = plan_extract(options, dirs, index, package.status());
+  check_same_outputs(plan, journal, path);
+  const bool verifying = !options.key_path.empty();
+  std::vector<resumed_member> members = find_members(plan, cut, journal, verifying, path);
+  if (verifying) {
+    const verified_package v = verify_bytes(path, options.key_path, [&](const hash_sink& sink) {
+      feed_original(package, members, cut.data_length, journal, sink);
+    });
+    check_verified(options, v);
+  }
+
+  say("\r\n resuming the extract of " + path + " that was cut short \r\n");
+  extract_run run(options, package, index);
+  run.journal = journal;
+  run.journal_is = journal_state::on_disk;
+  run.cut_made = true;
+  finish_members(run, plan, members);
   // Those that a power cut damaged are named already; the rest are out.
   if (run.lost > 0) {
     throw kb_error("\r\n " + std::to_string(run.lost) + " members of " + path +
