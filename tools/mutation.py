@@ -224,6 +224,7 @@ def main():
         return 0
 
     scratch = tempfile.mkdtemp(prefix="kbmutation.")
+    os.chmod(scratch, 0o711)  # the trust tests act as an unprivileged user inside
     copy = os.path.join(scratch, "tree")
     tracked = subprocess.run(["git", "ls-files", "-co", "--exclude-standard"], cwd=ROOT,
                              capture_output=True, text=True, check=True).stdout.split("\n")
@@ -232,6 +233,7 @@ def main():
             os.makedirs(os.path.dirname(os.path.join(copy, rel)), exist_ok=True)
             shutil.copy2(os.path.join(ROOT, rel), os.path.join(copy, rel))
     env = dict(os.environ, TMPDIR=tempfile.mkdtemp(dir=scratch))
+    os.chmod(env["TMPDIR"], 0o711)
     build = ["cmake", "--build", "build/release"]
     suite = ["ctest", "--test-dir", "build/release", "-j2"]
     if not args.matrix:
@@ -269,6 +271,7 @@ def main():
                 else:
                     # A fresh private TMPDIR for each run of the suite.
                     env["TMPDIR"] = tempfile.mkdtemp(dir=scratch)
+                    os.chmod(env["TMPDIR"], 0o711)
                     output = []
                     try:
                         failed = run(suite, copy, env, args.timeout, output) != 0
