@@ -13,6 +13,7 @@
 // package, the outputs and the journal's trailer and verified like a fresh
 // one.
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "ops/extract_run.h"
@@ -127,6 +128,10 @@ void feed_original(const package_file& package, std::vector<resumed_member>& mem
   sink(j.trailer.data(), j.trailer.size());
 }
 
+std::int64_t data_end_of(const extract_journal& j) {
+  return j.original_length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
+}
+
 // Where the run was cut: the end of the data the package still holds, and
 // the end of the members a put-back left in it (those above were out).
 struct cut_point {
@@ -134,7 +139,35 @@ struct cut_point {
   std::int64_t data_length = 0, done_from = 0;
 };
 
-cut_point find_cut(const package_file& package, const extract_journal& j, const std::string& path) {
+// The end of the members a put-back left in the package when its trailer is
+// whole but the journal could not be told (no room for its new copy): a
+// trailer at the end whose every slot is one of the journal's; -1 for none.
+std::int64_t restored_without_journal(const package_file& package, const pac_index& original,
+                                      std::int64_t length) {
+  const std::int64_t at = length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
+  auto raw = std::make_unique<trailer_bytes>();
+  auto left = std::make_unique<pac_index>();
+  if (at < 0 || !read_at(package.fd(), raw->data(), raw->size(), at)) return -1;
+  crypt_decode(raw->data(), raw->size());
+  try {
+    pac_index_check(*raw, length, *left);
+  } catch (const kb_error&) {
+    return -1;
+  }
+  const auto first = original.members.begin(), last = first + member_count(original);
+  for (int i = 0; i < member_count(*left); ++i) {
+    const pac_member& m = left->members[i];
+    const bool known = std::any_of(first, last, [&](const pac_member& o) {
+      return o.type == m.type && o.name == m.name && o.size == m.size && o.offset == m.offset &&
+             o.md5 == m.md5 && o.version == m.version;
+    });
+    if (!known) return -1;
+  }
+  return at;
+}
+
+cut_point find_cut(const package_file& package, const extract_journal& j, const pac_index& original,
+                   const std::string& path) {
   const std::int64_t length = package.length();
   const std::int64_t data_end = j.original_length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
   if (length > j.original_length) throw mismatch(path);
@@ -146,10 +179,12 @@ cut_point find_cut(const package_file& package, const extract_journal& j, const 
   }
   cut.data_length = std::min(length, data_end);
   cut.done_from = data_end;
-  if (j.restored_end >= 0) {  // with a trailer behind them once it was written
-    if (length > j.restored_end + static_cast<std::int64_t>(PAC_INDEX_SIZE)) throw mismatch(path);
-    cut.data_length = std::min(length, j.restored_end);
-    cut.done_from = j.restored_end;
+  std::int64_t restored = j.restored_end;
+  if (restored < 0) restored = restored_without_journal(package, original, length);
+  if (restored >= 0) {  // with a trailer behind them once it was written
+    if (length > restored + static_cast<std::int64_t>(PAC_INDEX_SIZE)) throw mismatch(path);
+    cut.data_length = std::min(length, restored);
+    cut.done_from = restored;
   }
   return cut;
 }
@@ -163,7 +198,7 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
   for (const auto& p : plan.members) {
     resumed_member r{&p, where::in_package, 0, std::nullopt, false};
     const std::int64_t end = p.offset + p.size;
-    if (p.offset >= cut.done_from && j.restored_end >= 0) {
+    if (p.offset >= cut.done_from && cut.done_from < data_end_of(j)) {
       r.is = where::done_before;
       r.out_bytes = p.size;
     } else if (end > cut.data_length) {
@@ -214,7 +249,7 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   const std::string& path = options.package_path;
   if (!journal_exists(path)) return false;
   extract_journal journal = read_journal(path, index);
-  const cut_point cut = find_cut(package, journal, path);
+  const cut_point cut = find_cut(package, journal, index, path);
   if (cut.stale) {  // a fresh run, verified as its command line says
     stale = std::move(journal);
     return false;
