@@ -287,6 +287,7 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
       {pkg, read_file(at("legacy")), "k.pub", "...is in the legacy mode, sign with the default"},
       {pkg, sig, "k.sec", "\r\n key file k.sec is not a minisign public key! \r\n"},
       {pkg, sig.substr(0, sig.size() / 2), "k.pub", "...is not a minisign signature!"},
+      {pkg, sig + "more\n", "k.pub", "...is not a minisign signature!"},
       // A good signature, but the comment is not for this device or not new.
       {pkg, sig, "k.pub --expect model:K1", not_k1 + "does not hold model:K1! \r\n"},
       {pkg, k1, "k.pub --expect model:K", for_k1 + "does not hold model:K! \r\n"},

@@ -64,7 +64,8 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
   struct attack {
     std::string name, setup, args, fault;
     int status;
-    bool installed;  // the signed members are out; else nothing new is
+    bool installed;         // the signed members are out; else nothing new is
+    std::string says = "";  // somewhere on stdout
   };
   const std::string swap =
       as_nobody("for t in .M2.kb*; do rm -f $t; ln -s " + victim + " $t; done");
@@ -85,8 +86,10 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
       {"a link as the journal", "ln -s " + victim + " p.pac.journal", cmd, "", 255, false},
       {"a link swapped in during a put-back", "", "-e p.pac",
        "run:/p.pac:5:" + swap + ";write:/M2:2", 255, false},
-      {"a FIFO as the journal", "mkfifo p.pac.journal", cmd, "", 255, false},
-      {"a FIFO as the signature", "rm p.pac.minisig && mkfifo p.pac.minisig", cmd, "", 255, false},
+      {"a FIFO as the journal", "mkfifo p.pac.journal", cmd, "", 255, false,
+       "\r\n can not read journal p.pac.journal! \r\n"},
+      {"a FIFO as the signature", "rm p.pac.minisig && mkfifo p.pac.minisig", cmd, "", 255, false,
+       "\r\n signature file p.pac.minisig can not be read! \r\n"},
       {"a FIFO as the package", "rm p.pac && mkfifo p.pac", cmd, "", 255, false},
       {"a FIFO at an output's name", "mkfifo M3", cmd, "", 0, true},
       {"/dev/zero as the package", "rm p.pac && ln -s /dev/zero p.pac", "-c p.pac -k ../k.pub", "",
@@ -122,6 +125,7 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
     auto r = run_tool(dl, words(a.args),
                       a.fault.empty() ? std::vector<std::string>{} : fault_env(a.fault));
     EXPECT_EQ(r.status, a.status) << r.out;
+    EXPECT_NE(r.out.find(a.says), std::string::npos) << r.out;
     EXPECT_EQ(read_file(victim), "secret");
     EXPECT_TRUE(a.setup != "stale" || read_file(sys + "/.M1.kbAAAAAA") == "root's");
     EXPECT_TRUE(a.args.find("M3.out") == std::string::npos ||
