@@ -34,7 +34,7 @@ std::string_view base_name(std::string_view path) {
 
 // Splits "type,name,version" at its first two commas (the version keeps any
 // further commas) and takes the member's size, refusing what cannot be stored.
-void complete_record(pac_member& m, std::int64_t& total) {
+void complete_record(pac_member& m, std::int64_t& total, fd_closer& source) {
   std::string_view spec = field(m.spec);
   auto first = spec.find(',');
   auto second = first == std::string_view::npos ? first : spec.find(',', first + 1);
@@ -80,6 +80,9 @@ void complete_record(pac_member& m, std::int64_t& total) {
                    " does not fit: a package holds less than 2 GiB of members! \r\n");
   }
   set_field(m.size, std::to_string(st.st_size), "file size");
+  // Hashed and copied through this descriptor, never through the name again.
+  fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  source = std::move(fd);
 }
 
 // Every extract refuses a package with two members of one type and name
@@ -176,27 +179,18 @@ class temp_package {
 
 // Copies a member's size bytes in stored order: its last partial piece
 // first, then its whole pieces from the end back to its start.
-void copy_member(const std::string& source, std::int64_t size, unsigned char* buffer,
+void copy_member(const std::string& source, int in, std::int64_t size, unsigned char* buffer,
                  temp_package& package) {
   progress bar(source, size);
-  file_ptr in = open_file(source, "rb");
-  if (!in) {
-    say_reason(source, errno);
-    throw kb_error("\r\n can not read file " + source + "! \r\n");
-  }
   constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
   for (std::int64_t rest = size; rest > 0;) {
     std::int64_t length = rest % L != 0 ? rest % L : L;
     rest -= length;
-    std::size_t want = static_cast<std::size_t>(length);
-    std::size_t got = 0;
-    if (fseeko(in.get(), rest, SEEK_SET) == 0) {
-      std::size_t n;
-      while (got < want && (n = std::fread(buffer + got, 1, want - got, in.get())) > 0) got += n;
-    }
-    if (got < want) {
-      say_reason(source, std::ferror(in.get()) ? errno : 0);
-      if (std::ferror(in.get())) throw kb_error("\r\n can not read file " + source + "! \r\n");
+    const auto want = static_cast<std::size_t>(length);
+    if (!read_at(in, buffer, want, rest)) {
+      const int err = errno;
+      say_reason(source, err);
+      if (err != 0) throw kb_error("\r\n can not read file " + source + "! \r\n");
       throw kb_error("\r\n file " + source + " is shorter than when it was added! \r\n");
     }
     if (crypt_fwrite(buffer, 1, want, package.get()) != want) {
@@ -213,7 +207,8 @@ void copy_member(const std::string& source, std::int64_t size, unsigned char* bu
 void make_package(const pac_options& options, pac_index& index) {
   const int n = options.member_count;
   std::int64_t total = 0;
-  for (int i = 0; i < n; ++i) complete_record(index.members[i], total);
+  std::vector<fd_closer> sources(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) complete_record(index.members[i], total, sources[i]);
   refuse_twins(index, n);
 
   // Every record is complete but for its digest; the offsets follow from the
@@ -236,8 +231,8 @@ void make_package(const pac_options& options, pac_index& index) {
     m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
     // Exactly the bytes the package takes, should the file grow meanwhile.
     errno = 0;
-    if (md5_file_prefix_hex(std::string(field(m.name)).c_str(), read_decimal(field(m.size)),
-                            m.md5.data()) != 0) {
+    if (md5_fd_prefix_hex(sources[order[k]].get(), read_decimal(field(m.size)), m.md5.data()) !=
+        0) {
       errors[k] = errno;
     }
   });
@@ -270,7 +265,8 @@ void make_package(const pac_options& options, pac_index& index) {
   for (std::size_t k = 0; k < order.size(); ++k) {
     const pac_member& m = index.members[order[k]];
     try {
-      copy_member(std::string(field(m.name)), read_decimal(field(m.size)), buffer.data(), package);
+      copy_member(std::string(field(m.name)), sources[order[k]].get(), read_decimal(field(m.size)),
+                  buffer.data(), package);
     } catch (const kb_error&) {
       print_lines(k, true);  // the lines of everything written come first
       throw;

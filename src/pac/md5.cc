@@ -42,21 +42,31 @@ int digest_file(const char* path, std::int64_t limit, char* out) {
 
 }  // namespace
 
-int md5_fd_hex(int fd, char* out) {
+int md5_fd_prefix_hex(int fd, std::int64_t length, char* out) {
   MD5_CTX ctx;
   MD5Init(&ctx);
   chunk_buffer block(32 * 1024);
-  for (std::int64_t at = 0;;) {
-    const ssize_t n = pread(fd, block.data(), 32 * 1024, at);
+  std::int64_t at = 0;
+  for (; length < 0 || at < length;) {
+    const std::int64_t want =
+        length < 0 ? 32 * 1024 : std::min<std::int64_t>(32 * 1024, length - at);
+    const ssize_t n = pread(fd, block.data(), static_cast<std::size_t>(want), at);
     if (n < 0) return -1;
     if (n == 0) break;
     MD5Update(&ctx, block.data(), static_cast<std::size_t>(n));
     at += n;
   }
+  // A file that ends early would pass for a shorter one, whose digest no
+  // extraction can ever match.
+  if (length >= 0 && at < length) return -1;
   unsigned char digest[16];
   MD5Final(digest, &ctx);
   md5_digest_hex(digest, out);
   return 0;
+}
+
+int md5_fd_hex(int fd, char* out) {
+  return md5_fd_prefix_hex(fd, -1, out);
 }
 
 int md5_file_hex(const char* path, char* out) {

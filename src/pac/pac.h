@@ -92,8 +92,10 @@ std::size_t crypt_fwrite(void* buffer, std::size_t size, std::size_t count, std:
 // (MD5_TEXT_SIZE bytes). Returns 0, or -1 when the file cannot be opened or
 // read; out is then left untouched.
 int md5_file_hex(const char* path, char* out);
-// The same over every byte of an open file, read at its positions.
+// The same over every byte of an open file, read at its positions, or over
+// its first length bytes only (-1 also when it holds fewer).
 int md5_fd_hex(int fd, char* out);
+int md5_fd_prefix_hex(int fd, std::int64_t length, char* out);
 // The same over the file's first length bytes only; -1 also when the file
 // holds fewer.
 int md5_file_prefix_hex(const char* path, std::int64_t length, char* out);
