@@ -140,11 +140,19 @@ std::string temp_name_for(std::string_view name) {
   return "." + std::string(name.substr(0, TEMP_NAME_PART)) + ".kb" + random_text(TEMP_RANDOM);
 }
 
-bool is_temp_name_for(std::string_view text, std::string_view name) {
-  const std::string stem = "." + std::string(name.substr(0, TEMP_NAME_PART)) + ".kb";
-  if (text.size() != stem.size() + TEMP_RANDOM || text.substr(0, stem.size()) != stem) return false;
-  return std::all_of(text.end() - TEMP_RANDOM, text.end(),
+namespace {
+
+// stem followed by the random letters and digits of a name of the tool's own.
+bool stem_and_random(std::string_view text, std::string_view stem) {
+  return text.size() == stem.size() + TEMP_RANDOM && text.substr(0, stem.size()) == stem &&
+         std::all_of(text.end() - TEMP_RANDOM, text.end(),
                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+}  // namespace
+
+bool is_temp_name_for(std::string_view text, std::string_view name) {
+  return stem_and_random(text, "." + std::string(name.substr(0, TEMP_NAME_PART)) + ".kb");
 }
 
 kb_error mismatch(const std::string& package_path) {
@@ -315,12 +323,7 @@ void remove_journal(const std::string& package_path) {
   const std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
   if (DIR* d = opendir(dir.c_str())) {
     while (const dirent* e = readdir(d)) {
-      const std::string_view name = e->d_name;
-      if (name.size() == stem.size() + TEMP_RANDOM && name.substr(0, stem.size()) == stem &&
-          std::all_of(name.begin() + stem.size(), name.end(),
-                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; })) {
-        unlinkat(dirfd(d), e->d_name, 0);
-      }
+      if (stem_and_random(e->d_name, stem)) unlinkat(dirfd(d), e->d_name, 0);
     }
     closedir(d);
   }

@@ -53,7 +53,7 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
     throw kb_error("\r\n " + path + " is not a pac file! \r\n");
   }
   const int mode = (in_place ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-  fd_ = fd_closer(open(("/proc/self/fd/" + std::to_string(handle.get())).c_str(), mode));
+  fd_ = reopen(handle.get(), mode);
   struct stat now;
   if (fd_.get() < 0) {  // no /proc: the name once more, checked against the handle
     fd_ = fd_closer(open(path.c_str(), mode | O_NONBLOCK | O_NOFOLLOW));

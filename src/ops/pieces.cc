@@ -51,6 +51,15 @@ bool read_at(int fd, unsigned char* data, std::size_t length, std::int64_t at) {
   });
 }
 
+bool write_all(int fd, const unsigned char* data, std::size_t length) {
+  return transfer_all(length,
+                      [&](std::size_t done) { return write(fd, data + done, length - done); });
+}
+
+fd_closer reopen(int handle, int flags) {
+  return fd_closer(open(("/proc/self/fd/" + std::to_string(handle)).c_str(), flags | O_CLOEXEC));
+}
+
 std::optional<std::string> read_bounded(const std::string& path, std::size_t max, bool follow) {
   fd_closer fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
   struct stat st;

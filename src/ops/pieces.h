@@ -148,6 +148,12 @@ class fd_closer {
 // until done; false on an error or an end of file before that.
 bool write_at(int fd, const unsigned char* data, std::size_t length, std::int64_t at);
 bool read_at(int fd, unsigned char* data, std::size_t length, std::int64_t at);
+// The same for a stream without positions (a pipe).
+bool write_all(int fd, const unsigned char* data, std::size_t length);
+
+// Opens, with flags, the very file a handle (O_PATH) was checked on, not
+// whatever its name leads to now; -1 when /proc can not do it.
+fd_closer reopen(int handle, int flags);
 
 // A whole small file read from outside (a journal, a key, a signature), or
 // nothing (its reason on stderr) when it cannot be read, is not a regular

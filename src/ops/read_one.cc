@@ -44,14 +44,7 @@ struct sink {
 
   int fd() const { return file ? file->fd() : to_stdout ? STDOUT_FILENO : device.get(); }
   bool put(const unsigned char* data, std::size_t n, std::int64_t at) const {
-    if (!to_stdout) return write_at(fd(), data, n, at);
-    for (std::size_t done = 0; done < n;) {  // a pipe has no positions
-      const ssize_t w = write(STDOUT_FILENO, data + done, n - done);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      done += static_cast<std::size_t>(w);
-    }
-    return true;
+    return to_stdout ? write_all(STDOUT_FILENO, data, n) : write_at(fd(), data, n, at);
   }
 };
 
@@ -95,8 +88,7 @@ sink open_sink(const pac_options& options, const std::string& name, const packag
       throw kb_error("\r\n package " + options.package_path +
                      " can be changed by others, refusing to write it to " + target + "! \r\n");
     }
-    s.device = fd_closer(
-        open(("/proc/self/fd/" + std::to_string(handle.get())).c_str(), O_RDWR | O_CLOEXEC));
+    s.device = reopen(handle.get(), O_RDWR);
     if (s.device.get() < 0) {
       say_reason(target, errno);
       throw kb_error("\r\n can not write to file:" + target + " \r\n");
@@ -162,20 +154,9 @@ void read_one_member(const pac_options& options, const package_file& package,
     // Exactly the record's bytes with the record's digest, and, on a
     // device, read back: a flash that lost a write is a failure.
     if (out.file && !all_written) md5_fd_hex(out.fd(), digest);
-    if (out.device.get() >= 0 && all_written) {
-      piece_hasher back;
-      for (std::int64_t at = 0; at < size;) {
-        const auto n = static_cast<std::size_t>(std::min<std::int64_t>(PAC_CHUNK_SIZE, size - at));
-        if (!read_at(out.fd(), buffer.data(), n, at)) {
-          judged(out.shown, errno);
-          all_written = false;
-          break;
-        }
-        back.begin(buffer.data(), n);
-        back.wait();
-        at += static_cast<std::int64_t>(n);
-      }
-      if (all_written) back.digest_hex(digest);
+    if (out.device.get() >= 0 && all_written && md5_fd_prefix_hex(out.fd(), size, digest) != 0) {
+      judged(out.shown, errno);
+      all_written = false;
     }
     const bool whole = all_written && written == size && (!out.file || out.file->length() == size);
     if (!whole || field(m->md5) != digest) throw not_right(out.shown, digest);

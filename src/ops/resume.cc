@@ -39,13 +39,6 @@ struct resumed_member {
   bool lost = false;  // its output lacks bytes the package no longer holds
 };
 
-std::string printable(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return text;
-}
-
 // The journal sends members only where this same command would.
 void check_same_outputs(extract_plan& plan, const extract_journal& j, const std::string& pkg) {
   std::array<bool, PAC_MAX_MEMBERS> planned{};
@@ -53,7 +46,7 @@ void check_same_outputs(extract_plan& plan, const extract_journal& j, const std:
     if (p.name.empty()) continue;
     planned[p.slot] = true;
     if (j.outputs[p.slot] != p.output()) {
-      throw kb_error("\r\n the extract of " + pkg + " was started in " + printable(j.started_in) +
+      throw kb_error("\r\n the extract of " + pkg + " was started in " + shown(j.started_in) +
                      " with other destinations, run the same command there to finish it! \r\n");
     }
     p.temp = j.temps[p.slot];
