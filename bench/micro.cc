@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "pac/codec.h"
 #include "pac/pac.h"
 
 namespace {

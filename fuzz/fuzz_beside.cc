@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.package_path = package_path;
     kb::package_file package(package_path, kb::package_use::in_place);
     kb::extract_journal stale;
-    kb::resume_extract(options, {}, package, *index, stale);
+    kb::resume_extract(options, {}, package, stale);
   } catch (const kb::kb_error&) {
   }
   return 0;

@@ -23,15 +23,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::filesystem::create_directory(scratch + "/out");
   kb::fuzz::write_package("p.pac", data, size);
 
-  auto index = std::make_unique<kb::pac_index>();
+  kb::pac_index index;
   std::optional<kb::package_file> package;
   try {
     package.emplace("p.pac", kb::package_use::reading);
-    kb::load_package(*package, *index);
+    index = kb::load_package(*package);
   } catch (const kb::kb_error&) {
     return 0;
   }
-  const kb::pac_member& first = index->members[0];
+  const kb::pac_member none;
+  const kb::pac_member& first = index.members.empty() ? none : index.members[0];
+  const kb::pac_member& second = index.members.size() < 2 ? none : index.members[1];
   kb::pac_options options;
   options.package_path = "p.pac";
   auto attempt = [&](auto&& op) {
@@ -41,15 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   };
 
-  options.name_filter = std::string(kb::field(first.name));
-  attempt([&] { kb::read_one_member(options, *package, *index); });
+  options.name_filter = first.name;
+  attempt([&] { kb::read_one_member(options, *package, index); });
   options.name_filter.clear();
-  options.type_filter = std::string(kb::field(first.type));
-  attempt([&] { kb::read_one_member(options, *package, *index); });
+  options.type_filter = first.type;
+  attempt([&] { kb::read_one_member(options, *package, index); });
 
   options.type_filter.clear();
   options.preserve = true;
-  kb::dest_dir_map dirs = {{std::string(kb::field(index->members[1].type)), scratch + "/out"}};
-  attempt([&] { kb::extract_in_place(options, dirs, *index); });
+  kb::dest_dir_map dirs = {{second.type, scratch + "/out"}};
+  attempt([&] { kb::extract_in_place(options, dirs); });
   return 0;
 }

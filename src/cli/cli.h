@@ -1,7 +1,7 @@
 // The command-line front end: usage text, option parsing and dispatch.
 #pragma once
 
-#include <memory>
+#include <string>
 
 #include "ops/ops.h"
 
@@ -14,7 +14,6 @@ extern const char VERSION_TEXT[];  // "kestrelbind VERSION\n"
 struct command_line {
   pac_options options;
   dest_dir_map dirs;
-  std::unique_ptr<pac_index> index = std::make_unique<pac_index>();
   // --help, -h, --version or -V: this text on stdout and status 0, nothing else.
   std::string answer;
 };

@@ -2,6 +2,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "base/console.h"
+#include "base/messages.h"
 #include "cli/cli.h"
 
 namespace kb {

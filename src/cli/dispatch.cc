@@ -1,5 +1,7 @@
 #include <cstdio>
 
+#include "base/console.h"
+#include "base/messages.h"
 #include "cli/cli.h"
 #include "ops/json_report.h"
 #include "ops/package.h"
@@ -9,14 +11,14 @@ namespace kb {
 
 void dispatch(command_line& cmd) {
   pac_options& o = cmd.options;
-  pac_index& index = *cmd.index;
+  pac_index index;
   if (o.json && o.mode != MODE_LIST && o.mode != MODE_CHECK) {
     std::fputs("kestrelbind: --json plays no part but with -l and -c\n", stderr);
   }
   switch (o.mode) {
     case MODE_LIST: {  // listing installs nothing: -k plays no part
       package_file package(o.package_path, package_use::reading);
-      load_package(package, index);
+      index = load_package(package);
       if (o.json) {
         const std::string document = listing_json(index);
         std::fwrite(document.data(), 1, document.size(), stdout);
@@ -30,24 +32,24 @@ void dispatch(command_line& cmd) {
         std::fputs("kestrelbind: -n plays no part in extract; -r reads one member by name\n",
                    stderr);
       }
-      extract_in_place(o, cmd.dirs, index);
+      extract_in_place(o, cmd.dirs);
       break;
     case MODE_READ: {
       // With -k, the package proves where it comes from before anything is
       // written, created or cut.
       package_file package(o.package_path, package_use::reading);
-      load_package_verified(o, package, index);
+      index = load_package_verified(o, package);
       read_one_member(o, package, index);
       break;
     }
     case MODE_CHECK: {
       package_file package(o.package_path, package_use::reading);
-      load_package_verified(o, package, index);
+      index = load_package_verified(o, package);
       check_package(o, package, index);
       break;
     }
     case MODE_MAKE:
-      make_package(o, index);
+      make_package(o);
       break;
     default:
       std::fputs("kestrelbind: no operation given (-m, -l, -e, -r or -c); nothing is done\n",

@@ -2,7 +2,10 @@
 #include <exception>
 #include <new>
 
+#include "base/console.h"
+#include "base/messages.h"
 #include "cli/cli.h"
+#include "pac/digest.h"
 
 int main(int argc, char** argv) {
   using namespace kb;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/console.h"
+#include "base/messages.h"
 #include "cli/cli.h"
 #include "ops/expect.h"
 
@@ -16,6 +18,7 @@ constexpr std::size_t MAX_NAME_FILTER = 255;
 constexpr std::size_t MAX_TYPE_FILTER = 127;
 constexpr std::size_t MAX_DEST_VALUE = 1023;
 constexpr int MAX_DEST_DIRS = 50;
+constexpr std::size_t MAX_MEMBER_SPEC = 2047;
 
 // The message printed when an option's value is missing.
 const char* missing_value_message(std::string_view opt) {
@@ -41,14 +44,12 @@ std::string bounded(const char* value, std::size_t max, std::string_view label) 
 }
 
 void add_member(command_line& cmd, const char* value) {
-  pac_options& o = cmd.options;
-  if (o.member_count >= PAC_MAX_MEMBERS) {
+  std::vector<std::string>& specs = cmd.options.member_specs;
+  if (specs.size() >= PAC_MAX_MEMBERS) {
     throw kb_error("\r\n too many files added, at most " + std::to_string(PAC_MAX_MEMBERS) +
                    "! \r\n");
   }
-  set_field(cmd.index->members[o.member_count].spec, value, "file added");
-  ++o.member_count;
-  set_field(cmd.index->count, std::to_string(o.member_count), "count");
+  specs.push_back(bounded(value, MAX_MEMBER_SPEC, "file added"));
 }
 
 // A token with a blank in it could never be found whole in the comment.
@@ -131,7 +132,7 @@ command_line parse_options(int argc, char** argv) {
       }
       add_dest_dir(cmd.dirs, bounded(value, MAX_DEST_VALUE, "dest directory info"));
     } else if (opt == "-f") {
-      set_field(cmd.index->feature, value, "file features");
+      o.feature = bounded(value, PAC_FEATURE_MAX, "file features");
     } else if (opt == "-m") {
       o.mode = MODE_MAKE;
       o.dest_path = bounded(value, MAX_PATH_VALUE, "dest file name");

@@ -13,9 +13,15 @@
 #include <cerrno>
 #include <vector>
 
+#include "base/console.h"
+#include "base/io.h"
+#include "base/jobs.h"
 #include "ops/json_report.h"
 #include "ops/package.h"
+#include "ops/pieces.h"
 #include "ops/progress.h"
+#include "pac/codec.h"
+#include "pac/digest.h"
 
 namespace kb {
 namespace {
@@ -39,7 +45,7 @@ void find_refusals(const pac_index& index, const std::vector<int>& slots,
   for (std::size_t k = 0; k < slots.size(); ++k) {
     const pac_member& m = index.members[slots[k]];
     try {
-      check_member_name(field(m.name));
+      check_member_name(m.name);
     } catch (const kb_error& e) {
       verdicts[k].refusal = e.what();
       verdicts[k].why_refused = "name is not a plain file name";
@@ -47,10 +53,9 @@ void find_refusals(const pac_index& index, const std::vector<int>& slots,
     }
     for (std::size_t j = 0; j < k; ++j) {
       const pac_member& other = index.members[slots[j]];
-      if (field(other.type) == field(m.type) && field(other.name) == field(m.name)) {
-        verdicts[k].refusal = "\r\n two members of type " + std::string(field(m.type)) +
-                              " would be written to " + std::string(field(m.name)) +
-                              ", no extract takes them! \r\n";
+      if (other.type == m.type && other.name == m.name) {
+        verdicts[k].refusal = "\r\n two members of type " + m.type + " would be written to " +
+                              m.name + ", no extract takes them! \r\n";
         verdicts[k].why_refused = "another member has the same type and name";
       }
     }
@@ -61,11 +66,10 @@ void find_refusals(const pac_index& index, const std::vector<int>& slots,
 // last back to the first, each unscrambled); false when they cannot be read.
 bool digest_member(int package, const pac_member& m, unsigned char* buffer, char* out,
                    std::atomic<std::int64_t>& done, int& error) {
-  const std::int64_t offset = read_decimal(field(m.offset));
   MD5_CTX ctx;
   MD5Init(&ctx);
-  for (std::int64_t remaining = read_decimal(field(m.size)); remaining > 0;) {
-    const piece p = take_piece(offset, remaining);
+  for (std::int64_t remaining = m.size; remaining > 0;) {
+    const piece p = take_piece(m.offset, remaining);
     if (p.start < 0) return false;
     // Each piece in slices that stay in the cache between the read, the
     // unscrambling and the digest.
@@ -82,9 +86,7 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
     }
     done += static_cast<std::int64_t>(p.length);
   }
-  unsigned char digest[16];
-  MD5Final(digest, &ctx);
-  md5_digest_hex(digest, out);
+  MD5End(&ctx, out);
   return true;
 }
 
@@ -93,9 +95,8 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
 void check_package(const pac_options& options, const package_file& package,
                    const pac_index& index) {
   std::vector<int> slots;
-  const int n = member_count(index);
-  for (int i = 0; i < n; ++i) {
-    if (selected_by_filters(options, index.members[i])) slots.push_back(i);
+  for (std::size_t i = 0; i < index.members.size(); ++i) {
+    if (selected_by_filters(options, index.members[i])) slots.push_back(static_cast<int>(i));
   }
   // A package without members is whole; filters that match nothing are not.
   const bool filtered = !options.name_filter.empty() || !options.type_filter.empty();
@@ -103,12 +104,11 @@ void check_package(const pac_options& options, const package_file& package,
   // Largest first, so that the cores finish together.
   std::vector<verdict> verdicts(slots.size());
   find_refusals(index, slots, verdicts);
-  std::vector<std::size_t> order(slots.size());
-  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return read_decimal(field(index.members[slots[a]].size)) >
-           read_decimal(field(index.members[slots[b]].size));
-  });
+  std::vector<std::size_t> order;
+  for (int slot : members_by_size(index)) {
+    auto at = std::find(slots.begin(), slots.end(), slot);
+    if (at != slots.end()) order.push_back(static_cast<std::size_t>(at - slots.begin()));
+  }
   int bad = 0, refused = 0;
   std::vector<member_verdict> report;
   {
@@ -122,15 +122,15 @@ void check_package(const pac_options& options, const package_file& package,
       const pac_member& m = index.members[slots[k]];
       {
         // The line of the member whose result comes next, as it is hashed.
-        progress bar(field(m.name), read_decimal(field(m.size)));
+        progress bar(m.name, m.size);
         while (!pool.wait_for(k, 100)) bar.set(verdicts[k].done);
       }
       const verdict& v = verdicts[k];
-      const bool good = v.readable && field(m.md5) == v.digest;
-      std::string line = "\r\n check file " + shown(field(m.name));
+      const bool good = v.readable && m.md5 == v.digest;
+      std::string line = "\r\n check file " + shown(m.name);
       if (good) {
-        line.append(" size:").append(field(m.size)).append(" md5:").append(field(m.md5));
-        line.append(",version:").append(field(m.version)).append(" good! \r\n");
+        line.append(" size:").append(m.size_text).append(" md5:").append(m.md5);
+        line.append(",version:").append(m.version).append(" good! \r\n");
       } else if (v.readable) {
         line.append(" checksum ").append(v.digest).append(" not right! \r\n");
       } else {

@@ -4,6 +4,7 @@
 // flight back (restore.cc).
 #include <cstdio>
 
+#include "base/console.h"
 #include "ops/extract_run.h"
 #include "ops/signature.h"
 
@@ -11,11 +12,8 @@ namespace kb {
 namespace {
 
 bool has_type(const pac_index& index, std::string_view type) {
-  const int n = member_count(index);
-  for (int i = 0; i < n; ++i) {
-    if (field(index.members[i].type) == type) return true;
-  }
-  return false;
+  return std::any_of(index.members.begin(), index.members.end(),
+                     [&](const pac_member& m) { return m.type == type; });
 }
 
 // A typo in -t or -d would otherwise pass in silence: stdout and the status
@@ -34,11 +32,12 @@ void note_unused_types(const pac_options& o, const dest_dir_map& dirs, const pac
 }
 
 void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package_file& package,
-                   const pac_index& index, const extract_journal& stale) {
+                   const pac_index& index, const trailer_bytes& trailer,
+                   const extract_journal& stale) {
   const extract_plan plan = plan_extract(options, dirs, index, package.status());
   remove_leftovers(plan, stale);
   extract_run run(options, package, index);
-  fill_journal(run.journal, plan, index, package.length(), options.verified_key);
+  fill_journal(run.journal, plan, trailer, package.length(), options.verified_key);
   run.guarded([&] {
     for (const auto& p : plan.members) run.extract_member(p);
     run.finish(plan);
@@ -47,14 +46,15 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
 
 }  // namespace
 
-void extract_in_place(pac_options& options, const dest_dir_map& dirs, pac_index& index) {
+void extract_in_place(pac_options& options, const dest_dir_map& dirs) {
   package_file package(options.package_path,
                        options.preserve ? package_use::reading : package_use::in_place);
   extract_journal stale;
-  if (!options.preserve && resume_extract(options, dirs, package, index, stale)) return;
-  load_package_verified(options, package, index);
+  if (!options.preserve && resume_extract(options, dirs, package, stale)) return;
+  auto trailer = std::make_unique<trailer_bytes>();
+  const pac_index index = load_package_verified(options, package, trailer.get());
   note_unused_types(options, dirs, index);
-  extract_fresh(options, dirs, package, index, stale);
+  extract_fresh(options, dirs, package, index, *trailer, stale);
 }
 
 }  // namespace kb

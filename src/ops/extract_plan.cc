@@ -1,11 +1,15 @@
 #include "ops/extract_plan.h"
 
+#include <unistd.h>
+
 #include <climits>
 
 #include <algorithm>
 #include <utility>
 
+#include "base/error.h"
 #include "ops/journal.h"
+#include "ops/pieces.h"
 
 namespace kb {
 namespace {
@@ -35,15 +39,15 @@ extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
   plan.started_in = current_directory();
   for (int i : members_by_offset(index)) {
     const pac_member& m = index.members[i];
-    if (!options.type_filter.empty() && field(m.type) != options.type_filter) continue;
+    if (!options.type_filter.empty() && m.type != options.type_filter) continue;
     planned_member p;
     p.slot = i;
-    p.offset = read_decimal(field(m.offset));
-    p.size = std::max<std::int64_t>(read_decimal(field(m.size)), 0);
-    p.name = std::string(field(m.name));
+    p.offset = m.offset;
+    p.size = m.size;
+    p.name = m.name;
     if (!p.name.empty()) {
       check_member_name(p.name);
-      const std::string& mapped = find_dest_dir(dirs, field(m.type));
+      const std::string& mapped = find_dest_dir(dirs, m.type);
       p.dir = mapped.empty() ? plan.started_in : mapped;
       p.shown = mapped.empty() ? p.name : p.output();
       p.temp = temp_name_for(p.name);

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "ops/pieces.h"
+#include "ops/options.h"
+#include "pac/pac.h"
 
 namespace kb {
 

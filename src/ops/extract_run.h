@@ -9,10 +9,15 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
+#include "base/io.h"
+#include "base/signals.h"
 #include "ops/extract_plan.h"
+#include "ops/hasher.h"
 #include "ops/journal.h"
 #include "ops/output.h"
 #include "ops/package.h"
+#include "ops/pieces.h"
 
 namespace kb {
 
@@ -43,7 +48,7 @@ struct extract_run {
   bool cut_made = false;
   std::array<bool, PAC_MAX_MEMBERS> done{};  // slots whose data left the package for good
   member_in_flight current;
-  chunk_buffer buffer;
+  chunk_buffer buffer{PAC_CHUNK_SIZE};
   piece_hasher hasher;
   std::int64_t expected_length;  // the package's length as verified, or as this run left it
   bool said_cut_first = false;
@@ -113,7 +118,7 @@ void extract_run::guarded(Work&& work) {
 // run that can not find the outputs it must finish, and, with a key, a
 // package that does not verify when put together again.
 bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
-                    pac_index& index, extract_journal& stale);
+                    extract_journal& stale);
 
 // The temporary files of a run stopped before its first cut (its stale
 // journal) hold nothing the package does not; they go, where this command
@@ -124,7 +129,7 @@ void remove_leftovers(const extract_plan& plan, const extract_journal& stale);
 void report_extracted(const pac_member& m);
 
 // Sets every journal field that the plan and the package give.
-void fill_journal(extract_journal& j, const extract_plan& plan, const pac_index& index,
+void fill_journal(extract_journal& j, const extract_plan& plan, const trailer_bytes& trailer,
                   std::int64_t original_length, const std::string& key_id);
 
 }  // namespace kb

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "ops/pieces.h"
+#include "ops/hasher.h"
 
 namespace kb {
 
@@ -77,9 +77,7 @@ void piece_hasher::wait() {
 
 void piece_hasher::digest_hex(char* out) {
   wait();
-  unsigned char digest[16];
-  MD5Final(digest, &s_->ctx);
-  md5_digest_hex(digest, out);
+  MD5End(&s_->ctx, out);
   MD5Init(&s_->ctx);
 }
 

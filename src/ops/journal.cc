@@ -35,8 +35,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <random>
+
+#include "base/console.h"
+#include "base/io.h"
+#include "pac/codec.h"
+#include "pac/digest.h"
 
 namespace kb {
 namespace {
@@ -47,12 +53,6 @@ const char MAGIC[] = "kestrelbind journal 2\n";
 constexpr std::size_t TRAILER_HEAD = 32, SLOT = 480, TRAILER_TAIL = 128;
 constexpr std::size_t TEMP_RANDOM = 6;
 constexpr std::size_t TEMP_NAME_PART = 200;  // of the member's name, within NAME_MAX
-
-std::string md5_hex_of(const std::string& bytes) {
-  char out[MD5_TEXT_SIZE];
-  md5_bytes_hex(bytes, out);
-  return out;
-}
 
 // Reads the fields of a journal in order, refusing anything out of place.
 class journal_reader {
@@ -72,21 +72,18 @@ class journal_reader {
 
   // A decimal number of at most 10 digits (or -1 where allowed), then end.
   std::int64_t number(char end, bool allow_minus_one = false) {
+    std::int64_t v = -1;
     if (allow_minus_one && next_is("-1")) {
       at_ += 2;
     } else {
-      std::size_t digits = 0;
-      std::int64_t v = 0;
-      while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9' && digits < 10) {
-        v = v * 10 + (text_[at_++] - '0');
-        ++digits;
-      }
-      if (digits == 0) throw damaged();
-      expect(std::string_view(&end, 1));
-      return v;
+      const char* first = text_.data() + at_;
+      const char* last = first + std::min<std::size_t>(text_.size() - at_, 10);
+      const auto [stop, error] = std::from_chars(first, last, v);
+      if (error != std::errc() || *first == '-') throw damaged();
+      at_ += static_cast<std::size_t>(stop - first);
     }
     expect(std::string_view(&end, 1));
-    return -1;
+    return v;
   }
 
   // "<n>\n<n bytes>\n", at most max bytes.
@@ -180,16 +177,14 @@ void sync_parent_directory(const std::string& path) {
 
 namespace {
 
-// The stored trailer without the all-NUL slots past its count.
+// The stored trailer without its last slots when they are all NUL (a NUL
+// is stored as it is).
 std::string compact_trailer(const trailer_bytes& t) {
-  trailer_bytes plain = t;
-  crypt_decode(plain.data(), plain.size());
-  pac_index index;
-  decode_trailer(plain, index);
-  const std::size_t head = TRAILER_HEAD + SLOT * static_cast<std::size_t>(member_count(index));
   const std::size_t tail_at = PAC_INDEX_SIZE - TRAILER_TAIL;
-  if (std::any_of(t.begin() + head, t.begin() + tail_at, [](unsigned char c) { return c != 0; })) {
-    return std::string(t.begin(), t.end());
+  std::size_t head = tail_at;
+  while (head > TRAILER_HEAD && std::all_of(t.begin() + head - SLOT, t.begin() + head,
+                                            [](unsigned char c) { return c == 0; })) {
+    head -= SLOT;
   }
   return std::string(t.begin(), t.begin() + head) + std::string(t.begin() + tail_at, t.end());
 }
@@ -212,7 +207,7 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
     append_field(text, "temp " + std::to_string(i), j.temps[i]);
   }
   append_field(text, "trailer", compact_trailer(j.trailer));
-  text += "md5 " + md5_hex_of(text) + "\n";
+  text += "md5 " + md5_hex(text) + "\n";
 
   // A name of its own, created here and now: whatever lies at any other
   // name in the package's directory is not followed, and the rename
@@ -286,7 +281,7 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
   }
   const std::string body = text.substr(0, r.at());
   r.expect("md5 ");
-  if (r.bytes(32) != md5_hex_of(body)) throw r.damaged();
+  if (r.bytes(32) != md5_hex(body)) throw r.damaged();
   r.expect("\n");
   if (!r.at_end()) throw r.damaged();
 
@@ -295,14 +290,15 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
   crypt_decode(plain.data(), plain.size());
   if (j.restored_end > j.original_length) throw mismatch(package_path);
   try {
-    pac_index_check(plain, j.original_length, index);
+    index = read_index(plain, j.original_length);
   } catch (const kb_error&) {
     throw r.damaged();
   }
   for (int i = 0; i < PAC_MAX_MEMBERS; ++i) {
     if (outputs[i].empty()) continue;
-    if (i >= member_count(index) || !plain_path(outputs[i], field(index.members[i].name)) ||
-        !is_temp_name_for(temps[i], field(index.members[i].name))) {
+    if (i >= static_cast<int>(index.members.size()) ||
+        !plain_path(outputs[i], index.members[i].name) ||
+        !is_temp_name_for(temps[i], index.members[i].name)) {
       throw r.damaged();
     }
     // Never one path for two members.

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "ops/pieces.h"
+#include <string_view>
+
+#include "base/error.h"
+#include "pac/pac.h"
 
 namespace kb {
 

@@ -25,19 +25,19 @@ void put_text(json& object, const std::string& key, std::string_view bytes) {
 
 json member_json(const pac_member& m) {
   json out = json::object();
-  put_text(out, "type", field(m.type));
-  put_text(out, "name", field(m.name));
-  put_text(out, "version", field(m.version));
-  out["size"] = read_decimal(field(m.size));
-  out["offset"] = read_decimal(field(m.offset));
-  put_text(out, "md5", field(m.md5));
+  put_text(out, "type", m.type);
+  put_text(out, "name", m.name);
+  put_text(out, "version", m.version);
+  out["size"] = m.size;
+  out["offset"] = m.offset;
+  put_text(out, "md5", m.md5);
   return out;
 }
 
 json package_json(const pac_index& index) {
   json out = json::object();
-  put_text(out, "meta_version", field(index.meta_version));
-  put_text(out, "feature", field(index.feature));
+  put_text(out, "meta_version", index.meta_version);
+  put_text(out, "feature", index.feature);
   out["members"] = json::array();
   return out;
 }
@@ -51,8 +51,7 @@ std::string text_of(const json& document) {
 
 std::string listing_json(const pac_index& index) {
   json out = package_json(index);
-  const int n = member_count(index);
-  for (int i = 0; i < n; ++i) out["members"].push_back(member_json(index.members[i]));
+  for (const pac_member& m : index.members) out["members"].push_back(member_json(m));
   return text_of(out);
 }
 

@@ -14,10 +14,19 @@
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
+#include <numeric>
+#include <utility>
 #include <vector>
 
+#include "base/console.h"
+#include "base/io.h"
+#include "base/jobs.h"
+#include "base/messages.h"
+#include "base/signals.h"
 #include "ops/pieces.h"
 #include "ops/progress.h"
+#include "pac/codec.h"
+#include "pac/digest.h"
 
 namespace kb {
 namespace {
@@ -32,34 +41,51 @@ std::string_view base_name(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// Splits "type,name,version" at its first two commas (the version keeps any
-// further commas) and takes the member's size, refusing what cannot be stored.
-void complete_record(pac_member& m, std::int64_t& total, fd_closer& source) {
-  std::string_view spec = field(m.spec);
+// A member's file as -a named it, open from its checks to its copy.
+struct source {
+  std::string path;
+  fd_closer fd;
+};
+
+// Splits "type,path,version" at its first two commas (the version keeps any
+// further commas), refusing what cannot be stored.
+pac_member split_spec(std::string_view spec, std::string& path) {
   auto first = spec.find(',');
   auto second = first == std::string_view::npos ? first : spec.find(',', first + 1);
   if (second == std::string_view::npos) throw kb_error("\r\n fail to add file! \r\n");
-  set_field(m.type, spec.substr(0, first), "file type");
-  set_field(m.name, spec.substr(first + 1, second - first - 1), "file name");
-  set_field(m.version, spec.substr(second + 1), "file version");
+  pac_member m;
+  m.type = spec.substr(0, first);
+  path = spec.substr(first + 1, second - first - 1);
+  m.version = spec.substr(second + 1);
+  if (m.type.size() > PAC_TYPE_MAX) throw too_long("file type", PAC_TYPE_MAX, m.type);
+  if (path.size() > PAC_NAME_MAX) throw too_long("file name", PAC_NAME_MAX, path);
+  if (m.version.size() > PAC_VERSION_MAX) {
+    throw too_long("file version", PAC_VERSION_MAX, m.version);
+  }
   // A newline in a stored field would split or spoof the lines that
   // scripts parse, and every extract refuses such a name.
-  for (auto [label, value] :
-       {std::pair{"type", field(m.type)}, {"name", field(m.name)}, {"version", field(m.version)}}) {
+  for (auto [label, value] : {std::pair{"type", std::string_view(m.type)},
+                              {"name", std::string_view(path)},
+                              {"version", std::string_view(m.version)}}) {
     if (has_control_byte(value)) {
       throw kb_error("\r\n file " + std::string(label) + " " + shown(value) +
                      " holds control bytes! \r\n");
     }
   }
+  m.name = base_name(path);
+  return m;
+}
 
-  const std::string name(field(m.name));
+// Opens the member's file and takes its size. Opened without blocking, so
+// that a FIFO cannot hang make here; only a regular file has a size that
+// its bytes match (a FIFO, a device or a /proc file would be stored as an
+// empty or a cut-short member).
+void open_source(pac_member& m, source& src, std::int64_t& total) {
+  const std::string& name = src.path;
   if (access(name.c_str(), F_OK) != 0) {
     say_reason(name, errno);
     throw kb_error("\r\n file " + name + " not exist! \r\n");
   }
-  // Opened without blocking, so that a FIFO cannot hang make here; only a
-  // regular file has a size that its bytes match (a FIFO, a device or a
-  // /proc file would be stored as an empty or a cut-short member).
   fd_closer fd(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) {
     say_reason(name, errno);
@@ -79,24 +105,24 @@ void complete_record(pac_member& m, std::int64_t& total, fd_closer& source) {
     throw kb_error("\r\n file " + name +
                    " does not fit: a package holds less than 2 GiB of members! \r\n");
   }
-  set_field(m.size, std::to_string(st.st_size), "file size");
+  m.size = st.st_size;
+  m.size_text = std::to_string(m.size);
   // Hashed and copied through this descriptor, never through the name again.
   fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-  source = std::move(fd);
+  src.fd = std::move(fd);
 }
 
 // Every extract refuses a package with two members of one type and name
 // (both would be written to one path), so make does not write one.
-void refuse_twins(const pac_index& index, int n) {
-  std::vector<std::pair<std::string_view, std::string_view>> seen;
-  for (int i = 0; i < n; ++i) {
+void refuse_twins(const pac_index& index) {
+  for (std::size_t i = 0; i < index.members.size(); ++i) {
     const pac_member& m = index.members[i];
-    std::pair key{field(m.type), base_name(field(m.name))};
-    if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
-      throw kb_error("\r\n two members of type " + std::string(key.first) + " are named " +
-                     std::string(key.second) + ", a package can hold only one! \r\n");
+    for (std::size_t k = 0; k < i; ++k) {
+      if (index.members[k].type == m.type && index.members[k].name == m.name) {
+        throw kb_error("\r\n two members of type " + m.type + " are named " + m.name +
+                       ", a package can hold only one! \r\n");
+      }
     }
-    seen.push_back(key);
   }
 }
 
@@ -108,20 +134,13 @@ class temp_package {
     std::string dir = slash == std::string::npos ? "." : dest.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? dest : dest.substr(slash + 1);
     path_ = (slash == std::string::npos ? "" : dir) + "." + base + ".XXXXXX";
-    int fd = base.empty() ? -1 : mkstemp(path_.data());
-    if (fd < 0) {
+    fd_ = fd_closer(base.empty() ? -1 : mkstemp(path_.data()));
+    if (fd_.get() < 0) {
       say_reason(dest, base.empty() ? EISDIR : errno);
       throw cannot_write();
     }
-    file_.reset(fdopen(fd, "wb"));
-    if (!file_) {
-      say_reason(path_, errno);
-      close(fd);
-      unlink(path_.c_str());
-      throw cannot_write();
-    }
-    // mkstemp makes the file private; a package gets the mode that "wb" would
-    // give it, or keeps the mode of the package it replaces.
+    // mkstemp makes the file private; a package gets the mode a new file
+    // would get, or keeps the mode of the package it replaces.
     struct stat st;
     mode_t mode;
     if (stat(dest.c_str(), &st) == 0) {
@@ -131,19 +150,22 @@ class temp_package {
       umask(mask);
       mode = 0666 & ~mask;
     }
-    fchmod(fd, mode);
+    fchmod(fd_.get(), mode);
   }
   temp_package(const temp_package&) = delete;
   temp_package& operator=(const temp_package&) = delete;
   ~temp_package() {
-    if (!committed_) {
-      file_.reset();
-      unlink(path_.c_str());
-    }
+    if (!committed_) unlink(path_.c_str());
   }
 
-  std::FILE* get() const { return file_.get(); }
-  const std::string& path() const { return path_; }
+  // Scrambles length bytes of data in place and appends them.
+  void append(unsigned char* data, std::size_t length) {
+    crypt_encode(data, length);
+    if (!write_all(fd_.get(), data, length)) {
+      say_reason(path_, errno);
+      throw cannot_write();
+    }
+  }
 
   // A stopped make removes its temporary file on the way out.
   void stop_if_interrupted() const {
@@ -156,10 +178,9 @@ class temp_package {
     return kb_error("\r\n can not write file to :" + dest_ + "! \r\n");
   }
 
-  // Flushes the package to disk and puts it in the destination's place.
+  // Puts the package, on disk, in the destination's place.
   void commit() {
-    std::FILE* f = file_.get();
-    if (std::fflush(f) != 0 || fsync(fileno(f)) != 0 || !close_checked(file_)) {
+    if (fsync(fd_.get()) != 0 || close(std::exchange(fd_, fd_closer()).get()) != 0) {
       say_reason(path_, errno);
       throw cannot_write();
     }
@@ -173,67 +194,87 @@ class temp_package {
  private:
   std::string dest_;
   std::string path_;
-  file_ptr file_;
+  fd_closer fd_;
   bool committed_ = false;
 };
 
-// Copies a member's size bytes in stored order: its last partial piece
-// first, then its whole pieces from the end back to its start.
-void copy_member(const std::string& source, int in, std::int64_t size, unsigned char* buffer,
+// Copies a member's size bytes in stored order: its last piece first, then
+// the pieces before it back to its start.
+void copy_member(const source& src, std::int64_t size, unsigned char* buffer,
                  temp_package& package) {
-  progress bar(source, size);
-  constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
-  for (std::int64_t rest = size; rest > 0;) {
-    std::int64_t length = rest % L != 0 ? rest % L : L;
-    rest -= length;
-    const auto want = static_cast<std::size_t>(length);
-    if (!read_at(in, buffer, want, rest)) {
+  progress bar(src.path, size);
+  for (std::int64_t end = size; end > 0;) {
+    const std::int64_t from = piece_before(end);
+    const auto length = static_cast<std::size_t>(end - from);
+    if (!read_at(src.fd.get(), buffer, length, from)) {
       const int err = errno;
-      say_reason(source, err);
-      if (err != 0) throw kb_error("\r\n can not read file " + source + "! \r\n");
-      throw kb_error("\r\n file " + source + " is shorter than when it was added! \r\n");
+      say_reason(src.path, err);
+      if (err != 0) throw kb_error("\r\n can not read file " + src.path + "! \r\n");
+      throw kb_error("\r\n file " + src.path + " is shorter than when it was added! \r\n");
     }
-    if (crypt_fwrite(buffer, 1, want, package.get()) != want) {
-      say_reason(package.path(), errno);
-      throw package.cannot_write();
-    }
-    bar.advance(static_cast<std::int64_t>(want));
+    package.append(buffer, length);
+    bar.advance(static_cast<std::int64_t>(length));
     package.stop_if_interrupted();
+    end = from;
   }
+}
+
+// The line make prints of a member it wrote, naming its file as -a did.
+void report_written(const pac_member& m, const source& src, int error) {
+  say("\r\n write file type:" + m.type + ",name:" + src.path + ",version:" + m.version +
+      ",size:" + m.size_text + ",offset:" + m.offset_text + ",md5:" + m.md5 + " \r\n");
+  // An empty digest means the file could not be read through.
+  if (m.md5.empty()) {
+    say_reason(src.path, error);
+    throw kb_error("\r\n can not read file " + src.path + "! \r\n");
+  }
+}
+
+// Every member's record, complete but for its digest, and its open file.
+pac_index plan_members(const pac_options& options, std::vector<source>& sources) {
+  pac_index index;
+  std::int64_t total = 0;
+  sources.resize(options.member_specs.size());
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    index.members.push_back(split_spec(options.member_specs[i], sources[i].path));
+    open_source(index.members.back(), sources[i], total);
+  }
+  refuse_twins(index);
+  index.meta_version = "1.0";
+  index.header_size = std::to_string(PAC_INDEX_SIZE);
+  index.feature = options.feature;
+  return index;
 }
 
 }  // namespace
 
-void make_package(const pac_options& options, pac_index& index) {
-  const int n = options.member_count;
-  std::int64_t total = 0;
-  std::vector<fd_closer> sources(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) complete_record(index.members[i], total, sources[i]);
-  refuse_twins(index, n);
-
-  // Every record is complete but for its digest; the offsets follow from the
-  // write order alone.
-  std::vector<int> order;
+void make_package(const pac_options& options) {
+  std::vector<source> sources;
+  pac_index index = plan_members(options, sources);
+  // The offsets follow from the write order alone.
+  const std::vector<int> order = members_by_size(index);
   std::int64_t running = 0;
-  for (int i = next_member_by_size(index); i != -1; i = next_member_by_size(index)) {
-    order.push_back(i);
-    set_field(index.members[i].offset, std::to_string(running), "offset");
-    running += read_decimal(field(index.members[i].size));
+  for (int i : order) {
+    index.members[i].offset = running;
+    index.members[i].offset_text = std::to_string(running);
+    running += index.members[i].size;
   }
   // MD5 is the one costly step of make and one core hashes slower than the
   // disk copies, so the digests are taken side by side while the main
   // thread copies; the write lines, which carry them, come out in order.
   std::vector<int> errors(order.size(), 0);  // why a digest could not be taken
   std::vector<std::size_t> all(order.size());
-  for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
+  std::iota(all.begin(), all.end(), 0);
   job_pool digests(all, [&](std::size_t k) {
     pac_member& m = index.members[order[k]];
-    m.md5.fill('\0');  // a file that cannot be read keeps an empty digest
-    // Exactly the bytes the package takes, should the file grow meanwhile.
+    char digest[MD5_TEXT_SIZE];
+    // Exactly the bytes the package takes, should the file grow meanwhile;
+    // a file that cannot be read keeps an empty digest.
     errno = 0;
-    if (md5_fd_prefix_hex(sources[order[k]].get(), read_decimal(field(m.size)), m.md5.data()) !=
-        0) {
+    if (md5_fd_prefix_hex(sources[order[k]].fd.get(), m.size, digest) != 0) {
       errors[k] = errno;
+    } else {
+      m.md5 = digest;
     }
   });
 
@@ -246,27 +287,15 @@ void make_package(const pac_options& options, pac_index& index) {
     for (; printed <= k && printed < order.size(); ++printed) {
       if (!block && !digests.ready(printed)) return;
       digests.wait(printed);
-      const pac_member& m = index.members[order[printed]];
-      std::string line = "\r\n write file type:";
-      line.append(field(m.type)).append(",name:").append(field(m.name));
-      line.append(",version:").append(field(m.version)).append(",size:").append(field(m.size));
-      line.append(",offset:").append(field(m.offset)).append(",md5:").append(field(m.md5));
-      line += " \r\n";
-      say(line);
-      // An empty digest means the file could not be read through.
-      if (field(m.md5).empty()) {
-        say_reason(field(m.name), errors[printed]);
-        throw kb_error("\r\n can not read file " + std::string(field(m.name)) + "! \r\n");
-      }
+      const int i = order[printed];
+      report_written(index.members[i], sources[i], errors[printed]);
     }
   };
 
-  chunk_buffer buffer;
+  chunk_buffer buffer(PAC_CHUNK_SIZE);
   for (std::size_t k = 0; k < order.size(); ++k) {
-    const pac_member& m = index.members[order[k]];
     try {
-      copy_member(std::string(field(m.name)), sources[order[k]].get(), read_decimal(field(m.size)),
-                  buffer.data(), package);
+      copy_member(sources[order[k]], index.members[order[k]].size, buffer.data(), package);
     } catch (const kb_error&) {
       print_lines(k, true);  // the lines of everything written come first
       throw;
@@ -274,15 +303,9 @@ void make_package(const pac_options& options, pac_index& index) {
     print_lines(k, false);
   }
   print_lines(order.size(), true);
-  for (int i : order) {
-    pac_member& m = index.members[i];
-    set_field(m.name, base_name(std::string(field(m.name))), "file name");
-  }
   package.stop_if_interrupted();
-  if (!pac_index_write_trailer(index, package.get())) {
-    say_reason(package.path(), errno);
-    throw package.cannot_write();
-  }
+  trailer_bytes trailer = write_index(index);
+  package.append(trailer.data(), trailer.size());
   package.commit();
 }
 

@@ -19,8 +19,11 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/console.h"
 #include "ops/extract_run.h"
 #include "ops/progress.h"
+#include "pac/codec.h"
+#include "pac/digest.h"
 
 namespace kb {
 namespace {
@@ -52,20 +55,16 @@ extract_run::extract_run(const pac_options& o, package_file& p, const pac_index&
       expected_length(p.length()) {}
 
 void report_extracted(const pac_member& m) {
-  std::string line = "\r\n extract file ";
-  line.append(field(m.name)).append(" size:").append(field(m.size));
-  line.append(" md5:").append(field(m.md5)).append(",version:").append(field(m.version));
-  line += " successfully! \r\n";
-  say(line);
+  say("\r\n extract file " + m.name + " size:" + m.size_text + " md5:" + m.md5 +
+      ",version:" + m.version + " successfully! \r\n");
 }
 
-void fill_journal(extract_journal& j, const extract_plan& plan, const pac_index& index,
+void fill_journal(extract_journal& j, const extract_plan& plan, const trailer_bytes& trailer,
                   std::int64_t original_length, const std::string& key_id) {
   j.original_length = original_length;
   j.key_id = key_id;
   j.started_in = plan.started_in;
-  // Every byte of the trailer is a stored field, so the index gives it back.
-  encode_trailer(index, j.trailer);
+  j.trailer = trailer;
   crypt_encode(j.trailer.data(), j.trailer.size());
   for (const auto& p : plan.members) {
     if (p.name.empty()) continue;
@@ -132,7 +131,7 @@ void extract_run::extract_member(const planned_member& p, std::int64_t written,
   checkpoint_bytes = checkpoint_for(out, FIRST_CHECKPOINT);
   {
     const pac_member& m = index.members[p.slot];
-    progress bar(field(m.name), p.size);
+    progress bar(m.name, p.size);
     bar.advance(written);
     for (std::int64_t remaining = p.size - written; remaining > 0;) {
       const piece pc = take_piece(p.offset, remaining);
@@ -153,7 +152,7 @@ void extract_run::complete(const planned_member& p) {
   if (!current.output->sync()) write_failed();
   char digest[MD5_TEXT_SIZE];
   hasher.digest_hex(digest);
-  if (field(m.md5) != digest) {
+  if (m.md5 != digest) {
     throw kb_error("\r\n file " + p.shown + " checksum " + digest + " not right! \r\n");
   }
   if (!current.output->commit(mode)) {
@@ -170,7 +169,7 @@ void extract_run::finish_out(const planned_member& p, output_file output) {
   current.member = &p;
   done[p.slot] = true;  // whatever it holds, the package holds none of it
   char digest[MD5_TEXT_SIZE] = {};
-  if (md5_fd_hex(output.fd(), digest) != 0 || field(index.members[p.slot].md5) != digest) {
+  if (md5_fd_hex(output.fd(), digest) != 0 || index.members[p.slot].md5 != digest) {
     output.discard();
     return lose(p);
   }

@@ -1,4 +1,5 @@
-#include "ops/ops.h"
+// Which directory a member of a type goes to.
+#include "ops/options.h"
 
 namespace kb {
 

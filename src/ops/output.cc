@@ -1,5 +1,8 @@
 #include "ops/output.h"
 
+#include "base/console.h"
+#include "base/error.h"
+
 #include <fcntl.h>
 #include <sys/statvfs.h>
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "ops/pieces.h"
+#include "base/io.h"
 
 namespace kb {
 

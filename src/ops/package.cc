@@ -14,7 +14,9 @@
 #include <limits>
 #include <memory>
 
+#include "base/console.h"
 #include "ops/journal.h"
+#include "pac/codec.h"
 
 namespace kb {
 
@@ -82,7 +84,7 @@ std::int64_t package_file::length() const {
   return st.st_size;
 }
 
-void load_package(const package_file& package, pac_index& index) {
+pac_index load_package(const package_file& package, trailer_bytes* trailer) {
   const std::string& path = package.path();
   try {
     const std::int64_t file_size = package.length();
@@ -96,7 +98,9 @@ void load_package(const package_file& package, pac_index& index) {
       throw kb_error("\r\n " + path + " is not a pac file! \r\n");
     }
     crypt_decode(raw->data(), raw->size());
-    pac_index_check(*raw, file_size, index);
+    pac_index index = read_index(*raw, file_size);
+    if (trailer != nullptr) *trailer = *raw;
+    return index;
   } catch (const kb_error&) {
     if (journal_exists(path)) throw cut_short(path);
     throw;

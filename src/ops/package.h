@@ -7,7 +7,9 @@
 
 #include <string>
 
-#include "ops/pieces.h"
+#include "base/error.h"
+#include "base/io.h"
+#include "pac/pac.h"
 
 namespace kb {
 
@@ -41,7 +43,8 @@ class package_file {
 // Reads and checks the package's trailer through its descriptor; the
 // loader's messages on failure, or, when an extract of it was cut short,
 // the message that says how to finish it.
-void load_package(const package_file& package, pac_index& index);
+// With trailer, the plain trailer is kept there too.
+pac_index load_package(const package_file& package, trailer_bytes* trailer = nullptr);
 
 // The message for a package whose extract was cut short and that does not
 // load any more.

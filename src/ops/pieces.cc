@@ -1,16 +1,20 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-
+// Pieces in stored order, and the checks of which members an operation takes.
 #include "ops/pieces.h"
+
+#include <string>
+
+#include "base/console.h"
+#include "base/error.h"
 
 namespace kb {
 
+constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
+
+std::int64_t piece_before(std::int64_t end) {
+  return (end - 1) / L * L;
+}
+
 piece take_piece(std::int64_t offset, std::int64_t& remaining) {
-  constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
   if (remaining <= L) {
     piece p{offset, static_cast<std::size_t>(remaining)};
     remaining = 0;
@@ -20,72 +24,9 @@ piece take_piece(std::int64_t offset, std::int64_t& remaining) {
   return {offset + remaining, PAC_CHUNK_SIZE};
 }
 
-namespace {
-
-// Repeats a positioned read or write, call(done) moving the bytes from
-// offset done on, until all length bytes are moved.
-template <typename Call>
-bool transfer_all(std::size_t length, Call call) {
-  for (std::size_t done = 0; done < length;) {
-    ssize_t n = call(done);
-    // A stop request ends the transfer; any other signal only delays it.
-    if (n < 0 && errno == EINTR && !interrupt_requested()) continue;
-    if (n == 0) errno = 0;  // the file ended early
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
-bool write_at(int fd, const unsigned char* data, std::size_t length, std::int64_t at) {
-  return transfer_all(length, [&](std::size_t done) {
-    return pwrite(fd, data + done, length - done, at + static_cast<std::int64_t>(done));
-  });
-}
-
-bool read_at(int fd, unsigned char* data, std::size_t length, std::int64_t at) {
-  return transfer_all(length, [&](std::size_t done) {
-    return pread(fd, data + done, length - done, at + static_cast<std::int64_t>(done));
-  });
-}
-
-bool write_all(int fd, const unsigned char* data, std::size_t length) {
-  return transfer_all(length,
-                      [&](std::size_t done) { return write(fd, data + done, length - done); });
-}
-
-fd_closer reopen(int handle, int flags) {
-  return fd_closer(open(("/proc/self/fd/" + std::to_string(handle)).c_str(), flags | O_CLOEXEC));
-}
-
-std::optional<std::string> read_bounded(const std::string& path, std::size_t max, bool follow) {
-  fd_closer fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
-  struct stat st;
-  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
-    say_reason(path, errno);
-    return std::nullopt;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    std::fprintf(stderr, "kestrelbind: %s: not a regular file\n", path.c_str());
-    return std::nullopt;
-  }
-  std::string text;
-  char buf[8192];
-  for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
-    if (n < 0 || text.size() + static_cast<std::size_t>(n) > max) {
-      say_reason(path, n < 0 ? errno : EFBIG);
-      return std::nullopt;
-    }
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-  return text;
-}
-
 bool selected_by_filters(const pac_options& options, const pac_member& m) {
-  return (options.name_filter.empty() || field(m.name) == options.name_filter) &&
-         (options.type_filter.empty() || field(m.type) == options.type_filter);
+  return (options.name_filter.empty() || m.name == options.name_filter) &&
+         (options.type_filter.empty() || m.type == options.type_filter);
 }
 
 void check_member_name(std::string_view name) {
@@ -97,25 +38,6 @@ void check_member_name(std::string_view name) {
     throw kb_error("\r\n file name " + shown(name) +
                    " is not allowed: a member name must not hold control bytes! \r\n");
   }
-}
-
-namespace {
-
-bool is_control(char c) {
-  const auto b = static_cast<unsigned char>(c);
-  return b < 0x20 || b == 0x7f;
-}
-
-}  // namespace
-
-bool has_control_byte(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), is_control);
-}
-
-std::string shown(std::string_view text) {
-  std::string out(text);
-  std::replace_if(out.begin(), out.end(), is_control, '?');
-  return out;
 }
 
 }  // namespace kb

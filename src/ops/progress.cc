@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <iterator>
 
-#include "ops/pieces.h"
+#include "base/console.h"
 
 namespace kb {
 namespace {

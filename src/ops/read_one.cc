@@ -10,18 +10,22 @@
 #include <cerrno>
 #include <optional>
 
+#include "base/console.h"
+#include "ops/hasher.h"
 #include "ops/journal.h"
 #include "ops/output.h"
 #include "ops/package.h"
+#include "ops/pieces.h"
 #include "ops/progress.h"
+#include "pac/codec.h"
+#include "pac/digest.h"
 
 namespace kb {
 namespace {
 
 const pac_member* find_member(const pac_options& options, const pac_index& index) {
-  const int n = member_count(index);
-  for (int i = 0; i < n; ++i) {
-    if (selected_by_filters(options, index.members[i])) return &index.members[i];
+  for (const pac_member& m : index.members) {
+    if (selected_by_filters(options, m)) return &m;
   }
   return nullptr;
 }
@@ -111,16 +115,15 @@ void read_one_member(const pac_options& options, const package_file& package,
     throw kb_error("\r\n please entry a file name or type!\r\n");
   }
   const pac_member* m = find_member(options, index);
-  if (m == nullptr || field(m->name).empty()) throw kb_error("\r\n File not exsit!\r\n");
-  const std::string name(field(m->name));
+  if (m == nullptr || m->name.empty()) throw kb_error("\r\n File not exsit!\r\n");
+  const std::string& name = m->name;
   check_member_name(name);
   sink out = open_sink(options, name, package);
   try {
-    chunk_buffer buffer;
+    chunk_buffer buffer(PAC_CHUNK_SIZE);
     piece_hasher hasher;
     bool all_written = true;
-    const std::int64_t offset = read_decimal(field(m->offset));
-    const std::int64_t size = read_decimal(field(m->size));
+    const std::int64_t offset = m->offset, size = m->size;
     std::int64_t remaining = size, written = 0;
     progress bar(name, remaining);
     // Short reads and writes stop nothing: the digest below judges the output.
@@ -159,7 +162,7 @@ void read_one_member(const pac_options& options, const package_file& package,
       all_written = false;
     }
     const bool whole = all_written && written == size && (!out.file || out.file->length() == size);
-    if (!whole || field(m->md5) != digest) throw not_right(out.shown, digest);
+    if (!whole || m->md5 != digest) throw not_right(out.shown, digest);
     if (out.file && !out.file->commit(output_mode(package.status()))) {
       say_reason(out.shown, errno);
       throw kb_error("\r\n can not write to file:" + out.shown + " \r\n");

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <memory>
 
+#include "base/console.h"
 #include "ops/extract_run.h"
+#include "pac/codec.h"
 
 namespace kb {
 
@@ -43,7 +45,6 @@ int extract_run::restore_or_throw() {
 // next piece is written, so a crash here leaves a state the journal can
 // resume; only on a full filesystem does the output shrink first.
 void extract_run::put_member_back() {
-  constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
   const int pkg = package.fd(), out = current.output->fd();
   const planned_member& p = *current.member;
   auto failed = [&] { return cannot_restore(std::strerror(errno)); };
@@ -61,7 +62,8 @@ void extract_run::put_member_back() {
     end += static_cast<std::int64_t>(current.pending);
     current.pending = 0;
   }
-  for (std::int64_t start = (written - 1) / L * L; written > 0; start -= L) {
+  while (written > 0) {
+    const std::int64_t start = piece_before(written);
     const auto length = static_cast<std::size_t>(written - start);
     if (!read_at(out, buffer.data(), length, start)) throw failed();
     crypt_encode(buffer.data(), length);
@@ -86,21 +88,18 @@ void extract_run::put_member_back() {
 // slot order, right behind the last of their data; returns their number.
 int extract_run::write_trailer() {
   const int pkg = package.fd();
-  auto left = std::make_unique<pac_index>();
-  left->meta_version = index.meta_version;
-  left->header_size = index.header_size;
-  left->feature = index.feature;
-  int kept = 0;
+  pac_index left;
+  left.meta_version = index.meta_version;
+  left.header_size = index.header_size;
+  left.feature = index.feature;
   std::int64_t data_end = 0;
-  const int n = member_count(index);
-  for (int i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < index.members.size(); ++i) {
     const pac_member& m = index.members[i];
     if (done[i]) continue;
-    const std::int64_t size = std::max<std::int64_t>(read_decimal(field(m.size)), 0);
-    data_end = std::max(data_end, read_decimal(field(m.offset)) + size);
-    left->members[kept++] = m;
+    data_end = std::max(data_end, m.offset + m.size);
+    left.members.push_back(m);
   }
-  set_field(left->count, std::to_string(kept), "count");
+  const int kept = static_cast<int>(left.members.size());
   // Anything behind the last member left is data of slots already done.
   if (data_end > package.length()) throw cannot_restore("members are missing");
   // Until the trailer is whole, the journal says where the members end.
@@ -112,8 +111,7 @@ int extract_run::write_trailer() {
     }
     write_journal(options.package_path, journal);
   }
-  auto raw = std::make_unique<trailer_bytes>();
-  encode_trailer(*left, *raw);
+  auto raw = std::make_unique<trailer_bytes>(write_index(left));
   crypt_encode(raw->data(), raw->size());
   if (ftruncate(pkg, data_end) != 0 || !write_at(pkg, raw->data(), raw->size(), data_end) ||
       fsync(pkg) != 0) {
@@ -121,8 +119,7 @@ int extract_run::write_trailer() {
   }
   crypt_decode(raw->data(), raw->size());
   try {
-    pac_index check;
-    pac_index_check(*raw, data_end + static_cast<std::int64_t>(PAC_INDEX_SIZE), check);
+    read_index(*raw, data_end + static_cast<std::int64_t>(PAC_INDEX_SIZE));
   } catch (const kb_error&) {
     throw cannot_restore("what is left does not form a valid package");
   }

@@ -16,8 +16,10 @@
 #include <memory>
 #include <vector>
 
+#include "base/console.h"
 #include "ops/extract_run.h"
 #include "ops/signature.h"
+#include "pac/codec.h"
 
 namespace kb {
 namespace {
@@ -90,7 +92,7 @@ void feed_original(const package_file& package, std::vector<resumed_member>& mem
                     " was cut short where its bytes can not be put together again, it can not be "
                     "verified! \r\n");
   };
-  chunk_buffer buffer;
+  chunk_buffer buffer(PAC_CHUNK_SIZE);
   for (std::int64_t at = 0; at < data_length; at += L) {
     const auto n = static_cast<std::size_t>(std::min(L, data_length - at));
     if (!read_at(package.fd(), buffer.data(), n, at)) throw cannot();
@@ -106,14 +108,15 @@ void feed_original(const package_file& package, std::vector<resumed_member>& mem
   for (const resumed_member* r : out) {
     const planned_member& p = *r->plan;
     if (std::max(p.offset, data_length) != at || !r->holder || r->lost) throw cannot();
-    // Piece k holds the member's bytes [kL, kL + its length) and is stored
-    // after piece k + 1; the pieces that left are the first ones.
-    const std::int64_t pieces = (r->out_bytes + L - 1) / L;
-    for (std::int64_t k = pieces - 1; k >= 0; --k) {
-      const auto n = static_cast<std::size_t>(std::min(L, p.size - k * L));
-      if (!read_at(r->holder->fd(), buffer.data(), n, k * L)) throw cannot();
+    // The pieces that left are the member's first ones (all of them when
+    // out_bytes is its size), stored last first.
+    for (std::int64_t end = r->out_bytes; end > 0;) {
+      const std::int64_t from = piece_before(end);
+      const auto n = static_cast<std::size_t>(end - from);
+      if (!read_at(r->holder->fd(), buffer.data(), n, from)) throw cannot();
       crypt_encode(buffer.data(), n);
       sink(buffer.data(), n);
+      end = from;
     }
     at = p.offset + p.size;
   }
@@ -139,21 +142,20 @@ std::int64_t restored_without_journal(const package_file& package, const pac_ind
                                       std::int64_t length) {
   const std::int64_t at = length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
   auto raw = std::make_unique<trailer_bytes>();
-  auto left = std::make_unique<pac_index>();
   if (at < 0 || !read_at(package.fd(), raw->data(), raw->size(), at)) return -1;
   crypt_decode(raw->data(), raw->size());
+  pac_index left;
   try {
-    pac_index_check(*raw, length, *left);
+    left = read_index(*raw, length);
   } catch (const kb_error&) {
     return -1;
   }
-  const auto first = original.members.begin(), last = first + member_count(original);
-  for (int i = 0; i < member_count(*left); ++i) {
-    const pac_member& m = left->members[i];
-    const bool known = std::any_of(first, last, [&](const pac_member& o) {
-      return o.type == m.type && o.name == m.name && o.size == m.size && o.offset == m.offset &&
-             o.md5 == m.md5 && o.version == m.version;
-    });
+  for (const pac_member& m : left.members) {
+    const bool known =
+        std::any_of(original.members.begin(), original.members.end(), [&](const pac_member& o) {
+          return o.type == m.type && o.name == m.name && o.size_text == m.size_text &&
+                 o.offset_text == m.offset_text && o.md5 == m.md5 && o.version == m.version;
+        });
     if (!known) return -1;
   }
   return at;
@@ -238,9 +240,10 @@ void finish_members(extract_run& run, const extract_plan& plan,
 }  // namespace
 
 bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
-                    pac_index& index, extract_journal& stale) {
+                    extract_journal& stale) {
   const std::string& path = options.package_path;
   if (!journal_exists(path)) return false;
+  pac_index index;
   extract_journal journal = read_journal(path, index);
   const cut_point cut = find_cut(package, journal, index, path);
   if (cut.stale) {  // a fresh run, verified as its command line says

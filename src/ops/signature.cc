@@ -13,7 +13,10 @@
 #include <memory>
 #include <vector>
 
+#include "base/console.h"
+#include "base/io.h"
 #include "ops/expect.h"
+#include "pac/codec.h"
 
 namespace kb {
 namespace {
@@ -168,7 +171,7 @@ verified_package verify_bytes(const std::string& package_path, const std::string
 }
 
 verified_package verify_package(const package_file& package, const std::string& key_path,
-                                pac_index& index) {
+                                pac_index& index, trailer_bytes* kept) {
   const std::int64_t length = package.length();
   auto trailer = std::make_unique<trailer_bytes>();
   verified_package v = verify_bytes(package.path(), key_path, [&](const hash_sink& sink) {
@@ -201,7 +204,8 @@ verified_package verify_package(const package_file& package, const std::string& 
     throw kb_error("\r\n " + package.path() + " is not a pac file! \r\n");
   }
   crypt_decode(trailer->data(), trailer->size());
-  pac_index_check(*trailer, length, index);
+  index = read_index(*trailer, length);
+  if (kept != nullptr) *kept = *trailer;
   return v;
 }
 
@@ -210,9 +214,12 @@ void check_verified(pac_options& options, const verified_package& v) {
   options.verified_key = v.key_id;
 }
 
-void load_package_verified(pac_options& options, const package_file& package, pac_index& index) {
-  if (options.key_path.empty()) return load_package(package, index);
-  check_verified(options, verify_package(package, options.key_path, index));
+pac_index load_package_verified(pac_options& options, const package_file& package,
+                                trailer_bytes* trailer) {
+  if (options.key_path.empty()) return load_package(package, trailer);
+  pac_index index;
+  check_verified(options, verify_package(package, options.key_path, index, trailer));
+  return index;
 }
 
 }  // namespace kb

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "ops/options.h"
 #include "ops/package.h"
 
 namespace kb {
@@ -51,15 +52,16 @@ struct verified_package {
 // id and trusted comment, and fills index from the very trailer bytes that
 // were hashed; throws, changing nothing, on any mismatch.
 verified_package verify_package(const package_file& package, const std::string& key_path,
-                                pac_index& index);
+                                pac_index& index, trailer_bytes* trailer = nullptr);
 
 // Takes a verified package as this run's: its key id for the journal, and
 // the checks the command line asks of its trusted comment.
 void check_verified(pac_options& options, const verified_package& v);
 
 // Loads the package's index: with a key (options.key_path), from the very
-// bytes that were verified.
-void load_package_verified(pac_options& options, const package_file& package, pac_index& index);
+// bytes that were verified. With trailer, the plain trailer is kept there.
+pac_index load_package_verified(pac_options& options, const package_file& package,
+                                trailer_bytes* trailer = nullptr);
 
 // Receives the bytes to verify, in order.
 using hash_sink = std::function<void(const unsigned char*, std::size_t)>;

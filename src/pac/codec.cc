@@ -8,7 +8,7 @@
 // NEON on AArch64 without -march flags or a particular optimisation level.
 #include <cstring>
 
-#include "pac/pac.h"
+#include "pac/codec.h"
 
 namespace kb {
 namespace {

@@ -15,13 +15,10 @@
 //
 // Slots at and beyond the count are all NUL. The slot order on disk (type,
 // version, size, offset, md5, name) is not the record's field order.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
+#include <memory>
 
-#include "pac/pac.h"
+#include "pac/trailer.h"
 
 namespace kb {
 namespace {
@@ -35,9 +32,12 @@ constexpr std::size_t META_AT = SLOTS_AT + PAC_MAX_MEMBERS * SLOT_SIZE;
 constexpr std::size_t HEADER_AT = META_AT + 32;
 constexpr std::size_t FEATURE_AT = HEADER_AT + 32;
 
-static_assert(NAME_AT + 256 == SLOT_SIZE, "a slot's fields fill its 480 bytes");
+static_assert(VERSION_AT - TYPE_AT == PAC_TYPE_MAX + 1 &&
+              SIZE_AT - VERSION_AT == PAC_VERSION_MAX + 1);
+static_assert(NAME_AT + PAC_NAME_MAX + 1 == SLOT_SIZE, "a slot's fields fill its 480 bytes");
 static_assert(META_AT == 24032 && HEADER_AT == 24064 && FEATURE_AT == 24096);
-static_assert(FEATURE_AT + 64 == PAC_INDEX_SIZE, "the trailer ends with the feature");
+static_assert(FEATURE_AT + PAC_FEATURE_MAX + 1 == PAC_INDEX_SIZE,
+              "the trailer ends with the feature");
 
 template <std::size_t N>
 void put(trailer_bytes& out, std::size_t at, const field_t<N>& f) {
@@ -51,22 +51,22 @@ void get(const trailer_bytes& in, std::size_t at, field_t<N>& f) {
 
 // Visits every stored field with its trailer position, so that writing and
 // reading cannot disagree on the layout.
-template <typename Index, typename Fn>
-void for_each_stored_field(Index& index, Fn&& fn) {
-  fn(COUNT_AT, index.count);
-  for (std::size_t i = 0; i < index.members.size(); ++i) {
-    auto& m = index.members[i];
+template <typename Stored, typename Fn>
+void for_each_stored_field(Stored& stored, Fn&& fn) {
+  fn(COUNT_AT, stored.count);
+  for (std::size_t i = 0; i < stored.slots.size(); ++i) {
+    auto& s = stored.slots[i];
     std::size_t slot = SLOTS_AT + i * SLOT_SIZE;
-    fn(slot + TYPE_AT, m.type);
-    fn(slot + VERSION_AT, m.version);
-    fn(slot + SIZE_AT, m.size);
-    fn(slot + OFFSET_AT, m.offset);
-    fn(slot + MD5_AT, m.md5);
-    fn(slot + NAME_AT, m.name);
+    fn(slot + TYPE_AT, s.type);
+    fn(slot + VERSION_AT, s.version);
+    fn(slot + SIZE_AT, s.size);
+    fn(slot + OFFSET_AT, s.offset);
+    fn(slot + MD5_AT, s.md5);
+    fn(slot + NAME_AT, s.name);
   }
-  fn(META_AT, index.meta_version);
-  fn(HEADER_AT, index.header_size);
-  fn(FEATURE_AT, index.feature);
+  fn(META_AT, stored.meta_version);
+  fn(HEADER_AT, stored.header_size);
+  fn(FEATURE_AT, stored.feature);
 }
 
 kb_error not_right() {
@@ -76,12 +76,12 @@ kb_error not_right() {
 // The size and offset checks of one slot against the data region [0, D).
 // Out-of-range texts, negative values (make never writes them, and a region
 // before the file's start would read as nothing) and regions that end past
-// D are refused; the 32-bit
-// wrapped sum is tested as stored packages have always been, and the exact
-// sum as well so that a wrapped sum cannot hide a member that runs past D.
-std::int32_t check_slot(const pac_member& m, std::int64_t data_end) {
-  auto size = read_int32(field(m.size));
-  auto offset = read_int32(field(m.offset));
+// D are refused; the 32-bit wrapped sum is tested as stored packages have
+// always been, and the exact sum as well so that a wrapped sum cannot hide
+// a member that runs past D.
+std::int32_t check_slot(const stored_slot& s, std::int64_t data_end) {
+  auto size = read_int32(field(s.size));
+  auto offset = read_int32(field(s.offset));
   if (!size || !offset || *size < 0 || *offset < 0) throw not_right();
   auto wrapped = static_cast<std::int32_t>(static_cast<std::uint32_t>(*size) +
                                            static_cast<std::uint32_t>(*offset));
@@ -92,45 +92,83 @@ std::int32_t check_slot(const pac_member& m, std::int64_t data_end) {
   return *size;
 }
 
+// Stores a text read from a field of this width, or checked against it
+// before: one that fills the field keeps no NUL, as a foreign trailer had it.
+template <std::size_t N>
+void store(field_t<N>& f, std::string_view text) {
+  f.fill('\0');
+  std::copy_n(text.begin(), std::min(text.size(), N), f.begin());
+}
+
+pac_member member_of(const stored_slot& s) {
+  pac_member m;
+  m.type = field(s.type);
+  m.name = field(s.name);
+  m.version = field(s.version);
+  m.md5 = field(s.md5);
+  m.size_text = field(s.size);
+  m.offset_text = field(s.offset);
+  m.size = read_decimal(m.size_text);
+  m.offset = read_decimal(m.offset_text);
+  return m;
+}
+
 }  // namespace
 
-void encode_trailer(const pac_index& index, trailer_bytes& out) {
-  for_each_stored_field(index, [&](std::size_t at, const auto& f) { put(out, at, f); });
+void encode_trailer(const stored_trailer& stored, trailer_bytes& out) {
+  for_each_stored_field(stored, [&](std::size_t at, const auto& f) { put(out, at, f); });
 }
 
-void decode_trailer(const trailer_bytes& in, pac_index& index) {
-  for_each_stored_field(index, [&](std::size_t at, auto& f) { get(in, at, f); });
+void decode_trailer(const trailer_bytes& in, stored_trailer& stored) {
+  for_each_stored_field(stored, [&](std::size_t at, auto& f) { get(in, at, f); });
 }
 
-int member_count(const pac_index& index) {
-  std::int64_t n = read_decimal(field(index.count));
-  return static_cast<int>(std::clamp<std::int64_t>(n, 0, PAC_MAX_MEMBERS));
-}
-
-void pac_index_check(const trailer_bytes& plain, std::int64_t file_size, pac_index& index) {
+pac_index read_index(const trailer_bytes& plain, std::int64_t file_size) {
   const std::int64_t data_end = file_size - static_cast<std::int64_t>(PAC_INDEX_SIZE);
-  index = pac_index{};
-  decode_trailer(plain, index);
+  auto stored = std::make_unique<stored_trailer>();
+  decode_trailer(plain, *stored);
 
   // The total wraps modulo 2^32 as stored packages were always checked; every
   // slot is tested, whatever the count says.
   std::uint32_t total = 0;
-  for (const auto& m : index.members) total += static_cast<std::uint32_t>(check_slot(m, data_end));
+  for (const auto& s : stored->slots) total += static_cast<std::uint32_t>(check_slot(s, data_end));
   auto expected = static_cast<std::int32_t>(total + static_cast<std::uint32_t>(PAC_INDEX_SIZE));
   if (expected != file_size) throw kb_error("\r\n file size is not right! \r\n");
 
   // Everything past slot 49 would be outside the index.
-  if (read_decimal(field(index.count)) > PAC_MAX_MEMBERS) {
-    throw kb_error("\r\n file count " + std::string(field(index.count)) + " is more than 50! \r\n");
+  const std::int64_t count = read_decimal(field(stored->count));
+  if (count > PAC_MAX_MEMBERS) {
+    throw kb_error("\r\n file count " + std::string(field(stored->count)) +
+                   " is more than 50! \r\n");
   }
+  pac_index index;
+  for (std::int64_t i = 0; i < count; ++i) index.members.push_back(member_of(stored->slots[i]));
+  index.meta_version = field(stored->meta_version);
+  index.header_size = field(stored->header_size);
+  index.feature = field(stored->feature);
+  return index;
 }
 
-bool pac_index_write_trailer(pac_index& index, std::FILE* stream) {
-  set_field(index.meta_version, "1.0", "meta version");
-  set_field(index.header_size, std::to_string(PAC_INDEX_SIZE), "header size");
-  auto raw = std::make_unique<trailer_bytes>();
-  encode_trailer(index, *raw);
-  return crypt_fwrite(raw->data(), 1, raw->size(), stream) == raw->size();
+trailer_bytes write_index(const pac_index& index) {
+  auto stored = std::make_unique<stored_trailer>();
+  // An empty package's count has always been left empty, which reads as 0.
+  if (!index.members.empty()) store(stored->count, std::to_string(index.members.size()));
+  for (std::size_t i = 0; i < index.members.size(); ++i) {
+    const pac_member& m = index.members[i];
+    stored_slot& s = stored->slots.at(i);
+    store(s.type, m.type);
+    store(s.name, m.name);
+    store(s.version, m.version);
+    store(s.md5, m.md5);
+    store(s.size, m.size_text);
+    store(s.offset, m.offset_text);
+  }
+  store(stored->meta_version, index.meta_version);
+  store(stored->header_size, index.header_size);
+  store(stored->feature, index.feature);
+  trailer_bytes plain{};
+  encode_trailer(*stored, plain);
+  return plain;
 }
 
 }  // namespace kb

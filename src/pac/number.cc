@@ -1,7 +1,7 @@
 // The one reader of the decimal texts stored in count, size and offset.
 #include <limits>
 
-#include "pac/pac.h"
+#include "pac/trailer.h"
 
 namespace kb {
 namespace {

@@ -1,46 +1,30 @@
 // The two visiting orders: make writes the largest member first, extract takes
 // the member stored last first.
 #include <algorithm>
+#include <numeric>
 
 #include "pac/pac.h"
 
 namespace kb {
 namespace {
 
-int next_member_by(pac_index& index, field_t<32> pac_member::*key) {
-  std::int64_t best = -1;
-  int pick = -1;
-  const int n = member_count(index);
-  for (int i = 0; i < n; ++i) {
-    const pac_member& m = index.members[i];
-    std::int64_t v = read_decimal(field(m.*key));
-    if (!m.selected && v > best) {  // strictly greater: the lower slot wins ties
-      best = v;
-      pick = i;
-    }
-  }
-  if (pick != -1) index.members[pick].selected = true;
-  return pick;
+// The slots, the greatest key first; stable, so the lower slot first on ties.
+std::vector<int> by_descending(const pac_index& index, std::int64_t pac_member::*key) {
+  std::vector<int> order(index.members.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](int a, int b) { return index.members[a].*key > index.members[b].*key; });
+  return order;
 }
 
 }  // namespace
 
-std::vector<int> members_by_offset(const pac_index& index) {
-  std::vector<int> order;
-  const int n = member_count(index);
-  for (int i = 0; i < n; ++i) {
-    if (read_decimal(field(index.members[i].offset)) >= 0) order.push_back(i);
-  }
-  // Stable: the lower slot first among equal offsets.
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-    return read_decimal(field(index.members[a].offset)) >
-           read_decimal(field(index.members[b].offset));
-  });
-  return order;
+std::vector<int> members_by_size(const pac_index& index) {
+  return by_descending(index, &pac_member::size);
 }
 
-int next_member_by_size(pac_index& index) {
-  return next_member_by(index, &pac_member::size);
+std::vector<int> members_by_offset(const pac_index& index) {
+  return by_descending(index, &pac_member::offset);
 }
 
 }  // namespace kb

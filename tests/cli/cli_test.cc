@@ -86,8 +86,8 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
     listing += "\r\ntype:t,name:" + name + ",version:" + (i ? "1" : "1.2,beta") +
                ",size:1,offset:" + offset + ",md5:9dd4e461268c8034f5c8564e155c67a6\r\n";
   }
-  pac_index index = index_of(slots, std::string(50, 'x'));
-  set_field(index.members[0].version, "1.2,beta", "");
+  stored_trailer index = index_of(slots, std::string(50, 'x'));
+  set_field(index.slots[0].version, "1.2,beta", "");
   set_field(index.meta_version, "1.0", ""), set_field(index.feature, "99", "");
   write_file(at("p.pac"), package_bytes(std::string(50, 'x'), index));
   auto r = expect("-l p.pac", 0, listing);
@@ -109,10 +109,10 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
   // --json: one document on stdout, read back by Python's json module. Names
   // with quotes, commas and a newline, and bytes that are not UTF-8, come
   // back whole; check gives each member's verdict and its messages go to stderr.
-  pac_index odd = index_of("4|a,1,0|b,1,1|c,1,2|d,1,3", "wxyz");
+  stored_trailer odd = index_of("4|a,1,0|b,1,1|c,1,2|d,1,3", "wxyz");
   const char* const odd_names[] = {"q\"uote,comma", "new\nline", "bad\xff", "caf\xc3\xa9"};
-  for (int i = 0; i < 4; ++i) set_field(odd.members[i].name, odd_names[i], "");
-  set_field(odd.members[3].md5, md5_of("W"), "");
+  for (int i = 0; i < 4; ++i) set_field(odd.slots[i].name, odd_names[i], "");
+  set_field(odd.slots[3].md5, md5_of("W"), "");
   set_field(odd.meta_version, "1.0", ""), set_field(odd.feature, "f\x80", "");
   write_file(at("p.pac"), package_bytes("wxyz", odd));
   write_file(at("read.py"),
@@ -176,9 +176,9 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
   std::filesystem::create_directories(work + "/out");
   for (const auto& [slots, refused] : corpus) {
     SCOPED_TRACE(slots);
-    pac_index x = index_of(slots, data);
+    stored_trailer x = index_of(slots, data);
     if (slots.find("unterminated") != std::string::npos) {  // fields without their NUL
-      x.members[1].type.fill('T'), x.members[1].md5.fill('M'), x.members[1].name.fill('N');
+      x.slots[1].type.fill('T'), x.slots[1].md5.fill('M'), x.slots[1].name.fill('N');
       x.feature.fill('F');
     }
     for (const char* args : {"-l p.pac", "-r p.pac -t t", "-r p.pac -n b", "-c p.pac",

@@ -1,4 +1,6 @@
 // The package store without the binary: codec, digests, trailer.
+#include <fcntl.h>
+
 #include "ops/package.h"
 #include "support/helpers.h"
 
@@ -26,12 +28,16 @@ using Store = pac_test;
 
 // Files are digested end to end by make and extract; these are the edges.
 TEST_F(Store, Md5OfStringsAndFiles) {
+  EXPECT_EQ(md5_hex("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
+  const std::string bytes = random_bytes(200000, 7);  // several blocks
+  write_file(at("f"), bytes);
   char out[MD5_TEXT_SIZE] = {};
-  md5_string_hex("message digest", out);
-  EXPECT_STREQ(out, "f96b697d7cb7938d525a2f31aaf161d0");
-  write_file(at("f"), random_bytes(200000, 7));                      // several blocks
-  EXPECT_EQ(md5_file_prefix_hex(at("f").c_str(), 200001, out), -1);  // one byte short
-  EXPECT_EQ(md5_file_hex(at("missing").c_str(), out), -1);
+  fd_closer f(open(at("f").c_str(), O_RDONLY));
+  EXPECT_EQ(md5_fd_prefix_hex(f.get(), 200001, out), -1);  // one byte short
+  ASSERT_EQ(md5_fd_prefix_hex(f.get(), 100000, out), 0);
+  EXPECT_EQ(out, md5_hex(bytes.substr(0, 100000)));
+  ASSERT_EQ(md5_fd_hex(f.get(), out), 0);
+  EXPECT_EQ(out, md5_hex(bytes));
 }
 
 TEST_F(Store, EveryCutOfAPackageIsRefused) {
@@ -39,7 +45,7 @@ TEST_F(Store, EveryCutOfAPackageIsRefused) {
   const std::string good = package_bytes(data, index_of("2|s,200,100|m,100,0", data));
   pac_index index;
   auto pac_index_load = [](const std::string& path, pac_index& into) {
-    load_package(package_file(path, package_use::reading), into);
+    into = load_package(package_file(path, package_use::reading));
   };
   write_file(p, good + "!");
   EXPECT_THROW(pac_index_load(p, index), kb_error);

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "pac/pac.h"
+#include "pac/codec.h"
+#include "pac/digest.h"
+#include "pac/trailer.h"
 
 namespace kb::test {
 
@@ -57,9 +59,7 @@ inline std::string flipped(std::string bytes, std::size_t at) {  // one bit of a
 }
 
 inline std::string md5_of(const std::string& bytes) {
-  char out[MD5_TEXT_SIZE];
-  md5_bytes_hex(bytes, out);
-  return out;
+  return md5_hex(bytes);
 }
 
 inline std::string scramble(std::string bytes) {
@@ -70,12 +70,12 @@ inline std::string scramble(std::string bytes) {
 // The index of slots given as "count|name,size,offset|...", type t and
 // version 1 each, every digest that of the data the slot points at (none
 // when that is not inside the data).
-inline pac_index index_of(const std::string& slots, const std::string& data) {
-  pac_index index;
+inline stored_trailer index_of(const std::string& slots, const std::string& data) {
+  stored_trailer index;
   std::istringstream in(slots);
   std::string slot;
   std::getline(in, slot, '|'), set_field(index.count, slot, "");
-  for (pac_member* m = index.members.data(); std::getline(in, slot, '|'); ++m) {
+  for (stored_slot* m = index.slots.data(); std::getline(in, slot, '|'); ++m) {
     char name[256] = "", size[32] = "", offset[32] = "";
     std::sscanf(slot.c_str(), "%255[^,],%31[^,],%31[^|]", name, size, offset);
     set_field(m->name, name, ""), set_field(m->size, size, ""), set_field(m->offset, offset, "");
@@ -88,7 +88,7 @@ inline pac_index index_of(const std::string& slots, const std::string& data) {
 }
 
 // The bytes of a package: data followed by the trailer of index, scrambled.
-inline std::string package_bytes(const std::string& data, const pac_index& index) {
+inline std::string package_bytes(const std::string& data, const stored_trailer& index) {
   trailer_bytes raw{};
   encode_trailer(index, raw);
   return scramble(data + std::string(raw.begin(), raw.end()));

@@ -5,7 +5,7 @@
 
 #include <iterator>
 
-#include "ops/pieces.h"
+#include "base/signals.h"
 
 namespace kb {
 namespace {

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "ops/pieces.h"
+#include "base/jobs.h"
 
 namespace kb {
 

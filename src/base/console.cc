@@ -1,0 +1,51 @@
+// Console output: the stream messages go to, and the reasons on stderr.
+#include "base/console.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kb {
+namespace {
+
+std::FILE* messages = stdout;
+
+bool is_control(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b < 0x20 || b == 0x7f;
+}
+
+}  // namespace
+
+std::FILE* message_stream() {
+  return messages;
+}
+
+void send_messages_to_stderr() {
+  messages = stderr;
+}
+
+void say(std::string_view text) {
+  // Flushed at once: a run that is killed has printed every line up to then.
+  std::fwrite(text.data(), 1, text.size(), messages);
+  std::fflush(messages);
+}
+
+void say_reason(std::string_view path, int err, std::string_view next) {
+  std::string line = "kestrelbind: ";
+  line.append(path).append(": ").append(err != 0 ? std::strerror(err) : "unexpected end of file");
+  if (!next.empty()) line.append("; ").append(next);
+  line += "\n";
+  std::fputs(line.c_str(), stderr);
+}
+
+bool has_control_byte(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), is_control);
+}
+
+std::string shown(std::string_view text) {
+  std::string out(text);
+  std::replace_if(out.begin(), out.end(), is_control, '?');
+  return out;
+}
+
+}  // namespace kb
