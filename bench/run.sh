@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
 kb_install_deps time minisign
-cmake --preset release >/dev/null
+cmake --preset release -DKESTRELBIND_BENCH=ON >/dev/null
 cmake --build --preset release >/dev/null
 kb="$PWD/build/release/kestrelbind"
 runs="${RUNS:-5}"
