@@ -74,4 +74,13 @@ std::optional<std::string> read_bounded(const std::string& path, std::size_t max
   return text;
 }
 
+void sync_parent_directory(const std::string& path) {
+  auto slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
+  fd_closer fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() >= 0) fsync(fd.get());
+}
+
 }  // namespace kb

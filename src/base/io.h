@@ -69,4 +69,7 @@ fd_closer reopen(int handle, int flags);
 std::optional<std::string> read_bounded(const std::string& path, std::size_t max,
                                         bool follow = false);
 
+// Makes the creation or removal of a file in its directory durable.
+void sync_parent_directory(const std::string& path);
+
 }  // namespace kb

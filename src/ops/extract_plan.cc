@@ -9,6 +9,7 @@
 
 #include "base/error.h"
 #include "ops/journal.h"
+#include "ops/names.h"
 #include "ops/pieces.h"
 
 namespace kb {

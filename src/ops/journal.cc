@@ -41,6 +41,7 @@
 
 #include "base/console.h"
 #include "base/io.h"
+#include "ops/names.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
 
@@ -51,8 +52,6 @@ constexpr std::size_t MAX_JOURNAL = 64 * 1024;
 constexpr std::size_t MAX_OUTPUT_PATH = 511;
 const char MAGIC[] = "kestrelbind journal 2\n";
 constexpr std::size_t TRAILER_HEAD = 32, SLOT = 480, TRAILER_TAIL = 128;
-constexpr std::size_t TEMP_RANDOM = 6;
-constexpr std::size_t TEMP_NAME_PART = 200;  // of the member's name, within NAME_MAX
 
 // Reads the fields of a journal in order, refusing anything out of place.
 class journal_reader {
@@ -125,33 +124,6 @@ bool plain_path(const std::string& path, std::string_view name) {
 
 }  // namespace
 
-std::string random_text(std::size_t n) {
-  static constexpr char ALNUM[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  std::random_device random;
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) out += ALNUM[random() % (sizeof ALNUM - 1)];
-  return out;
-}
-
-std::string temp_name_for(std::string_view name) {
-  return "." + std::string(name.substr(0, TEMP_NAME_PART)) + ".kb" + random_text(TEMP_RANDOM);
-}
-
-namespace {
-
-// stem followed by the random letters and digits of a name of the tool's own.
-bool stem_and_random(std::string_view text, std::string_view stem) {
-  return text.size() == stem.size() + TEMP_RANDOM && text.substr(0, stem.size()) == stem &&
-         std::all_of(text.end() - TEMP_RANDOM, text.end(),
-                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
-}
-
-}  // namespace
-
-bool is_temp_name_for(std::string_view text, std::string_view name) {
-  return stem_and_random(text, "." + std::string(name.substr(0, TEMP_NAME_PART)) + ".kb");
-}
-
 kb_error mismatch(const std::string& package_path) {
   return kb_error("\r\n journal " + journal_path(package_path) + " does not match package " +
                   package_path + ", refusing to follow it! \r\n");
@@ -164,15 +136,6 @@ std::string journal_path(const std::string& package_path) {
 bool journal_exists(const std::string& package_path) {
   struct stat st;
   return lstat(journal_path(package_path).c_str(), &st) == 0;
-}
-
-void sync_parent_directory(const std::string& path) {
-  auto slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : path.substr(0, slash);
-  fd_closer fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() >= 0) fsync(fd.get());
 }
 
 namespace {
@@ -216,7 +179,7 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
   std::string temp;
   int fd = -1;
   for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
-    temp = final_path + "." + random_text(TEMP_RANDOM);
+    temp = final_path + "." + random_text(OWN_NAME_RANDOM);
     fd = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EEXIST) break;
   }
@@ -237,6 +200,46 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
   sync_parent_directory(final_path);
   return true;
 }
+
+namespace {
+
+// The trailer whole again from its compact form.
+trailer_bytes expand_trailer(const std::string& compact, const journal_reader& r) {
+  std::string raw = compact;
+  if (compact.size() != PAC_INDEX_SIZE) {
+    const std::size_t head = compact.size() - TRAILER_TAIL;
+    if (compact.size() < TRAILER_HEAD + TRAILER_TAIL || (head - TRAILER_HEAD) % SLOT != 0) {
+      throw r.damaged();
+    }
+    raw = compact.substr(0, head) + std::string(PAC_INDEX_SIZE - compact.size(), '\0') +
+          compact.substr(head);
+  }
+  trailer_bytes t{};
+  std::copy(raw.begin(), raw.end(), t.begin());
+  return t;
+}
+
+// Takes each slot's output and temporary name, which must name a member of
+// index, end in its name, and not be another slot's.
+void take_outputs(extract_journal& j, const pac_index& index,
+                  std::string (&outputs)[PAC_MAX_MEMBERS], std::string (&temps)[PAC_MAX_MEMBERS],
+                  const journal_reader& r) {
+  for (int i = 0; i < PAC_MAX_MEMBERS; ++i) {
+    if (outputs[i].empty()) continue;
+    if (i >= static_cast<int>(index.members.size()) ||
+        !plain_path(outputs[i], index.members[i].name) ||
+        !is_temp_name_for(temps[i], index.members[i].name)) {
+      throw r.damaged();
+    }
+    for (int k = 0; k < i; ++k) {
+      if (j.outputs[k] == outputs[i]) throw r.damaged();
+    }
+    j.outputs[i] = std::move(outputs[i]);
+    j.temps[i] = std::move(temps[i]);
+  }
+}
+
+}  // namespace
 
 extract_journal read_journal(const std::string& package_path, pac_index& index) {
   const std::string path = journal_path(package_path);
@@ -269,23 +272,13 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
     temps[slot] = r.text(MAX_OUTPUT_PATH);
   }
   r.expect("trailer ");
-  const std::string compact = r.text(PAC_INDEX_SIZE);
-  std::string raw = compact;
-  if (compact.size() != PAC_INDEX_SIZE) {
-    const std::size_t head = compact.size() - TRAILER_TAIL;
-    if (compact.size() < TRAILER_HEAD + TRAILER_TAIL || (head - TRAILER_HEAD) % SLOT != 0) {
-      throw r.damaged();
-    }
-    raw = compact.substr(0, head) + std::string(PAC_INDEX_SIZE - compact.size(), '\0') +
-          compact.substr(head);
-  }
+  j.trailer = expand_trailer(r.text(PAC_INDEX_SIZE), r);
   const std::string body = text.substr(0, r.at());
   r.expect("md5 ");
   if (r.bytes(32) != md5_hex(body)) throw r.damaged();
   r.expect("\n");
   if (!r.at_end()) throw r.damaged();
 
-  std::copy(raw.begin(), raw.end(), j.trailer.begin());
   trailer_bytes plain = j.trailer;
   crypt_decode(plain.data(), plain.size());
   if (j.restored_end > j.original_length) throw mismatch(package_path);
@@ -294,20 +287,7 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
   } catch (const kb_error&) {
     throw r.damaged();
   }
-  for (int i = 0; i < PAC_MAX_MEMBERS; ++i) {
-    if (outputs[i].empty()) continue;
-    if (i >= static_cast<int>(index.members.size()) ||
-        !plain_path(outputs[i], index.members[i].name) ||
-        !is_temp_name_for(temps[i], index.members[i].name)) {
-      throw r.damaged();
-    }
-    // Never one path for two members.
-    for (int k = 0; k < i; ++k) {
-      if (j.outputs[k] == outputs[i]) throw r.damaged();
-    }
-    j.outputs[i] = std::move(outputs[i]);
-    j.temps[i] = std::move(temps[i]);
-  }
+  take_outputs(j, index, outputs, temps, r);
   return j;
 }
 
@@ -319,7 +299,7 @@ void remove_journal(const std::string& package_path) {
   const std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
   if (DIR* d = opendir(dir.c_str())) {
     while (const dirent* e = readdir(d)) {
-      if (stem_and_random(e->d_name, stem)) unlinkat(dirfd(d), e->d_name, 0);
+      if (is_own_name(e->d_name, stem)) unlinkat(dirfd(d), e->d_name, 0);
     }
     closedir(d);
   }

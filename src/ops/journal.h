@@ -43,17 +43,7 @@ extract_journal read_journal(const std::string& package_path, pac_index& index);
 // Removes the journal durably.
 void remove_journal(const std::string& package_path);
 
-// Makes the creation or removal of a file in its directory durable.
-void sync_parent_directory(const std::string& path);
-
-// Random letters and digits, for names of the tool's own.
-std::string random_text(std::size_t n);
-
 // The refusal of a journal that does not describe the package beside it.
 kb_error mismatch(const std::string& package_path);
-
-// A temporary name for an output called name, and whether text is one.
-std::string temp_name_for(std::string_view name);
-bool is_temp_name_for(std::string_view text, std::string_view name);
 
 }  // namespace kb

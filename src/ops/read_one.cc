@@ -13,6 +13,7 @@
 #include "base/console.h"
 #include "ops/hasher.h"
 #include "ops/journal.h"
+#include "ops/names.h"
 #include "ops/output.h"
 #include "ops/package.h"
 #include "ops/pieces.h"
