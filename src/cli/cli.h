@@ -7,10 +7,6 @@
 
 namespace kb {
 
-extern const char USAGE_TEXT[];
-extern const char HELP_TEXT[];     // printed by --help after the usage text
-extern const char VERSION_TEXT[];  // "kestrelbind VERSION\n"
-
 struct command_line {
   pac_options options;
   dest_dir_map dirs;

@@ -26,7 +26,7 @@ std::string resolve(const std::string& dir) {
 
 void add_dest_dir(dest_dir_map& dirs, const std::string& value) {
   auto comma = value.find(',');
-  if (comma == std::string::npos) throw kb_error("\r\n -d parameter not right! \r\n");
+  if (comma == std::string::npos) throw kb_error(msg::dest_parameter_not_right());
   std::string type = value.substr(0, comma);
   std::string typed = value.substr(comma + 1);
   if (type.size() > MAX_DEST_TYPE) throw too_long("dest directory type", MAX_DEST_TYPE, type);
@@ -34,7 +34,7 @@ void add_dest_dir(dest_dir_map& dirs, const std::string& value) {
   // A longer path cut short would name some other directory; members would
   // land there, so the mapping is refused instead.
   if (path.size() > MAX_DEST_PATH) throw too_long("dest directory", MAX_DEST_PATH, path);
-  say("\r\n field = " + typed + " \r\n");
+  say(msg::dest_field(typed));
   dirs.push_back({std::move(type), std::move(path)});
 }
 

@@ -10,11 +10,11 @@
 int main(int argc, char** argv) {
   using namespace kb;
   if (argc <= 1) {
-    std::puts(USAGE_TEXT);
+    std::puts(msg::USAGE);
     return 0;
   }
   try {
-    if (!md5_self_test()) throw kb_error("\r\n md5 checksum functions are not right! \r\n");
+    if (!md5_self_test()) throw kb_error(msg::md5_not_right());
     command_line cmd = parse_options(argc, argv);
     if (!cmd.answer.empty()) {
       std::fputs(cmd.answer.c_str(), stdout);
@@ -26,11 +26,11 @@ int main(int argc, char** argv) {
     std::fflush(message_stream());
     return 255;
   } catch (const std::bad_alloc&) {
-    std::fputs("\r\n out of memory! \r\n", message_stream());
+    std::fputs(msg::out_of_memory().c_str(), message_stream());
     std::fflush(message_stream());
     return 255;
   } catch (const std::exception& e) {
-    std::fprintf(message_stream(), "\r\n unexpected failure: %s! \r\n", e.what());
+    std::fputs(msg::unexpected_failure(e.what()).c_str(), message_stream());
     std::fflush(message_stream());
     return 255;
   }

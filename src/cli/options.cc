@@ -21,19 +21,19 @@ constexpr int MAX_DEST_DIRS = 50;
 constexpr std::size_t MAX_MEMBER_SPEC = 2047;
 
 // The message printed when an option's value is missing.
+// What the message names when an option's value is missing.
 const char* missing_value_message(std::string_view opt) {
-  if (opt == "-a") return "\r\n please specify the file added!\r\n";
-  if (opt == "-d") return "\r\n please specify the dest directory info!\r\n";
-  if (opt == "-f") return "\r\n please specify the file features!\r\n";
-  if (opt == "-m") return "\r\n please specify the dest file name!\r\n";
-  if (opt == "-t") return "\r\n please specify the extract file type!\r\n";
-  if (opt == "-n") return "\r\n please specify the read file name!\r\n";
-  if (opt == "-k") return "\r\n please specify the key file!\r\n";
-  if (opt == "-o") return "\r\n please specify the output file!\r\n";
-  if (opt == "--expect") return "\r\n please specify the expected token!\r\n";
-  if (opt == "--newer-than") return "\r\n please specify the timestamp!\r\n";
-  if (opt == "-e" || opt == "-l" || opt == "-r" || opt == "-c")
-    return "\r\n please specify the file name!\r\n";
+  if (opt == "-a") return "file added";
+  if (opt == "-d") return "dest directory info";
+  if (opt == "-f") return "file features";
+  if (opt == "-m") return "dest file name";
+  if (opt == "-t") return "extract file type";
+  if (opt == "-n") return "read file name";
+  if (opt == "-k") return "key file";
+  if (opt == "-o") return "output file";
+  if (opt == "--expect") return "expected token";
+  if (opt == "--newer-than") return "timestamp";
+  if (opt == "-e" || opt == "-l" || opt == "-r" || opt == "-c") return "file name";
   return nullptr;  // not an option that takes a value
 }
 
@@ -46,8 +46,7 @@ std::string bounded(const char* value, std::size_t max, std::string_view label) 
 void add_member(command_line& cmd, const char* value) {
   std::vector<std::string>& specs = cmd.options.member_specs;
   if (specs.size() >= PAC_MAX_MEMBERS) {
-    throw kb_error("\r\n too many files added, at most " + std::to_string(PAC_MAX_MEMBERS) +
-                   "! \r\n");
+    throw kb_error(msg::too_many_files(PAC_MAX_MEMBERS));
   }
   specs.push_back(bounded(value, MAX_MEMBER_SPEC, "file added"));
 }
@@ -56,15 +55,14 @@ void add_member(command_line& cmd, const char* value) {
 std::string one_token(const char* value) {
   std::string v = bounded(value, MAX_PATH_VALUE, "expected token");
   if (v.empty() || v.find_first_of(" \t\n\v\f\r") != std::string::npos)
-    throw kb_error("\r\n --expect \"" + v + "\" is not a single token! \r\n");
+    throw kb_error(msg::not_a_single_token(v));
   return v;
 }
 
 std::uint64_t timestamp_value(const char* value) {
   auto t = decimal_timestamp(value);
   if (!t) {
-    throw kb_error("\r\n --newer-than \"" + std::string(value) +
-                   "\" is not a decimal timestamp! \r\n");
+    throw kb_error(msg::not_a_timestamp(value));
   }
   return *t;
 }
@@ -73,12 +71,9 @@ std::uint64_t timestamp_value(const char* value) {
 // only extract, read and check verify one.
 void check_comment_options(const pac_options& o) {
   if (o.expected_tokens.empty() && !o.newer_than) return;
-  if (o.mode == MODE_LIST || o.mode == MODE_MAKE)
-    throw kb_error("\r\n --expect and --newer-than work with -e, -r and -c only! \r\n");
+  if (o.mode == MODE_LIST || o.mode == MODE_MAKE) throw kb_error(msg::comment_checks_modes());
   if (o.key_path.empty()) {
-    throw kb_error(
-        "\r\n --expect and --newer-than need -k, without a key nothing vouches for the trusted "
-        "comment! \r\n");
+    throw kb_error(msg::comment_checks_need_key());
   }
 }
 
@@ -111,8 +106,8 @@ command_line parse_options(int argc, char** argv) {
       continue;
     }
     if (opt == "--help" || opt == "-h" || opt == "--version" || opt == "-V") {
-      cmd.answer = opt == "--help" || opt == "-h" ? std::string(USAGE_TEXT) + "\n" + HELP_TEXT
-                                                  : VERSION_TEXT;
+      cmd.answer = opt == "--help" || opt == "-h" ? std::string(msg::USAGE) + "\n" + msg::HELP
+                                                  : msg::VERSION;
       return cmd;
     }
     const char* missing = missing_value_message(opt);
@@ -120,15 +115,14 @@ command_line parse_options(int argc, char** argv) {
       std::fprintf(stderr, "kestrelbind: ignoring unknown argument '%s'\n", argv[i]);
       continue;
     }
-    if (i + 1 >= argc) throw kb_error(missing);
+    if (i + 1 >= argc) throw kb_error(msg::missing_value(missing));
     const char* value = argv[++i];
 
     if (opt == "-a") {
       add_member(cmd, value);
     } else if (opt == "-d") {
       if (static_cast<int>(cmd.dirs.size()) >= MAX_DEST_DIRS) {
-        throw kb_error("\r\n too many dest directories, at most " + std::to_string(MAX_DEST_DIRS) +
-                       "! \r\n");
+        throw kb_error(msg::too_many_dest_dirs(MAX_DEST_DIRS));
       }
       add_dest_dir(cmd.dirs, bounded(value, MAX_DEST_VALUE, "dest directory info"));
     } else if (opt == "-f") {

@@ -16,6 +16,7 @@
 #include "base/console.h"
 #include "base/io.h"
 #include "base/jobs.h"
+#include "base/messages.h"
 #include "ops/json_report.h"
 #include "ops/package.h"
 #include "ops/pieces.h"
@@ -54,8 +55,7 @@ void find_refusals(const pac_index& index, const std::vector<int>& slots,
     for (std::size_t j = 0; j < k; ++j) {
       const pac_member& other = index.members[slots[j]];
       if (other.type == m.type && other.name == m.name) {
-        verdicts[k].refusal = "\r\n two members of type " + m.type + " would be written to " +
-                              m.name + ", no extract takes them! \r\n";
+        verdicts[k].refusal = msg::no_extract_takes_twins(m.type, m.name);
         verdicts[k].why_refused = "another member has the same type and name";
       }
     }
@@ -100,7 +100,7 @@ void check_package(const pac_options& options, const package_file& package,
   }
   // A package without members is whole; filters that match nothing are not.
   const bool filtered = !options.name_filter.empty() || !options.type_filter.empty();
-  if (slots.empty() && filtered) throw kb_error("\r\n File not exsit!\r\n");
+  if (slots.empty() && filtered) throw kb_error(msg::no_member_found());
   // Largest first, so that the cores finish together.
   std::vector<verdict> verdicts(slots.size());
   find_refusals(index, slots, verdicts);
@@ -127,15 +127,10 @@ void check_package(const pac_options& options, const package_file& package,
       }
       const verdict& v = verdicts[k];
       const bool good = v.readable && m.md5 == v.digest;
-      std::string line = "\r\n check file " + shown(m.name);
-      if (good) {
-        line.append(" size:").append(m.size_text).append(" md5:").append(m.md5);
-        line.append(",version:").append(m.version).append(" good! \r\n");
-      } else if (v.readable) {
-        line.append(" checksum ").append(v.digest).append(" not right! \r\n");
-      } else {
-        line += " can not be read! \r\n";
-      }
+      const std::string name = shown(m.name);
+      const std::string line = good         ? msg::check_good(name, m.size_text, m.md5, m.version)
+                               : v.readable ? msg::check_not_right(name, v.digest)
+                                            : msg::check_unreadable(name);
       bad += good ? 0 : 1;
       if (!v.readable) say_reason(options.package_path, v.error);
       say(line + v.refusal);
@@ -152,12 +147,10 @@ void check_package(const pac_options& options, const package_file& package,
     std::fwrite(document.data(), 1, document.size(), stdout);
   }
   if (bad > 0) {
-    throw kb_error("\r\n package " + options.package_path + " has " + std::to_string(bad) +
-                   " damaged members! \r\n");
+    throw kb_error(msg::damaged_members(options.package_path, bad));
   }
   if (refused > 0) {
-    throw kb_error("\r\n package " + options.package_path + " has " + std::to_string(refused) +
-                   " members that no extract takes! \r\n");
+    throw kb_error(msg::refused_members(options.package_path, refused));
   }
 }
 

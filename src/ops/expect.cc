@@ -4,6 +4,7 @@
 #include <charconv>
 #include <vector>
 
+#include "base/messages.h"
 #include "ops/signature.h"
 
 namespace kb {
@@ -35,11 +36,10 @@ std::optional<std::uint64_t> decimal_timestamp(std::string_view text) {
 void check_trusted_comment(const pac_options& options, const std::string& package_path,
                            std::string_view comment) {
   const std::vector<std::string_view> tokens = tokens_of(comment);
-  const std::string refused = "\r\n package " + package_path +
-                              " is refused, its trusted comment \"" + printable(comment) + "\" ";
+  const std::string shown_comment = printable(comment);
   for (const std::string& expected : options.expected_tokens) {
     if (std::find(tokens.begin(), tokens.end(), expected) == tokens.end())
-      throw kb_error(refused + "does not hold " + expected + "! \r\n");
+      throw kb_error(msg::comment_lacks_token(package_path, shown_comment, expected));
   }
   if (!options.newer_than) return;
   constexpr std::string_view TIMESTAMP = "timestamp:";
@@ -50,10 +50,8 @@ void check_trusted_comment(const pac_options& options, const std::string& packag
     if (t && *t > *options.newer_than) return;
     stamped = stamped || t.has_value();
   }
-  throw kb_error(refused +
-                 (stamped ? "is not newer than " + std::to_string(*options.newer_than)
-                          : std::string("holds no timestamp")) +
-                 "! \r\n");
+  throw kb_error(stamped ? msg::comment_not_newer(package_path, shown_comment, *options.newer_than)
+                         : msg::comment_without_timestamp(package_path, shown_comment));
 }
 
 }  // namespace kb

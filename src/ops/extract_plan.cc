@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/error.h"
+#include "base/messages.h"
 #include "ops/journal.h"
 #include "ops/names.h"
 #include "ops/pieces.h"
@@ -27,8 +28,7 @@ void check_not_package(const std::string& output, const std::string& shown,
   struct stat out;
   if (stat(output.c_str(), &out) == 0 && out.st_dev == package.st_dev &&
       out.st_ino == package.st_ino) {
-    throw kb_error("\r\n file " + shown + " is the package " + package_path +
-                   " itself, refusing to overwrite it! \r\n");
+    throw kb_error(msg::is_the_package(shown, package_path));
   }
 }
 
@@ -66,8 +66,7 @@ extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
   auto twice = std::adjacent_find(named.begin(), named.end(),
                                   [](auto* a, auto* b) { return a->output() == b->output(); });
   if (twice != named.end()) {
-    throw kb_error("\r\n two members would be written to " + (*twice)->shown +
-                   ", it can not be extracted! \r\n");
+    throw kb_error(msg::written_twice((*twice)->shown));
   }
   // Cutting the package behind one member would destroy any member that
   // shares its bytes; only a package made that way by hand can hold such.
@@ -77,8 +76,7 @@ extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
   std::sort(regions.begin(), regions.end());
   for (std::size_t k = 1; k < regions.size(); ++k) {
     if (regions[k].first < regions[k - 1].second) {
-      throw kb_error("\r\n members of " + options.package_path +
-                     " overlap, it can not be extracted in place! \r\n");
+      throw kb_error(msg::members_overlap(options.package_path));
     }
   }
   return plan;

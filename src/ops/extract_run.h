@@ -11,6 +11,7 @@
 
 #include "base/error.h"
 #include "base/io.h"
+#include "base/messages.h"
 #include "base/signals.h"
 #include "ops/extract_plan.h"
 #include "ops/hasher.h"
@@ -104,9 +105,9 @@ void extract_run::guarded(Work&& work) {
   } catch (const kb_error& e) {
     fail(e.what());
   } catch (const std::bad_alloc&) {
-    fail("\r\n out of memory! \r\n");
+    fail(msg::out_of_memory());
   } catch (const std::exception& e) {
-    fail(std::string("\r\n unexpected failure: ") + e.what() + "! \r\n");
+    fail(msg::unexpected_failure(e.what()));
   }
 }
 

@@ -41,6 +41,7 @@
 
 #include "base/console.h"
 #include "base/io.h"
+#include "base/messages.h"
 #include "ops/names.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
@@ -58,9 +59,7 @@ class journal_reader {
  public:
   journal_reader(const std::string& text, const std::string& path) : text_(text), path_(path) {}
 
-  kb_error damaged() const {
-    return kb_error("\r\n journal " + path_ + " is damaged, refusing to follow it! \r\n");
-  }
+  kb_error damaged() const { return kb_error(msg::journal_damaged(path_)); }
 
   void expect(std::string_view word) {
     if (text_.compare(at_, word.size(), word) != 0) throw damaged();
@@ -125,8 +124,7 @@ bool plain_path(const std::string& path, std::string_view name) {
 }  // namespace
 
 kb_error mismatch(const std::string& package_path) {
-  return kb_error("\r\n journal " + journal_path(package_path) + " does not match package " +
-                  package_path + ", refusing to follow it! \r\n");
+  return kb_error(msg::journal_mismatch(journal_path(package_path), package_path));
 }
 
 std::string journal_path(const std::string& package_path) {
@@ -244,7 +242,7 @@ void take_outputs(extract_journal& j, const pac_index& index,
 extract_journal read_journal(const std::string& package_path, pac_index& index) {
   const std::string path = journal_path(package_path);
   const std::optional<std::string> read = read_bounded(path, MAX_JOURNAL);
-  if (!read) throw kb_error("\r\n can not read journal " + path + "! \r\n");
+  if (!read) throw kb_error(msg::cannot_read_journal(path));
   const std::string& text = *read;
   journal_reader r(text, path);
   extract_journal j;

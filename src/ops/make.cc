@@ -52,7 +52,7 @@ struct source {
 pac_member split_spec(std::string_view spec, std::string& path) {
   auto first = spec.find(',');
   auto second = first == std::string_view::npos ? first : spec.find(',', first + 1);
-  if (second == std::string_view::npos) throw kb_error("\r\n fail to add file! \r\n");
+  if (second == std::string_view::npos) throw kb_error(msg::fail_to_add_file());
   pac_member m;
   m.type = spec.substr(0, first);
   path = spec.substr(first + 1, second - first - 1);
@@ -68,8 +68,7 @@ pac_member split_spec(std::string_view spec, std::string& path) {
                               {"name", std::string_view(path)},
                               {"version", std::string_view(m.version)}}) {
     if (has_control_byte(value)) {
-      throw kb_error("\r\n file " + std::string(label) + " " + shown(value) +
-                     " holds control bytes! \r\n");
+      throw kb_error(msg::field_control_bytes(label, shown(value)));
     }
   }
   m.name = base_name(path);
@@ -84,26 +83,25 @@ void open_source(pac_member& m, source& src, std::int64_t& total) {
   const std::string& name = src.path;
   if (access(name.c_str(), F_OK) != 0) {
     say_reason(name, errno);
-    throw kb_error("\r\n file " + name + " not exist! \r\n");
+    throw kb_error(msg::file_not_exist(name));
   }
   fd_closer fd(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) {
     say_reason(name, errno);
-    throw kb_error("\r\n can not read file " + name + "! \r\n");
+    throw kb_error(msg::cannot_read(name));
   }
   struct stat st;
   if (fstat(fd.get(), &st) != 0) {
     say_reason(name, errno);
-    throw kb_error("\r\n can not get file size info: " + name + "! \r\n");
+    throw kb_error(msg::cannot_get_size(name));
   }
-  if (!S_ISREG(st.st_mode)) throw kb_error("\r\n file " + name + " is not a regular file! \r\n");
+  if (!S_ISREG(st.st_mode)) throw kb_error(msg::not_regular_file(name));
   if (st.st_size > std::numeric_limits<std::int32_t>::max()) {
-    throw kb_error("\r\n file " + name + " is too large: a member must be less than 2 GiB! \r\n");
+    throw kb_error(msg::member_too_large(name));
   }
   total += st.st_size;
   if (total > MAX_DATA) {
-    throw kb_error("\r\n file " + name +
-                   " does not fit: a package holds less than 2 GiB of members! \r\n");
+    throw kb_error(msg::members_do_not_fit(name));
   }
   m.size = st.st_size;
   m.size_text = std::to_string(m.size);
@@ -119,8 +117,7 @@ void refuse_twins(const pac_index& index) {
     const pac_member& m = index.members[i];
     for (std::size_t k = 0; k < i; ++k) {
       if (index.members[k].type == m.type && index.members[k].name == m.name) {
-        throw kb_error("\r\n two members of type " + m.type + " are named " + m.name +
-                       ", a package can hold only one! \r\n");
+        throw kb_error(msg::twin_members(m.type, m.name));
       }
     }
   }
@@ -170,13 +167,11 @@ class temp_package {
   // A stopped make removes its temporary file on the way out.
   void stop_if_interrupted() const {
     if (interrupt_requested()) {
-      throw kb_error("\r\n make of " + dest_ + " was interrupted! \r\n");
+      throw kb_error(msg::make_interrupted(dest_));
     }
   }
 
-  kb_error cannot_write() const {
-    return kb_error("\r\n can not write file to :" + dest_ + "! \r\n");
-  }
+  kb_error cannot_write() const { return kb_error(msg::cannot_write_package(dest_)); }
 
   // Puts the package, on disk, in the destination's place.
   void commit() {
@@ -209,8 +204,7 @@ void copy_member(const source& src, std::int64_t size, unsigned char* buffer,
     if (!read_at(src.fd.get(), buffer, length, from)) {
       const int err = errno;
       say_reason(src.path, err);
-      if (err != 0) throw kb_error("\r\n can not read file " + src.path + "! \r\n");
-      throw kb_error("\r\n file " + src.path + " is shorter than when it was added! \r\n");
+      throw kb_error(err != 0 ? msg::cannot_read(src.path) : msg::shorter_than_added(src.path));
     }
     package.append(buffer, length);
     bar.advance(static_cast<std::int64_t>(length));
@@ -221,12 +215,11 @@ void copy_member(const source& src, std::int64_t size, unsigned char* buffer,
 
 // The line make prints of a member it wrote, naming its file as -a did.
 void report_written(const pac_member& m, const source& src, int error) {
-  say("\r\n write file type:" + m.type + ",name:" + src.path + ",version:" + m.version +
-      ",size:" + m.size_text + ",offset:" + m.offset_text + ",md5:" + m.md5 + " \r\n");
+  say(msg::written(m.type, src.path, m.version, m.size_text, m.offset_text, m.md5));
   // An empty digest means the file could not be read through.
   if (m.md5.empty()) {
     say_reason(src.path, error);
-    throw kb_error("\r\n can not read file " + src.path + "! \r\n");
+    throw kb_error(msg::cannot_read(src.path));
   }
 }
 

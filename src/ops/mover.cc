@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "base/console.h"
+#include "base/messages.h"
 #include "ops/extract_run.h"
 #include "ops/progress.h"
 #include "pac/codec.h"
@@ -55,8 +56,7 @@ extract_run::extract_run(const pac_options& o, package_file& p, const pac_index&
       expected_length(p.length()) {}
 
 void report_extracted(const pac_member& m) {
-  say("\r\n extract file " + m.name + " size:" + m.size_text + " md5:" + m.md5 +
-      ",version:" + m.version + " successfully! \r\n");
+  say(msg::extracted(m.name, m.size_text, m.md5, m.version));
 }
 
 void fill_journal(extract_journal& j, const extract_plan& plan, const trailer_bytes& trailer,
@@ -75,7 +75,7 @@ void fill_journal(extract_journal& j, const extract_plan& plan, const trailer_by
 
 void extract_run::stop_if_interrupted() const {
   if (interrupt_requested()) {
-    throw kb_error("\r\n extract of " + options.package_path + " was interrupted! \r\n");
+    throw kb_error(msg::extract_interrupted(options.package_path));
   }
 }
 
@@ -153,11 +153,11 @@ void extract_run::complete(const planned_member& p) {
   char digest[MD5_TEXT_SIZE];
   hasher.digest_hex(digest);
   if (m.md5 != digest) {
-    throw kb_error("\r\n file " + p.shown + " checksum " + digest + " not right! \r\n");
+    throw kb_error(msg::checksum_not_right(p.shown, digest));
   }
   if (!current.output->commit(mode)) {
     say_reason(p.shown, errno);
-    throw kb_error("\r\n can not write to file:" + p.shown + " \r\n");
+    throw kb_error(msg::cannot_write_to(p.shown));
   }
   done[p.slot] = true;
   current = member_in_flight{};
@@ -175,7 +175,7 @@ void extract_run::finish_out(const planned_member& p, output_file output) {
   }
   if (!output.sync() || !output.commit(mode)) {
     say_reason(p.shown, errno);
-    throw kb_error("\r\n can not write to file:" + p.shown + " \r\n");
+    throw kb_error(msg::cannot_write_to(p.shown));
   }
   current = member_in_flight{};
   report_extracted(index.members[p.slot]);
@@ -185,15 +185,14 @@ void extract_run::lose(const planned_member& p) {
   done[p.slot] = true;
   ++lost;
   current = member_in_flight{};
-  say("\r\n file " + p.output() +
-      " was damaged when the extract was cut short, it is left out! \r\n");
+  say(msg::damaged_and_left_out(p.output()));
 }
 
 void extract_run::move_piece(const piece& p, bool last) {
   if (p.start < 0 || !read_at(package.fd(), buffer.data(), p.length, p.start)) {
     stop_if_interrupted();  // a stop that came while the read waited
     say_reason(options.package_path, errno);
-    throw kb_error("\r\n crypt_fread error:0 \r\n");
+    throw kb_error(msg::read_error());
   }
   crypt_decode(buffer.data(), p.length);
   hasher.begin(buffer.data(), p.length);
@@ -234,7 +233,7 @@ void extract_run::make_room(const piece& p) {
 
 void extract_run::write_failed() const {
   say_reason(current.member->shown, errno);
-  throw kb_error("\r\n fwrite error:0 \r\n");
+  throw kb_error(msg::write_error());
 }
 
 // The output is on stable storage up to here; the package lets it go.
@@ -252,8 +251,7 @@ void extract_run::cut_package(std::int64_t to) {
   // Only this run changes the package's length; anything else is someone
   // else's hand on it, and the run stops.
   if (length != expected_length) {
-    throw kb_error("\r\n package " + options.package_path +
-                   " changed while it was extracted! \r\n");
+    throw kb_error(msg::changed_while_extracted(options.package_path));
   }
   expected_length = length;
   if (to >= length) return;  // a cut never lengthens it
@@ -266,7 +264,7 @@ void extract_run::cut_package(std::int64_t to) {
   expected_length = to;
   if (fsync(package.fd()) != 0) {
     say_reason(options.package_path, errno);
-    throw kb_error("\r\n fwrite error:0 \r\n");
+    throw kb_error(msg::write_error());
   }
 }
 
@@ -275,8 +273,7 @@ void extract_run::write_the_journal() {
   journal_is = write_journal(options.package_path, journal) ? journal_state::on_disk
                                                             : journal_state::not_written;
   if (journal_is == journal_state::on_disk) return;
-  say("\r\n can not write the journal of " + options.package_path +
-      ", extracting without crash safety! \r\n");
+  say(msg::no_journal(options.package_path));
 }
 
 void extract_run::finish(const extract_plan& plan) {

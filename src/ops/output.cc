@@ -2,6 +2,7 @@
 
 #include "base/console.h"
 #include "base/error.h"
+#include "base/messages.h"
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -16,7 +17,7 @@ fd_closer open_dir(const std::string& dir) {
   fd_closer fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0) {
     say_reason(dir, errno);
-    throw kb_error("\r\ndest directory " + dir + " not exit! \r\n");
+    throw kb_error(msg::dest_dir_not_exist(dir));
   }
   return fd;
 }
@@ -45,7 +46,7 @@ output_file output_file::create(const std::string& dir, const std::string& name,
   }
   if (fd.get() < 0) {
     say_reason(shown, errno);
-    throw kb_error("\r\n can not write to file:" + shown + " \r\n");
+    throw kb_error(msg::cannot_write_to(shown));
   }
   return output_file(std::move(d), std::move(fd), path, name, temp);
 }

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "base/console.h"
+#include "base/messages.h"
 #include "ops/journal.h"
 #include "pac/codec.h"
 
@@ -29,21 +30,19 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
   if (handle.get() < 0) {
     const int err = errno;
     say_reason(path, err);
-    if (err == ENOENT) throw kb_error("\r\n file " + path + " not exist! \r\n");
-    throw kb_error("\r\n can not open file " + path + "! \r\n");
+    throw kb_error(err == ENOENT ? msg::file_not_exist(path) : msg::cannot_open(path));
   }
   if (fstat(handle.get(), &st_) != 0) {
     say_reason(path, errno);
-    throw kb_error("\r\n can not get file size info: " + path + "! \r\n");
+    throw kb_error(msg::cannot_get_size(path));
   }
   if (in_place && S_ISLNK(st_.st_mode)) {
-    throw kb_error("\r\n file " + path +
-                   " is a symbolic link, refusing to extract it in place! \r\n");
+    throw kb_error(msg::symbolic_link_in_place(path));
   }
   // The cuts would shorten every name of the file, and the others may be
   // anyone's.
   if (in_place && S_ISREG(st_.st_mode) && st_.st_nlink != 1) {
-    throw kb_error("\r\n file " + path + " has other names, refusing to extract it in place! \r\n");
+    throw kb_error(msg::other_names_in_place(path));
   }
   // The loader's numbers are 32-bit: nothing larger was ever a package.
   const char* why = !S_ISREG(st_.st_mode) ? "not a regular file"
@@ -52,7 +51,7 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
                         : nullptr;
   if (why != nullptr) {
     std::fprintf(stderr, "kestrelbind: %s: %s\n", path.c_str(), why);
-    throw kb_error("\r\n " + path + " is not a pac file! \r\n");
+    throw kb_error(msg::not_pac_file(path));
   }
   const int mode = (in_place ? O_RDWR : O_RDONLY) | O_CLOEXEC;
   fd_ = reopen(handle.get(), mode);
@@ -63,13 +62,12 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
   if (fd_.get() < 0 || fstat(fd_.get(), &now) != 0 || now.st_dev != st_.st_dev ||
       now.st_ino != st_.st_ino) {
     say_reason(path, fd_.get() < 0 ? errno : ESTALE);
-    throw kb_error("\r\n can not open file " + path + "! \r\n");
+    throw kb_error(msg::cannot_open(path));
   }
   fcntl(fd_.get(), F_SETFL, fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);
   if (flock(fd_.get(), (in_place ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
-      throw kb_error("\r\n another extract of " + path +
-                     " is running, try again when it ends! \r\n");
+      throw kb_error(msg::another_extract_running(path));
     }
     say_reason(path, errno, "it is used without a lock");
   }
@@ -79,7 +77,7 @@ std::int64_t package_file::length() const {
   struct stat st;
   if (fstat(fd_.get(), &st) != 0) {
     say_reason(path_, errno);
-    throw kb_error("\r\n can not get file size info: " + path_ + "! \r\n");
+    throw kb_error(msg::cannot_get_size(path_));
   }
   return st.st_size;
 }
@@ -89,13 +87,13 @@ pac_index load_package(const package_file& package, trailer_bytes* trailer) {
   try {
     const std::int64_t file_size = package.length();
     if (file_size < static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
-      throw kb_error("\r\n " + path + " is not a pac file! \r\n");
+      throw kb_error(msg::not_pac_file(path));
     }
     auto raw = std::make_unique<trailer_bytes>();
     if (!read_at(package.fd(), raw->data(), raw->size(),
                  file_size - static_cast<std::int64_t>(PAC_INDEX_SIZE))) {
       say_reason(path, errno);
-      throw kb_error("\r\n " + path + " is not a pac file! \r\n");
+      throw kb_error(msg::not_pac_file(path));
     }
     crypt_decode(raw->data(), raw->size());
     pac_index index = read_index(*raw, file_size);
@@ -108,8 +106,7 @@ pac_index load_package(const package_file& package, trailer_bytes* trailer) {
 }
 
 kb_error cut_short(const std::string& package_path) {
-  return kb_error("\r\n an extract of " + package_path + " was cut short, run kestrelbind -e " +
-                  package_path + " to finish it! \r\n");
+  return kb_error(msg::cut_short(package_path));
 }
 
 }  // namespace kb

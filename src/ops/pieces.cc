@@ -5,6 +5,7 @@
 
 #include "base/console.h"
 #include "base/error.h"
+#include "base/messages.h"
 
 namespace kb {
 
@@ -31,12 +32,10 @@ bool selected_by_filters(const pac_options& options, const pac_member& m) {
 
 void check_member_name(std::string_view name) {
   if (name == "." || name == ".." || name.find('/') != std::string_view::npos) {
-    throw kb_error("\r\n file name " + std::string(name) +
-                   " is not allowed: a member name must be a plain file name! \r\n");
+    throw kb_error(msg::member_name_not_plain(name));
   }
   if (has_control_byte(name)) {
-    throw kb_error("\r\n file name " + shown(name) +
-                   " is not allowed: a member name must not hold control bytes! \r\n");
+    throw kb_error(msg::member_name_control_bytes(shown(name)));
   }
 }
 

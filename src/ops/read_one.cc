@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "base/console.h"
+#include "base/messages.h"
 #include "ops/hasher.h"
 #include "ops/journal.h"
 #include "ops/names.h"
@@ -37,7 +38,7 @@ bool same_file(const std::string& path, const struct stat& package) {
 }
 
 kb_error not_right(const std::string& shown, const char* digest) {
-  return kb_error("\r\n file " + shown + " checksum " + digest + " not right! \r\n");
+  return kb_error(msg::checksum_not_right(shown, digest));
 }
 
 // Where the member's bytes go.
@@ -70,8 +71,7 @@ sink open_sink(const pac_options& options, const std::string& name, const packag
     return s;
   }
   if (same_file(target, package.status())) {
-    throw kb_error("\r\n file " + target + " is the package " + options.package_path +
-                   " itself, refusing to overwrite it! \r\n");
+    throw kb_error(msg::is_the_package(target, options.package_path));
   }
   const auto slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? "."
@@ -90,19 +90,18 @@ sink open_sink(const pac_options& options, const std::string& name, const packag
   if (handle.get() >= 0 && fstat(handle.get(), &st) == 0 &&
       (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
     if (package.others_can_write()) {
-      throw kb_error("\r\n package " + options.package_path +
-                     " can be changed by others, refusing to write it to " + target + "! \r\n");
+      throw kb_error(msg::changed_by_others(options.package_path, target));
     }
     s.device = reopen(handle.get(), O_RDWR);
     if (s.device.get() < 0) {
       say_reason(target, errno);
-      throw kb_error("\r\n can not write to file:" + target + " \r\n");
+      throw kb_error(msg::cannot_write_to(target));
     }
     return s;
   }
   if (base.empty() || base == "." || base == "..") {
     say_reason(target, EISDIR);
-    throw kb_error("\r\n can not write to file:" + target + " \r\n");
+    throw kb_error(msg::cannot_write_to(target));
   }
   s.file = output_file::create(dir, base, temp_name_for(base), target);
   return s;
@@ -113,10 +112,10 @@ sink open_sink(const pac_options& options, const std::string& name, const packag
 void read_one_member(const pac_options& options, const package_file& package,
                      const pac_index& index) {
   if (options.name_filter.empty() && options.type_filter.empty()) {
-    throw kb_error("\r\n please entry a file name or type!\r\n");
+    throw kb_error(msg::name_or_type_needed());
   }
   const pac_member* m = find_member(options, index);
-  if (m == nullptr || m->name.empty()) throw kb_error("\r\n File not exsit!\r\n");
+  if (m == nullptr || m->name.empty()) throw kb_error(msg::no_member_found());
   const std::string& name = m->name;
   check_member_name(name);
   sink out = open_sink(options, name, package);
@@ -166,7 +165,7 @@ void read_one_member(const pac_options& options, const package_file& package,
     if (!whole || m->md5 != digest) throw not_right(out.shown, digest);
     if (out.file && !out.file->commit(output_mode(package.status()))) {
       say_reason(out.shown, errno);
-      throw kb_error("\r\n can not write to file:" + out.shown + " \r\n");
+      throw kb_error(msg::cannot_write_to(out.shown));
     }
   } catch (...) {
     if (out.file) out.file->discard();

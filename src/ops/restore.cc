@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "base/console.h"
+#include "base/messages.h"
 #include "ops/extract_run.h"
 #include "pac/codec.h"
 
@@ -21,8 +22,7 @@ std::string extract_run::restore_package() {
     // A verified package no longer matches its signature once cut; its
     // journal keeps what a later run needs to verify it again.
     if (journal.key_id.empty()) remove_journal(options.package_path);
-    return "\r\n package " + options.package_path + " now holds the " + std::to_string(kept) +
-           " members not yet extracted \r\n";
+    return msg::now_holds(options.package_path, kept);
   } catch (const kb_error& e) {
     return e.what();
   }
@@ -30,7 +30,7 @@ std::string extract_run::restore_package() {
 
 kb_error extract_run::cannot_restore(const char* why) const {
   std::fprintf(stderr, "kestrelbind: %s: %s\n", options.package_path.c_str(), why);
-  return kb_error("\r\n can not restore package " + options.package_path + ": " + why + "! \r\n");
+  return kb_error(msg::cannot_restore(options.package_path, why));
 }
 
 int extract_run::restore_or_throw() {

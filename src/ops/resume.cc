@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/console.h"
+#include "base/messages.h"
 #include "ops/extract_run.h"
 #include "ops/signature.h"
 #include "pac/codec.h"
@@ -48,8 +49,7 @@ void check_same_outputs(extract_plan& plan, const extract_journal& j, const std:
     if (p.name.empty()) continue;
     planned[p.slot] = true;
     if (j.outputs[p.slot] != p.output()) {
-      throw kb_error("\r\n the extract of " + pkg + " was started in " + shown(j.started_in) +
-                     " with other destinations, run the same command there to finish it! \r\n");
+      throw kb_error(msg::other_destinations(pkg, shown(j.started_in)));
     }
     p.temp = j.temps[p.slot];
   }
@@ -59,10 +59,7 @@ void check_same_outputs(extract_plan& plan, const extract_journal& j, const std:
 }
 
 kb_error not_there(const resumed_member& r, const char* what) {
-  return kb_error("\r\n file " + r.plan->output() + " must hold the first " +
-                  std::to_string(r.out_bytes) + " bytes of " + r.plan->name +
-                  ", which left the package, but it is " + what +
-                  "; nothing is changed, run the same command again once it is back! \r\n");
+  return kb_error(msg::output_missing_bytes(r.plan->output(), r.out_bytes, r.plan->name, what));
 }
 
 // Finds the output that holds what left the package of a member.
@@ -87,11 +84,7 @@ void find_holder(resumed_member& r) {
 void feed_original(const package_file& package, std::vector<resumed_member>& members,
                    std::int64_t data_length, const extract_journal& j, const hash_sink& sink) {
   const std::string& path = package.path();
-  const auto cannot = [&] {
-    return kb_error("\r\n the extract of " + path +
-                    " was cut short where its bytes can not be put together again, it can not be "
-                    "verified! \r\n");
-  };
+  const auto cannot = [&] { return kb_error(msg::cannot_be_put_together(path)); };
   chunk_buffer buffer(PAC_CHUNK_SIZE);
   for (std::int64_t at = 0; at < data_length; at += L) {
     const auto n = static_cast<std::size_t>(std::min(L, data_length - at));
@@ -251,8 +244,7 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
     return false;
   }
   if (!journal.key_id.empty() && options.key_path.empty()) {
-    throw kb_error("\r\n the extract of " + path + " was verified with key " + journal.key_id +
-                   " before it was cut short, give that key (-k) to finish it! \r\n");
+    throw kb_error(msg::give_the_key(path, journal.key_id));
   }
   extract_plan plan = plan_extract(options, dirs, index, package.status());
   check_same_outputs(plan, journal, path);
@@ -265,7 +257,7 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
     check_verified(options, v);
   }
 
-  say("\r\n resuming the extract of " + path + " that was cut short \r\n");
+  say(msg::resuming(path));
   extract_run run(options, package, index);
   run.journal = journal;
   run.journal_is = journal_state::on_disk;
@@ -273,8 +265,7 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   finish_members(run, plan, members);
   // Those that a power cut damaged are named already; the rest are out.
   if (run.lost > 0) {
-    throw kb_error("\r\n " + std::to_string(run.lost) + " members of " + path +
-                   " could not be recovered! \r\n");
+    throw kb_error(msg::not_recovered(run.lost, path));
   }
   return true;
 }

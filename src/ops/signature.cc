@@ -15,6 +15,7 @@
 
 #include "base/console.h"
 #include "base/io.h"
+#include "base/messages.h"
 #include "ops/expect.h"
 #include "pac/codec.h"
 
@@ -115,7 +116,7 @@ namespace {
 public_key load_key(const std::string& key_path) {
   auto text = read_bounded(key_path, MAX_FILE, true);  // the key is the caller's own choice
   auto key = text ? parse_public_key(*text) : std::nullopt;
-  if (!key) throw kb_error("\r\n key file " + key_path + " is not a minisign public key! \r\n");
+  if (!key) throw kb_error(msg::not_a_public_key(key_path));
   return *key;
 }
 
@@ -127,25 +128,22 @@ std::string read_key_id(const std::string& key_path) {
 
 verified_package verify_bytes(const std::string& package_path, const std::string& key_path,
                               const byte_feed& feed) {
-  if (sodium_init() < 0) throw kb_error("\r\n can not start the signature library! \r\n");
+  if (sodium_init() < 0) throw kb_error(msg::no_signature_library());
   const public_key key = load_key(key_path);
   const std::string sig_path = package_path + ".minisig";
   auto text = read_bounded(sig_path, MAX_FILE);
-  if (!text) throw kb_error("\r\n signature file " + sig_path + " can not be read! \r\n");
+  if (!text) throw kb_error(msg::signature_unreadable(sig_path));
   auto sig = parse_signature(*text);
-  if (!sig)
-    throw kb_error("\r\n signature file " + sig_path + " is not a minisign signature! \r\n");
+  if (!sig) throw kb_error(msg::not_a_signature(sig_path));
   if (sig->algorithm[0] == 'E' && sig->algorithm[1] == 'd') {
-    throw kb_error("\r\n signature file " + sig_path +
-                   " is in the legacy mode, sign with the default prehashed mode (minisign -Sm)! "
-                   "\r\n");
+    throw kb_error(msg::legacy_signature(sig_path));
   }
   if (sig->algorithm[0] != 'E' || sig->algorithm[1] != 'D') {
-    throw kb_error("\r\n signature file " + sig_path + " is not a minisign signature! \r\n");
+    throw kb_error(msg::not_a_signature(sig_path));
   }
   if (sig->key_id != key.id) {
-    throw kb_error("\r\n package " + package_path + " is signed by key " +
-                   key_id_text(sig->key_id) + ", not by key " + key_id_text(key.id) + "! \r\n");
+    throw kb_error(
+        msg::signed_by_other_key(package_path, key_id_text(sig->key_id), key_id_text(key.id)));
   }
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
@@ -156,17 +154,16 @@ verified_package verify_bytes(const std::string& package_path, const std::string
   crypto_generichash_final(&state, digest, sizeof digest);
   if (crypto_sign_verify_detached(sig->signature.data(), digest, sizeof digest, key.key.data()) !=
       0) {
-    throw kb_error("\r\n signature of package " + package_path + " is not right! \r\n");
+    throw kb_error(msg::signature_not_right(package_path));
   }
   std::vector<unsigned char> signed_comment(sig->signature.begin(), sig->signature.end());
   signed_comment.insert(signed_comment.end(), sig->trusted_comment.begin(),
                         sig->trusted_comment.end());
   if (crypto_sign_verify_detached(sig->global_signature.data(), signed_comment.data(),
                                   signed_comment.size(), key.key.data()) != 0) {
-    throw kb_error("\r\n trusted comment of package " + package_path + " is not right! \r\n");
+    throw kb_error(msg::trusted_comment_not_right(package_path));
   }
-  say("\r\n package " + package_path + " verified with key " + key_id_text(key.id) +
-      ", trusted comment: " + printable(sig->trusted_comment) + " \r\n");
+  say(msg::verified(package_path, key_id_text(key.id), printable(sig->trusted_comment)));
   return {key_id_text(key.id), sig->trusted_comment};
 }
 
@@ -185,7 +182,7 @@ verified_package verify_package(const package_file& package, const std::string& 
       const auto n = static_cast<std::size_t>(std::min<std::int64_t>(SLICE, length - at));
       if (!read_at(package.fd(), buffer.data(), n, at)) {
         say_reason(package.path(), errno);
-        throw kb_error("\r\n can not read file " + package.path() + "! \r\n");
+        throw kb_error(msg::cannot_read(package.path()));
       }
       sink(buffer.data(), n);
       const std::int64_t from = std::max(at, trailer_at), end = at + std::int64_t(n);
@@ -198,10 +195,10 @@ verified_package verify_package(const package_file& package, const std::string& 
   });
   // Grown or shrunk while it was hashed: what was verified is not all there is.
   if (package.length() != length) {
-    throw kb_error("\r\n package " + package.path() + " changed while it was verified! \r\n");
+    throw kb_error(msg::changed_while_verified(package.path()));
   }
   if (length < static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
-    throw kb_error("\r\n " + package.path() + " is not a pac file! \r\n");
+    throw kb_error(msg::not_pac_file(package.path()));
   }
   crypt_decode(trailer->data(), trailer->size());
   index = read_index(*trailer, length);

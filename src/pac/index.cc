@@ -70,7 +70,7 @@ void for_each_stored_field(Stored& stored, Fn&& fn) {
 }
 
 kb_error not_right() {
-  return kb_error("\r\n file is not right! \r\n");
+  return kb_error(msg::file_not_right());
 }
 
 // The size and offset checks of one slot against the data region [0, D).
@@ -133,13 +133,12 @@ pac_index read_index(const trailer_bytes& plain, std::int64_t file_size) {
   std::uint32_t total = 0;
   for (const auto& s : stored->slots) total += static_cast<std::uint32_t>(check_slot(s, data_end));
   auto expected = static_cast<std::int32_t>(total + static_cast<std::uint32_t>(PAC_INDEX_SIZE));
-  if (expected != file_size) throw kb_error("\r\n file size is not right! \r\n");
+  if (expected != file_size) throw kb_error(msg::file_size_not_right());
 
   // Everything past slot 49 would be outside the index.
   const std::int64_t count = read_decimal(field(stored->count));
   if (count > PAC_MAX_MEMBERS) {
-    throw kb_error("\r\n file count " + std::string(field(stored->count)) +
-                   " is more than 50! \r\n");
+    throw kb_error(msg::count_over_50(field(stored->count)));
   }
   pac_index index;
   for (std::int64_t i = 0; i < count; ++i) index.members.push_back(member_of(stored->slots[i]));
