@@ -79,6 +79,7 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
       // with a dash, nothing after a failure is looked at.
       {"-x foo -l a.pac -e -b.pac", 255, "\r\n file -b.pac not exist! \r\n"},
       {"-m e.pac -c e.pac -x", 255, "\r\n file e.pac not exist! \r\n"},
+      {"-c /dev/null/p.pac", 255, "\r\n can not open file /dev/null/p.pac! \r\n"},
       {"-d s,/no/such/dir -d m,. -n x", 0, "\r\n field = /no/such/dir \r\n\r\n field = . \r\n"},
       {"-d s,. -d s", 255, "\r\n field = . \r\n\r\n -d parameter not right! \r\n"},
       {"-n " + n(256, 'n'), 255, too_long("read file name", 255, n(256, 'n'))},
@@ -193,6 +194,7 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
       {"2|a,100,0|b, \t+200junk,  100 7", ""},  // blanks, signs and garbage
       {"2|a,100,0|b,200,100|unterminated", ""},
       {"3|a,300,0|b,-100,100|c,100,200", not_right},  // though the sum holds
+      {"2|a,100,0|b,199,100", "\r\n file size is not right! \r\n"},
   };
   const std::string work = at("w"), data(300, 'x');
   std::filesystem::create_directories(work + "/out");
