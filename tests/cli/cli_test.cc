@@ -1,6 +1,5 @@
 // The command as a user runs it: exact stdout bytes and exit status, and
 // hostile packages that every operation must survive.
-#include "cli/cli.h"
 #include "support/helpers.h"
 
 using namespace kb;
@@ -9,22 +8,46 @@ using namespace kb::test;
 using Command = pac_test;
 
 TEST_F(Command, ArgumentsAndTheirMessages) {
-  const std::string usage = std::string(USAGE_TEXT) + "\n", too_long = "...too long (at most ";
+  // Scripts match these bytes, the old spellings with them.
+  const std::string usage =
+      "\r\nkestrelbind -m dest-file-name -f decimal-feature-value -a system,sytem-file-name,"
+      "sytem-file-version -a modem,modem-file-name,modem-file-version -a idu,idu-file-name,"
+      "idu-file-version -a config,config-file-name,config-file-version\r\nkestrelbind -e "
+      "extract-file-name -d <file-type>,<dest-directory>\r\nkestrelbind -l list-file-name\r\n"
+      "kestrelbind -r extract-file-name -n abc.tar.gz\r\nkestrelbind -r extract-file-name -t "
+      "system\r\n";
+  const std::string help =
+      "\nOptions (see kestrelbind(1) for the whole story):\n"
+      "  -m package         make package from the -a members, with the -f feature\n"
+      "  -a type,path,ver   add a member (make); -f feature: the package's feature string\n"
+      "  -l package         list the package; --json: as one JSON document\n"
+      "  -e package         extract in place; -d type,dir: members of type into dir\n"
+      "  -p                 extract without cutting the package; -t type: only that type\n"
+      "  -r package         read one member chosen by -n name and/or -t type\n"
+      "  -o target          with -r: write it to target (a file, a device, - for stdout)\n"
+      "  -c package         check every member's MD5, writing nothing; --json: as JSON\n"
+      "  -k keyfile         with -e, -r, -c: verify package.minisig with this minisign key\n"
+      "  --expect TOKEN     with -k: the trusted comment must hold TOKEN as a whole word\n"
+      "  --newer-than N     with -k: the trusted comment must hold timestamp:T with T > N\n"
+      "  -V, --version      the version; -h, --help: this text\n";
   std::string many_a, many_d;
   for (int i = 0; i < 51; ++i) many_a += " -a t,f,1", many_d += " -d t,/nowhere";
   const auto n = [](int k, char c) { return std::string(k, c); };
+  const auto too_long = [](const char* what, int most, const std::string& value) {
+    return "\r\n " + std::string(what) + " too long (at most " + std::to_string(most) +
+           " bytes): " + value + " \r\n";
+  };
   const std::string no_key =
       "\r\n --expect and --newer-than need -k, without a key nothing vouches for the trusted "
       "comment! \r\n";
   const std::string not_here = "\r\n --expect and --newer-than work with -e, -r and -c only! \r\n";
-  const std::tuple<std::string, int, std::string> cases[] = {
+  const std::string not_decimal = " is not a decimal timestamp! \r\n";
+  const std::tuple<std::string, int, stdout_is> cases[] = {
       {"", 0, usage},
-      {"-l e.pac --help", 0, usage + HELP_TEXT},
-      {"-h -l", 0,  // the usage text unchanged, then every option
-       "...-t system\r\n\nOptions (see kestrelbind(1) for the whole story):\n  -m package         "
-       "make package from the -a members, with the -f feature\n"},
+      {"-l e.pac --help", 0, usage + help},
+      {"-h -l", 0, usage + help},
       {"--version", 0, "kestrelbind " KESTRELBIND_VERSION "\n"},
-      {"-x -V", 0, VERSION_TEXT},
+      {"-x -V", 0, "kestrelbind " KESTRELBIND_VERSION "\n"},
       {"-a", 255, "\r\n please specify the file added!\r\n"},
       {"-d", 255, "\r\n please specify the dest directory info!\r\n"},
       {"-e", 255, "\r\n please specify the file name!\r\n"},
@@ -33,6 +56,7 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
       {"-m", 255, "\r\n please specify the dest file name!\r\n"},
       {"-p -t", 255, "\r\n please specify the extract file type!\r\n"},
       {"-n", 255, "\r\n please specify the read file name!\r\n"},
+      {"-o", 255, "\r\n please specify the output file!\r\n"},
       {"-r", 255, "\r\n please specify the file name!\r\n"},
       {"-c", 255, "\r\n please specify the file name!\r\n"},
       {"-k", 255, "\r\n please specify the key file!\r\n"},
@@ -45,37 +69,36 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
       {"-m p.pac -k k.pub --newer-than 1", 255, not_here},
       {"-r p.pac -k k.pub --newer-than 12x", 255,
        "\r\n --newer-than \"12x\" is not a decimal timestamp! \r\n"},
-      {"--newer-than +1", 255, "...is not a decimal timestamp!"},
-      {"--newer-than -1", 255, "...is not a decimal timestamp!"},
-      {"--newer-than 18446744073709551616", 255, "...is not a decimal timestamp!"},
-      {"-c p.pac -k k.pub --newer-than 18446744073709551615", 255, "...file p.pac not exist!"},
+      {"--newer-than +1", 255, "\r\n --newer-than \"+1\"" + not_decimal},
+      {"--newer-than -1", 255, "\r\n --newer-than \"-1\"" + not_decimal},
+      {"--newer-than 18446744073709551616", 255,
+       "\r\n --newer-than \"18446744073709551616\"" + not_decimal},
+      {"-c p.pac -k k.pub --newer-than 18446744073709551615", 255,
+       "\r\n file p.pac not exist! \r\n"},
       // Unknown arguments are skipped, the last mode wins, a value may start
       // with a dash, nothing after a failure is looked at.
       {"-x foo -l a.pac -e -b.pac", 255, "\r\n file -b.pac not exist! \r\n"},
       {"-m e.pac -c e.pac -x", 255, "\r\n file e.pac not exist! \r\n"},
+      {"-c /dev/null/p.pac", 255, "\r\n can not open file /dev/null/p.pac! \r\n"},
       {"-d s,/no/such/dir -d m,. -n x", 0, "\r\n field = /no/such/dir \r\n\r\n field = . \r\n"},
       {"-d s,. -d s", 255, "\r\n field = . \r\n\r\n -d parameter not right! \r\n"},
-      {"-n " + n(256, 'n'), 255,
-       "\r\n read file name too long (at most 255 bytes): " + n(256, 'n') + " \r\n"},
+      {"-n " + n(256, 'n'), 255, too_long("read file name", 255, n(256, 'n'))},
       {"-n " + n(255, 'n'), 0, ""},
       {"-d " + n(31, 't') + ",/", 0, "\r\n field = / \r\n"},
-      {"-d " + n(32, 't') + ",/", 255, too_long},
+      {"-d " + n(32, 't') + ",/", 255, too_long("dest directory type", 31, n(32, 't'))},
       {"-d t," + n(1021, 'd'), 0, "\r\n field = " + n(1021, 'd') + " \r\n"},
-      {"-d t," + n(1022, 'd'), 255, too_long},
-      {"-l " + n(1024, 'p'), 255, too_long},
-      {"-m " + n(1024, 'p'), 255, too_long},
-      {"-t " + n(128, 't'), 255, too_long},
-      {"-f " + n(64, 'f'), 255, too_long},
-      {"-a system," + n(2041, 'a') + ",1", 255, too_long},
+      {"-d t," + n(1022, 'd'), 255, too_long("dest directory info", 1023, "t," + n(1022, 'd'))},
+      {"-l " + n(1024, 'p'), 255, too_long("file name", 1023, n(1024, 'p'))},
+      {"-m " + n(1024, 'p'), 255, too_long("dest file name", 1023, n(1024, 'p'))},
+      {"-t " + n(128, 't'), 255, too_long("extract file type", 127, n(128, 't'))},
+      {"-f " + n(64, 'f'), 255, too_long("file features", 63, n(64, 'f'))},
+      {"-a system," + n(2041, 'a') + ",1", 255,
+       too_long("file added", 2047, "system," + n(2041, 'a') + ",1")},
       {many_a, 255, "\r\n too many files added, at most 50! \r\n"},
-      {many_d, 255, "...\r\n too many dest directories, at most 50! \r\n"}};
+      {many_d, 255, somewhere("\r\n too many dest directories, at most 50! \r\n")}};
   for (const auto& [args, status, out] : cases) expect(args, status, out);
   EXPECT_EQ(run_tool(dir_, {"-c", "p.pac", "-k", "k", "--expect", "a b"}).out,
             "\r\n --expect \"a b\" is not a single token! \r\n");
-  EXPECT_NE(run_tool(dir_, {"-h"})
-                .out.find("\n  --newer-than N     with -k: the trusted comment "
-                          "must hold timestamp:T with T > N\n"),
-            std::string::npos);
 }
 
 TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
@@ -171,6 +194,7 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
       {"2|a,100,0|b, \t+200junk,  100 7", ""},  // blanks, signs and garbage
       {"2|a,100,0|b,200,100|unterminated", ""},
       {"3|a,300,0|b,-100,100|c,100,200", not_right},  // though the sum holds
+      {"2|a,100,0|b,199,100", "\r\n file size is not right! \r\n"},
   };
   const std::string work = at("w"), data(300, 'x');
   std::filesystem::create_directories(work + "/out");
@@ -184,8 +208,8 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
     for (const char* args : {"-l p.pac", "-r p.pac -t t", "-r p.pac -n b", "-c p.pac",
                              "-e p.pac -p", "-e p.pac -d t,out", "-e p.pac"}) {
       write_file(work + "/p.pac", package_bytes(data, x));
-      auto r =
-          refused.empty() ? run_tool(work, words(args)) : expect(args, 255, "..." + refused, work);
+      auto r = refused.empty() ? run_tool(work, words(args))
+                               : expect(args, 255, somewhere(refused), work);
       EXPECT_TRUE(r.status == 0 || r.status == 255) << args << " " << r.status << r.out;
     }
     EXPECT_EQ(list_dir(dir_), (names{"in", "w"}));
@@ -197,11 +221,11 @@ TEST_F(Command, HostileAndOverlappingPackagesEndCleanly) {
   expect("-e p.pac", 255, "\r\n members of p.pac overlap, it can not be extracted in place! \r\n");
   EXPECT_EQ(read_file(at("p.pac")), overlap);
   EXPECT_EQ(list_dir(dir_), (names{"in", "p.pac"}));
-  expect("-e p.pac -p", 0, "...");  // reading both is harmless
+  expect("-e p.pac -p", 0, status_only);  // reading both is harmless
   EXPECT_EQ(read_file(at("b")), std::string(100, 'x'));
   // A gap of 100 bytes between them, which a slot past the count makes up.
   write_file(at("p.pac"), package_bytes(data, index_of("2|a,100,0|b,100,200|c,100,0", data)));
-  expect("-e p.pac", 0, "...");
+  expect("-e p.pac", 0, status_only);
   EXPECT_EQ(read_file(at("a")), std::string(100, 'x'));
   EXPECT_EQ(file_size(at("p.pac")), 0);
 }

@@ -13,8 +13,7 @@ using Ops = pac_test;
 // from its start, the pieces in reverse order.
 static std::string stored_order(const std::string& plain) {
   std::string out;
-  for (std::size_t at = 0; at < plain.size(); at += PAC_CHUNK_SIZE)
-    out.insert(0, plain.substr(at, PAC_CHUNK_SIZE));
+  for (std::size_t at = 0; at < plain.size(); at += 524288) out.insert(0, plain.substr(at, 524288));
   return out;
 }
 
@@ -52,14 +51,14 @@ TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   for (std::size_t i : {4, 3, 2, 5, 6, 1, 0}) data += stored_order(more[i].bytes);
   EXPECT_TRUE(read_file(at("p.pac")).substr(0, data.size()) == scramble(data));
   expect("-l p.pac", 0,
-         "...\r\ntype:t,name:m0,version:1,size:0,offset:" + std::to_string(data.size()) +
-             ",md5:d41d8cd98f00b204e9800998ecf8427e\r\n");
-  expect("-e p.pac", 0, "...successfully");
+         somewhere("\r\ntype:t,name:m0,version:1,size:0,offset:" + std::to_string(data.size()) +
+                   ",md5:d41d8cd98f00b204e9800998ecf8427e\r\n"));
+  expect("-e p.pac", 0, somewhere("successfully"));
   for (const auto& m : more) EXPECT_TRUE(read_file(at(m.name)) == m.bytes) << m.name;
   EXPECT_EQ(file_size(at("p.pac")), 0);
   make({{"t", "empty", ""}});  // no piece taken, no cut
   const std::string empty = read_file(at("p.pac"));
-  expect("-e p.pac", 0, "...");
+  expect("-e p.pac", 0, status_only);
   EXPECT_TRUE(read_file(at("p.pac")) == empty);
 }
 
@@ -96,7 +95,7 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
       {"-m no/such/dir/x.pac", "\r\n can not write file to :no/such/dir/x.pac! \r\n",
        "no/such/dir/x.pac: No such file or directory"}};
   for (const auto& [extra, message, reason] : cases) {
-    auto r = expect("-m fw.pac -a ok,a.bin,1 " + extra, 255, "..." + message);
+    auto r = expect("-m fw.pac -a ok,a.bin,1 " + extra, 255, somewhere(message));
     EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message);  // the last word
     EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;        // which file and why
     EXPECT_EQ(read_file(at("fw.pac")), "the old package") << extra;
@@ -106,14 +105,15 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
   if (!fault_env("").empty()) {  // a.bin's reads: its digest, then its copy
     write_file(at("in/big"), random_bytes(700000, 1));
     expect("-m fw.pac -a t,in/big,1 -a ok,a.bin,1", 255,
-           "...\r\n make of fw.pac was interrupted! \r\n", "",
+           somewhere("\r\n make of fw.pac was interrupted! \r\n"), "",
            fault_env("raise:/a.bin:2:" + std::to_string(SIGTERM)));
     EXPECT_EQ(read_file(at("fw.pac")), "the old package");
   }
   // A package made from itself; the replaced package keeps its mode.
   std::filesystem::permissions(at("fw.pac"), std::filesystem::perms(0640));
   expect("-m fw.pac -a t,a.bin,1 -a old,fw.pac,0", 0,
-         "...,name:fw.pac,version:0,size:15,offset:0,md5:" + md5_of("the old package") + " \r\n");
+         somewhere(",name:fw.pac,version:0,size:15,offset:0,md5:" + md5_of("the old package") +
+                   " \r\n"));
   EXPECT_EQ(std::filesystem::status(at("fw.pac")).permissions(), std::filesystem::perms(0640));
   EXPECT_EQ(list_dir(dir_),
             (names{"a.bin", "adir", "fifo", "fw.pac", "half", "huge", "in", "max"}));
@@ -126,10 +126,14 @@ TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
        args{"../evil", "a/b", "..", ".", "p.pac", at("abs"), "fine", "new\nline", "del\x7f"}) {
     const std::string pkg =
         package_bytes("abcdef", index_of("2|fine,3,0|" + name + ",3,3", "abcdef"));
-    const std::string why = name == "p.pac"  ? "itself"
-                            : name == "fine" ? "would be written to fine,"
-                            : name.find_first_of("\n\x7f") != name.npos ? "control bytes"
-                                                                        : "plain file name";
+    const std::string why =
+        name == "p.pac"
+            ? "\r\n file p.pac is the package p.pac itself, refusing to overwrite it! \r\n"
+        : name == "fine" ? "would be written to fine,"
+        : name.find_first_of("\n\x7f") != name.npos
+            ? "control bytes"
+            : "\r\n file name " + name +
+                  " is not allowed: a member name must be a plain file name! \r\n";
     // Check reports what every extract refuses, whatever the mappings.
     for (const args& run :
          {args{"-e", "p.pac"}, args{"-r", "p.pac", "-n", name}, args{"-c", "p.pac"}}) {
@@ -156,11 +160,11 @@ TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
   std::filesystem::create_directory(at("b"));
   write_file(at("b/app.bin"), "second");
   write_file(at("app.bin"), "first");
-  expect("-m p.pac -a system,app.bin,1 -a modem,b/app.bin,2", 0, "...");
+  expect("-m p.pac -a system,app.bin,1 -a modem,b/app.bin,2", 0, status_only);
   expect("-e p.pac -p -d modem,b -d system,b", 255,
-         "...\r\n two members would be written to " + at("b/app.bin") +
-             ", it can not be extracted! \r\n");
-  expect("-e p.pac -d modem,b", 0, "...");
+         somewhere("\r\n two members would be written to " + at("b/app.bin") +
+                   ", it can not be extracted! \r\n"));
+  expect("-e p.pac -d modem,b", 0, status_only);
   EXPECT_EQ(read_file(at("app.bin")) + read_file(at("b/app.bin")), "firstsecond");
 }
 
@@ -172,6 +176,10 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   expect("-c p.pac -t idu", 0, good(2));
   expect("-c p.pac -n M1 -t system", 0, good(0));
   expect("-c p.pac -n M1 -t idu", 255, "\r\n File not exsit!\r\n");
+  if (!fault_env("").empty())  // the trailer's read, then M3's, which fails
+    expect("-c p.pac -t idu", 255,
+           "\r\n check file M3 can not be read! \r\n\r\n package p.pac has 1 damaged members! \r\n",
+           "", fault_env("read:/p.pac:2"));
   auto out = [&](int i) { return line("extract", ms[i], "successfully"); };
   expect("-e p.pac -p", 0, out(2) + out(0) + out(1));
   EXPECT_TRUE(read_file(at("p.pac")) == pkg);
@@ -225,6 +233,8 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   // -o: a new name, a file replaced, stdout (the member alone, messages on
   // stderr), and a partition: written in place and read back.
   expect("-r p.pac -n sys.img -o sys/new.img", 0, "");
+  expect("-r p.pac -n sys.img -o p.pac", 255,
+         "\r\n file p.pac is the package p.pac itself, refusing to overwrite it! \r\n");
   expect("-r p.pac -t config -o a.cfg", 0, "");
   EXPECT_TRUE(read_file(at("sys/new.img")) == big && read_file(at("a.cfg")) == "first");
   r = run_tool(dir_, words("-r p.pac -n sys.img -d system,sys -o -"));
@@ -244,7 +254,7 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   }
   expect("-r p.pac -n sys.img -o " + loops[0], 0, "");
   expect("-r p.pac -n sys.img -o /dev/null", 255,
-         "...\r\n file /dev/null checksum ");  // read back: nothing
+         somewhere("\r\n file /dev/null checksum "));  // read back: nothing
   r = run_tool(dir_, {"-r", "p.pac", "-n", "sys.img", "-o", loops[1]});
   EXPECT_EQ(r.out.find("\r\n file " + loops[1] + " checksum "), 0u) << r.out;
   for (const auto& l : loops) std::system(("losetup -d " + l).c_str());
@@ -255,8 +265,8 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
 TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
   std::filesystem::copy(KESTRELBIND_TEST_DATA, at("data"));  // a package signed once for all
   expect("-c signed.pac -k signed.pub", 0,
-         "...\r\n package signed.pac verified with key AAB07FFD736E06E0, trusted comment: "
-         "kestrelbind test data \r\n\r\n check file fw.bin size:",
+         somewhere("\r\n package signed.pac verified with key AAB07FFD736E06E0, trusted comment: "
+                   "kestrelbind test data \r\n\r\n check file fw.bin size:"),
          at("data"));
   make(ms);
   const std::string sh = "cd " + dir_ + " && (minisign -G -W -p k.pub -s k.sec && " +
@@ -272,22 +282,33 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
   const std::size_t line2 = sig.find('\n') + 25, global = sig.rfind('\n') - 10;
   const std::string bad = "\r\n signature of package p.pac is not right! \r\n";
   const std::string bad_comment = "\r\n trusted comment of package p.pac is not right! \r\n";
-  const std::string not_k1 = "...\r\n package p.pac is refused, its trusted comment \"build 7\" ",
-                    for_k1 =
-                        "...\r\n package p.pac is refused, its trusted comment \"model:K1 board:x\t"
-                        "timestamp:1700000000\" ";
+  const std::string k_id =
+      words(run_tool(dir_, words("-c p.pac -k k.pub")).out).at(5).substr(0, 16);
+  const std::string verified =
+      "\r\n package p.pac verified with key " + k_id + ", trusted comment: ";
+  const std::string not_k1 =
+      verified + "build 7 \r\n\r\n package p.pac is refused, its trusted comment \"build 7\" ";
+  const std::string k1_comment = "model:K1 board:x\ttimestamp:1700000000";
+  const std::string for_k1 = verified + k1_comment +
+                             " \r\n\r\n package p.pac is refused, its trusted comment \"" +
+                             k1_comment + "\" ";
+  const std::string not_sig = "\r\n signature file p.pac.minisig is not a minisign signature! \r\n";
   const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
       {changed(pkg, 1000), sig, "k.pub", bad},
       {changed(pkg, pkg.size() - 1), sig, "k.pub", bad},
       {pkg, changed(sig, line2), "k.pub", bad},
       {pkg, changed(sig, sig.find("build 7")), "k.pub", bad_comment},
       {pkg, changed(sig, global), "k.pub", bad_comment},
-      {pkg, sig, "other.pub", "...is signed by key "},
+      {pkg, sig, "data/signed.pub",
+       "\r\n package p.pac is signed by key " + k_id + ", not by key AAB07FFD736E06E0! \r\n"},
       {pkg, "", "k.pub", "\r\n signature file p.pac.minisig can not be read! \r\n"},
-      {pkg, read_file(at("legacy")), "k.pub", "...is in the legacy mode, sign with the default"},
+      {pkg, read_file(at("legacy")), "k.pub",
+       "\r\n signature file p.pac.minisig is in the legacy mode, sign with the default prehashed "
+       "mode (minisign -Sm)! \r\n"},
       {pkg, sig, "k.sec", "\r\n key file k.sec is not a minisign public key! \r\n"},
-      {pkg, sig.substr(0, sig.size() / 2), "k.pub", "...is not a minisign signature!"},
-      {pkg, sig + "more\n", "k.pub", "...is not a minisign signature!"},
+      {pkg, sig.substr(0, sig.size() / 2), "k.pub", not_sig},
+      {pkg, sig + "more\n", "k.pub", not_sig},
+      {pkg, changed(sig, sig.find('\n') + 1), "k.pub", not_sig},  // neither algorithm
       // A good signature, but the comment is not for this device or not new.
       {pkg, sig, "k.pub --expect model:K1", not_k1 + "does not hold model:K1! \r\n"},
       {pkg, k1, "k.pub --expect model:K", for_k1 + "does not hold model:K! \r\n"},
@@ -312,7 +333,7 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
   write_file(at("p.pac.minisig"), k1);
   for (std::string mode : {"-r p.pac -n M1", "-c p.pac", "-e p.pac"}) {
     expect(mode + " -k k.pub --expect board:x --newer-than 1699999999 --expect model:K1", 0,
-           "...trusted comment: model:K1 board:x\ttimestamp:1700000000 \r\n");
+           somewhere("trusted comment: model:K1 board:x\ttimestamp:1700000000 \r\n"));
   }
   EXPECT_EQ(file_size(at("p.pac")), 0);
   if (fault_env("").empty()) return;
@@ -321,8 +342,9 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
   for (const char* first : {"-e p.pac -k k.pub", "-e p.pac"}) {
     write_file(at("p.pac"), pkg);
     run_tool(dir_, words(first), fault_env("kill:/p.pac:3:truncate"));
-    expect("-e p.pac -k other.pub", 255, "...is signed by key");
-    expect("-e p.pac -k k.pub", 0, "...resuming the extract of p.pac that was cut short");
+    expect("-e p.pac -k other.pub", 255, somewhere("is signed by key"));
+    expect("-e p.pac -k k.pub", 0,
+           somewhere("\r\n resuming the extract of p.pac that was cut short \r\n"));
     for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes);
   }
   // A stop during the last member of a verified run, once members of every
@@ -342,12 +364,16 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
   // for its new copy): the trailer says it.
   for (const char* no_room : {"", ";write:/p.pac.journal.tmp:2"}) {
     write_file(at("p.pac"), sized);
-    expect("-e p.pac -k k.pub", 255,
-           "...interrupted! \r\n\r\n package p.pac now holds the 1 members not yet extracted \r\n",
-           "", fault_env("raise:/s1300000:2:15@write" + std::string(no_room)));
-    expect("-e p.pac", 255, "...before it was cut short, give that key (-k) to finish it! \r\n");
-    expect("-e p.pac -k k.pub --expect model:K2", 255, "...does not hold model:K2! \r\n");
-    expect("-e p.pac -k k.pub --expect model:K1", 0, "...resuming the extract");
+    expect(
+        "-e p.pac -k k.pub", 255,
+        somewhere("interrupted! \r\n\r\n package p.pac now holds the 1 members not yet extracted "
+                  "\r\n"),
+        "", fault_env("raise:/s1300000:2:15@write" + std::string(no_room)));
+    expect("-e p.pac", 255,
+           "\r\n the extract of p.pac was verified with key " + k_id +
+               " before it was cut short, give that key (-k) to finish it! \r\n");
+    expect("-e p.pac -k k.pub --expect model:K2", 255, somewhere("does not hold model:K2! \r\n"));
+    expect("-e p.pac -k k.pub --expect model:K1", 0, somewhere("resuming the extract"));
   }
   for (const auto& m : sizes) EXPECT_TRUE(read_file(at(m.name)) == m.bytes) << m.name;
 }

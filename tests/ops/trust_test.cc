@@ -76,13 +76,16 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
       {"a forged journal of a put-back", "restored", cmd, "", 255, false},
       {"a journal sending M3 elsewhere", "elsewhere", "-e p.pac", "", 255, false},
       {"a link at an output's name", "ln -s " + victim + " M3", cmd, "", 0, true},
-      {"a link as the package", "rm p.pac && ln -s ../good.pac p.pac", cmd, "", 255, false},
-      {"a hard link as the package", "root:rm p.pac && ln ../good.pac p.pac", cmd, "", 255, false},
+      {"a link as the package", "rm p.pac && ln -s ../good.pac p.pac", cmd, "", 255, false,
+       "\r\n file p.pac is a symbolic link, refusing to extract it in place! \r\n"},
+      {"a hard link as the package", "root:rm p.pac && ln ../good.pac p.pac", cmd, "", 255, false,
+       "\r\n file p.pac has other names, refusing to extract it in place! \r\n"},
       {"a stale journal naming a root file", "stale", cmd, "", 255, false},
       {"a link at -o's name to a device", "ln -s /dev/null M3.out",
        "-r p.pac -k ../k.pub -t idu -o M3.out", "", 0, false},
       {"a package others can change, to a device", "", "-r p.pac -k ../k.pub -t idu -o /dev/null",
-       "", 255, false},
+       "", 255, false,
+       "\r\n package p.pac can be changed by others, refusing to write it to /dev/null! \r\n"},
       {"a link as the journal", "ln -s " + victim + " p.pac.journal", cmd, "", 255, false},
       {"a link swapped in during a put-back", "", "-e p.pac",
        "run:/p.pac:5:" + swap + ";write:/M2:2", 255, false},
@@ -94,11 +97,17 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
       {"a FIFO at an output's name", "mkfifo M3", cmd, "", 0, true},
       {"/dev/zero as the package", "rm p.pac && ln -s /dev/zero p.pac", "-c p.pac -k ../k.pub", "",
        255, false},
+      {"a package grown while verified", "", cmd, "run:/p.pac:2:" + as_nobody("printf x >>p.pac"),
+       255, false, "\r\n package p.pac changed while it was verified! \r\n"},
       {"a package grown once verified", "", cmd, "run:/p.pac:21:" + as_nobody("printf x >>p.pac"),
-       255, false},
+       255, false, "\r\n package p.pac changed while it was extracted! \r\n"},
       {"a package damaged once verified", "", cmd,
        "run:/p.pac:21:" + as_nobody("printf x | dd of=p.pac bs=1 seek=600050 conv=notrunc"), 255,
-       false}};
+       false,  // an "x" in the package is a "^" in M1
+       "\r\n file " + sys + "/M1 checksum " +
+           md5_of(ms[0].bytes.substr(0, 50) + "^" + ms[0].bytes.substr(51)) +
+           " not right! \r\n\r\n package p.pac now holds the 2 members "
+           "not yet extracted \r\n"}};
   for (const auto& a : attacks) {
     SCOPED_TRACE(a.name);
     std::filesystem::remove_all(dl), std::filesystem::remove_all(sys);

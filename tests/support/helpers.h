@@ -135,6 +135,37 @@ inline std::vector<std::string> fault_env(const std::string& fault) {
 }
 inline const char* const no_preload = "a static binary cannot preload the fault injector";
 
+// What a run's stdout must be: all of it, as written, or (somewhere) a
+// part of it; status_only takes any stdout.
+struct stdout_is {
+  stdout_is(std::string all) : text(std::move(all)) {}
+  stdout_is(const char* all) : text(all) {}
+  std::string text;
+  bool part = false;
+};
+inline stdout_is somewhere(std::string part) {
+  stdout_is s(std::move(part));
+  return s.part = true, s;
+}
+inline const stdout_is status_only = somewhere("");
+
+// Bytes as a C literal would spell them, so that a one-byte difference in
+// a failure report can be seen: "\r", "\n" and "\xNN" for control bytes.
+inline std::string visible(const std::string& bytes) {
+  std::string out = "\"";
+  for (unsigned char c : bytes) {
+    const char* named = c == '\r'   ? "\\r"
+                        : c == '\n' ? "\\n"
+                        : c == '\\' ? "\\\\"
+                        : c == '"'  ? "\\\""
+                                    : nullptr;
+    char hex[5];
+    std::snprintf(hex, sizeof hex, c < 32 || c == 127 ? "\\x%02x" : "%c", c);
+    out += named ? named : hex;
+  }
+  return out + "\"";
+}
+
 struct member_file {
   std::string type, name, bytes;
 };
@@ -151,16 +182,14 @@ class pac_test : public ::testing::Test {
   std::string at(const std::string& name) const { return dir_ + "/" + name; }
 
   // Runs the tool with args (split at spaces) in dir, or the scratch
-  // directory, and expects its status and stdout: all of it, or (out
-  // starting with "...") the rest of out somewhere in it.
-  run_result expect(const std::string& args, int status, const std::string& out,
+  // directory, and expects its status and stdout (see stdout_is).
+  run_result expect(const std::string& args, int status, const stdout_is& out,
                     const std::string& dir = "", const std::vector<std::string>& env = {}) {
     run_result r = run_tool(dir.empty() ? dir_ : dir, words(args), env);
-    const bool part = out.rfind("...", 0) == 0;
-    EXPECT_TRUE(r.status == status &&
-                (part ? r.out.find(out.substr(3)) != std::string::npos : r.out == out))
-        << args << "\nstatus " << r.status << ", stdout:\n"
-        << r.out;
+    const bool found = out.part ? r.out.find(out.text) != std::string::npos : r.out == out.text;
+    EXPECT_TRUE(r.status == status && found)
+        << args << "\nwanted status " << status << ", stdout " << (out.part ? "holding " : "")
+        << visible(out.text) << "\n   got status " << r.status << ", stdout " << visible(r.out);
     return r;
   }
 
