@@ -18,18 +18,24 @@ TEST_F(Command, ArgumentsAndTheirMessages) {
       "system\r\n";
   const std::string help =
       "\nOptions (see kestrelbind(1) for the whole story):\n"
-      "  -m package         make package from the -a members, with the -f feature\n"
-      "  -a type,path,ver   add a member (make); -f feature: the package's feature string\n"
-      "  -l package         list the package; --json: as one JSON document\n"
-      "  -e package         extract in place; -d type,dir: members of type into dir\n"
-      "  -p                 extract without cutting the package; -t type: only that type\n"
-      "  -r package         read one member chosen by -n name and/or -t type\n"
+      "  -m package         make package from the -a members\n"
+      "  -a type,path,ver   with -m: add the file at path as a member of that type and version\n"
+      "  -f feature         with -m: the package's feature string\n"
+      "  -l package         list the package\n"
+      "  -e package         extract the package in place, cutting it behind every piece\n"
+      "  -d type,dir        with -e: write members of type into dir (else the current one)\n"
+      "  -p                 with -e: extract without cutting the package\n"
+      "  -t type            with -e, -r, -c: only members of that type (-e then cuts nothing)\n"
+      "  -n name            with -r, -c: only the member of that name\n"
+      "  -r package         read one member, chosen by -n and/or -t, into the current directory\n"
       "  -o target          with -r: write it to target (a file, a device, - for stdout)\n"
-      "  -c package         check every member's MD5, writing nothing; --json: as JSON\n"
+      "  -c package         check every member's MD5, writing nothing\n"
+      "  --json             with -l, -c: print one JSON document on stdout instead\n"
       "  -k keyfile         with -e, -r, -c: verify package.minisig with this minisign key\n"
       "  --expect TOKEN     with -k: the trusted comment must hold TOKEN as a whole word\n"
       "  --newer-than N     with -k: the trusted comment must hold timestamp:T with T > N\n"
-      "  -V, --version      the version; -h, --help: this text\n";
+      "  -V, --version      print the version\n"
+      "  -h, --help         print this text\n";
   std::string many_a, many_d;
   for (int i = 0; i < 51; ++i) many_a += " -a t,f,1", many_d += " -d t,/nowhere";
   const auto n = [](int k, char c) { return std::string(k, c); };
