@@ -29,6 +29,9 @@ class fd_closer {
   fd_closer(const fd_closer&) = delete;
   fd_closer& operator=(const fd_closer&) = delete;
   int get() const { return fd_; }
+  // Gives the descriptor up, for a caller that closes it and must know
+  // whether that worked.
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;

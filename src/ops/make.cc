@@ -2,9 +2,7 @@
 // the members largest first in stored order and close with the trailer
 // (phase 2).
 //
-// The package is written to a temporary file beside the destination and
-// renamed over it only when complete and on disk, so a failed make never
-// leaves a half-written package nor destroys what was there before; and a
+// The package is written beside the destination (new_package.h), so a
 // destination that is also one of the sources is read before it is replaced.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,6 +21,7 @@
 #include "base/jobs.h"
 #include "base/messages.h"
 #include "base/signals.h"
+#include "ops/new_package.h"
 #include "ops/pieces.h"
 #include "ops/progress.h"
 #include "pac/codec.h"
@@ -57,19 +56,22 @@ pac_member split_spec(std::string_view spec, std::string& path) {
   m.type = spec.substr(0, first);
   path = spec.substr(first + 1, second - first - 1);
   m.version = spec.substr(second + 1);
-  if (m.type.size() > PAC_TYPE_MAX) throw too_long("file type", PAC_TYPE_MAX, m.type);
-  if (path.size() > PAC_NAME_MAX) throw too_long("file name", PAC_NAME_MAX, path);
-  if (m.version.size() > PAC_VERSION_MAX) {
-    throw too_long("file version", PAC_VERSION_MAX, m.version);
+  struct field_check {
+    const char* label;
+    std::string_view value;
+    std::size_t max;
+  };
+  const field_check fields[] = {{"type", m.type, PAC_TYPE_MAX},
+                                {"name", path, PAC_NAME_MAX},
+                                {"version", m.version, PAC_VERSION_MAX}};
+  for (const auto& f : fields) {
+    if (f.value.size() > f.max) throw too_long(std::string("file ") + f.label, f.max, f.value);
   }
   // A newline in a stored field would split or spoof the lines that
   // scripts parse, and every extract refuses such a name.
-  for (auto [label, value] : {std::pair{"type", std::string_view(m.type)},
-                              {"name", std::string_view(path)},
-                              {"version", std::string_view(m.version)}}) {
-    if (has_control_byte(value)) {
-      throw kb_error(msg::field_control_bytes(label, shown(value)));
-    }
+  for (const auto& f : fields) {
+    if (has_control_byte(f.value))
+      throw kb_error(msg::field_control_bytes(f.label, shown(f.value)));
   }
   m.name = base_name(path);
   return m;
@@ -123,80 +125,10 @@ void refuse_twins(const pac_index& index) {
   }
 }
 
-// A file in the destination's directory that is unlinked unless committed.
-class temp_package {
- public:
-  explicit temp_package(const std::string& dest) : dest_(dest) {
-    auto slash = dest.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : dest.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? dest : dest.substr(slash + 1);
-    path_ = (slash == std::string::npos ? "" : dir) + "." + base + ".XXXXXX";
-    fd_ = fd_closer(base.empty() ? -1 : mkstemp(path_.data()));
-    if (fd_.get() < 0) {
-      say_reason(dest, base.empty() ? EISDIR : errno);
-      throw cannot_write();
-    }
-    // mkstemp makes the file private; a package gets the mode a new file
-    // would get, or keeps the mode of the package it replaces.
-    struct stat st;
-    mode_t mode;
-    if (stat(dest.c_str(), &st) == 0) {
-      mode = st.st_mode & 07777;
-    } else {
-      mode_t mask = umask(0);
-      umask(mask);
-      mode = 0666 & ~mask;
-    }
-    fchmod(fd_.get(), mode);
-  }
-  temp_package(const temp_package&) = delete;
-  temp_package& operator=(const temp_package&) = delete;
-  ~temp_package() {
-    if (!committed_) unlink(path_.c_str());
-  }
-
-  // Scrambles length bytes of data in place and appends them.
-  void append(unsigned char* data, std::size_t length) {
-    crypt_encode(data, length);
-    if (!write_all(fd_.get(), data, length)) {
-      say_reason(path_, errno);
-      throw cannot_write();
-    }
-  }
-
-  // A stopped make removes its temporary file on the way out.
-  void stop_if_interrupted() const {
-    if (interrupt_requested()) {
-      throw kb_error(msg::make_interrupted(dest_));
-    }
-  }
-
-  kb_error cannot_write() const { return kb_error(msg::cannot_write_package(dest_)); }
-
-  // Puts the package, on disk, in the destination's place.
-  void commit() {
-    if (fsync(fd_.get()) != 0 || close(std::exchange(fd_, fd_closer()).get()) != 0) {
-      say_reason(path_, errno);
-      throw cannot_write();
-    }
-    if (std::rename(path_.c_str(), dest_.c_str()) != 0) {
-      say_reason(dest_, errno);
-      throw cannot_write();
-    }
-    committed_ = true;
-  }
-
- private:
-  std::string dest_;
-  std::string path_;
-  fd_closer fd_;
-  bool committed_ = false;
-};
-
 // Copies a member's size bytes in stored order: its last piece first, then
 // the pieces before it back to its start.
 void copy_member(const source& src, std::int64_t size, unsigned char* buffer,
-                 temp_package& package) {
+                 new_package& package) {
   progress bar(src.path, size);
   for (std::int64_t end = size; end > 0;) {
     const std::int64_t from = piece_before(end);
@@ -272,7 +204,7 @@ void make_package(const pac_options& options) {
   });
 
   interrupt_guard guard(true);
-  temp_package package(options.dest_path);
+  new_package package(options.dest_path);
   // Prints the write lines of the members up to the k-th in write order, as
   // far as their digests are known (all of them when block is set).
   std::size_t printed = 0;
