@@ -70,19 +70,17 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
   MD5Init(&ctx);
   for (std::int64_t remaining = m.size; remaining > 0;) {
     const piece p = take_piece(m.offset, remaining);
-    if (p.start < 0) return false;
     // Each piece in slices that stay in the cache between the read, the
     // unscrambling and the digest.
     for (std::size_t got = 0; got < p.length;) {
-      const std::size_t want = std::min(SLICE, p.length - got);
-      ssize_t n = pread(package, buffer, want, p.start + static_cast<std::int64_t>(got));
-      if (n <= 0) {
-        error = n < 0 ? errno : 0;
+      const std::size_t n = std::min(SLICE, p.length - got);
+      if (!read_at(package, buffer, n, p.start + static_cast<std::int64_t>(got))) {
+        error = errno;
         return false;
       }
-      crypt_decode(buffer, static_cast<std::size_t>(n));
-      MD5Update(&ctx, buffer, static_cast<std::size_t>(n));
-      got += static_cast<std::size_t>(n);
+      crypt_decode(buffer, n);
+      MD5Update(&ctx, buffer, n);
+      got += n;
     }
     done += static_cast<std::int64_t>(p.length);
   }

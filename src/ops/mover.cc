@@ -189,7 +189,7 @@ void extract_run::lose(const planned_member& p) {
 }
 
 void extract_run::move_piece(const piece& p, bool last) {
-  if (p.start < 0 || !read_at(package.fd(), buffer.data(), p.length, p.start)) {
+  if (!read_at(package.fd(), buffer.data(), p.length, p.start)) {
     stop_if_interrupted();  // a stop that came while the read waited
     say_reason(options.package_path, errno);
     throw kb_error(msg::read_error());

@@ -132,7 +132,7 @@ void read_one_member(const pac_options& options, const package_file& package,
     };
     while (remaining > 0) {
       const piece p = take_piece(offset, remaining);
-      if (p.start < 0 || !read_at(package.fd(), buffer.data(), p.length, p.start)) {
+      if (!read_at(package.fd(), buffer.data(), p.length, p.start)) {
         judged(options.package_path, errno);
         all_written = false;
         break;
