@@ -171,12 +171,8 @@ pac_index plan_members(const pac_options& options, std::vector<source>& sources)
   return index;
 }
 
-}  // namespace
-
-void make_package(const pac_options& options) {
-  std::vector<source> sources;
-  pac_index index = plan_members(options, sources);
-  // The offsets follow from the write order alone.
+// The write order, largest first, and the offsets that follow from it.
+std::vector<int> place_members(pac_index& index) {
   const std::vector<int> order = members_by_size(index);
   std::int64_t running = 0;
   for (int i : order) {
@@ -184,6 +180,15 @@ void make_package(const pac_options& options) {
     index.members[i].offset_text = std::to_string(running);
     running += index.members[i].size;
   }
+  return order;
+}
+
+}  // namespace
+
+void make_package(const pac_options& options) {
+  std::vector<source> sources;
+  pac_index index = plan_members(options, sources);
+  const std::vector<int> order = place_members(index);
   // MD5 is the one costly step of make and one core hashes slower than the
   // disk copies, so the digests are taken side by side while the main
   // thread copies; the write lines, which carry them, come out in order.
