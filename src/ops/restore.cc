@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "base/console.h"
 #include "base/messages.h"
@@ -85,21 +86,18 @@ void extract_run::put_member_back() {
 }
 
 // Writes a trailer holding the members not yet in their outputs, in their
-// slot order, right behind the last of their data; returns their number.
+// slot order, each slot as the package's trailer stored it, right behind
+// the last of their data; returns their number.
 int extract_run::write_trailer() {
   const int pkg = package.fd();
-  pac_index left;
-  left.meta_version = index.meta_version;
-  left.header_size = index.header_size;
-  left.feature = index.feature;
+  std::vector<int> left;
   std::int64_t data_end = 0;
   for (std::size_t i = 0; i < index.members.size(); ++i) {
-    const pac_member& m = index.members[i];
     if (done[i]) continue;
-    data_end = std::max(data_end, m.offset + m.size);
-    left.members.push_back(m);
+    data_end = std::max(data_end, index.members[i].offset + index.members[i].size);
+    left.push_back(static_cast<int>(i));
   }
-  const int kept = static_cast<int>(left.members.size());
+  const int kept = static_cast<int>(left.size());
   // Anything behind the last member left is data of slots already done.
   if (data_end > package.length()) throw cannot_restore("members are missing");
   // Until the trailer is whole, the journal says where the members end.
@@ -111,7 +109,9 @@ int extract_run::write_trailer() {
     }
     write_journal(options.package_path, journal);
   }
-  auto raw = std::make_unique<trailer_bytes>(write_index(left));
+  auto raw = std::make_unique<trailer_bytes>(journal.trailer);
+  crypt_decode(raw->data(), raw->size());
+  *raw = keep_slots(*raw, left);
   crypt_encode(raw->data(), raw->size());
   if (ftruncate(pkg, data_end) != 0 || !write_at(pkg, raw->data(), raw->size(), data_end) ||
       fsync(pkg) != 0) {

@@ -148,6 +148,20 @@ pac_index read_index(const trailer_bytes& plain, std::int64_t file_size) {
   return index;
 }
 
+trailer_bytes keep_slots(const trailer_bytes& plain, const std::vector<int>& slots) {
+  auto stored = std::make_unique<stored_trailer>();
+  decode_trailer(plain, *stored);
+  auto kept = std::make_unique<stored_trailer>();
+  set_field(kept->count, std::to_string(slots.size()), "count");
+  for (std::size_t k = 0; k < slots.size(); ++k) kept->slots.at(k) = stored->slots.at(slots[k]);
+  kept->meta_version = stored->meta_version;
+  kept->header_size = stored->header_size;
+  kept->feature = stored->feature;
+  trailer_bytes out{};
+  encode_trailer(*kept, out);
+  return out;
+}
+
 trailer_bytes write_index(const pac_index& index) {
   auto stored = std::make_unique<stored_trailer>();
   // An empty package's count has always been left empty, which reads as 0.

@@ -40,11 +40,16 @@ struct pac_index {
 // the members it describes, or the loader's messages.
 pac_index read_index(const trailer_bytes& plain, std::int64_t file_size);
 
-// The plain trailer of index: the count of its members (empty for none),
-// their texts NUL
+// The plain trailer make writes for index: the count of its members (empty
+// for none, as make has always left it), their texts NUL
 // filled in their slots (each within its field's width: make checks them,
 // the others were read from a trailer), the slots past them all NUL.
 trailer_bytes write_index(const pac_index& index);
+
+// The plain trailer that keeps, of those in plain, only the given slots,
+// moved to the front in that order, and counts them; every other byte of
+// theirs and of the meta as it was.
+trailer_bytes keep_slots(const trailer_bytes& plain, const std::vector<int>& slots);
 
 // The slot numbers, the largest member first (the order make stores them
 // in, which balances the cores that hash them), or the member stored last
