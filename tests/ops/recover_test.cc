@@ -242,6 +242,8 @@ TEST_F(Recover, AJournalThatIsNotRightIsNeverFollowed) {
       {replaced(output("/Z"), output("/../Z")), damaged},
       {replaced(output("/Z"), output("/Q")), damaged},
       {replaced(output("/Z"), output("/Y")), damaged},  // Y's path twice
+      {replaced(output("/Z"), output("/./Z")), damaged},
+      {journal + std::string(65536, '\n'), "\r\n can not read journal p.pac.journal! \r\n"},
       {replaced("length ", "length 1"), damaged},
       {replaced("length 10225160", "length 10225159"), damaged},
       {replaced("restored -1", "restored 99999999"),
