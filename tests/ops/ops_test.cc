@@ -374,7 +374,7 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
         "-e p.pac -k k.pub", 255,
         somewhere("interrupted! \r\n\r\n package p.pac now holds the 1 members not yet extracted "
                   "\r\n"),
-        "", fault_env("raise:/s1300000:2:15@write" + std::string(no_room)));
+        "", fault_env("raise:/s1300000:@524288:15@write" + std::string(no_room)));
     expect("-e p.pac", 255,
            "\r\n the extract of p.pac was verified with key " + k_id +
                " before it was cut short, give that key (-k) to finish it! \r\n");
