@@ -273,7 +273,8 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
                          "minisign -G -W -p other.pub -s other.sec && minisign -S -s k.sec " +
                          "-m p.pac -t 'build 7' && minisign -S -l -s k.sec -m p.pac -x legacy && " +
                          "minisign -S -s k.sec -m p.pac -x k1 -t \"$(printf 'model:K1 " +
-                         "board:x\\ttimestamp:1700000000')\") </dev/null >/dev/null 2>&1";
+                         "board:x\\ttimestamp:1700000000')\" && minisign -S -s k.sec -m p.pac -x " +
+                         "ctl -t \"$(printf 'model:K1\\033[2Jx')\") </dev/null >/dev/null 2>&1";
   if (std::system(sh.c_str()) != 0) GTEST_SKIP() << "minisign cannot make keys here";
   const std::string pkg = read_file(at("p.pac")), sig = read_file(at("p.pac.minisig")),
                     k1 = read_file(at("k1"));
@@ -308,6 +309,8 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
       {pkg, sig, "k.sec", "\r\n key file k.sec is not a minisign public key! \r\n"},
       {pkg, sig.substr(0, sig.size() / 2), "k.pub", not_sig},
       {pkg, sig + "more\n", "k.pub", not_sig},
+      {pkg, sig + std::string(8192, '\n'), "k.pub",  // more than a signature file can be
+       "\r\n signature file p.pac.minisig can not be read! \r\n"},
       {pkg, changed(sig, sig.find('\n') + 1), "k.pub", not_sig},  // neither algorithm
       // A good signature, but the comment is not for this device or not new.
       {pkg, sig, "k.pub --expect model:K1", not_k1 + "does not hold model:K1! \r\n"},
@@ -317,7 +320,10 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
        for_k1 + "does not hold board:y! \r\n"},
       {pkg, k1, "k.pub --newer-than 1700000000", for_k1 + "is not newer than 1700000000! \r\n"},
       {pkg, k1, "k.pub --newer-than 1800000000", for_k1 + "is not newer than 1800000000! \r\n"},
-      {pkg, sig, "k.pub --newer-than 0", not_k1 + "holds no timestamp! \r\n"}};
+      {pkg, sig, "k.pub --newer-than 0", not_k1 + "holds no timestamp! \r\n"},
+      {pkg, read_file(at("ctl")), "k.pub --expect model:K2",  // an escape shown as "?"
+       verified + "model:K1?[2Jx \r\n\r\n package p.pac is refused, its trusted comment "
+                  "\"model:K1?[2Jx\" does not hold model:K2! \r\n"}};
   for (const auto& [p, s, key, message] : cases) {
     write_file(at("p.pac"), p);
     write_file(at("p.pac.minisig"), s);
@@ -368,7 +374,7 @@ TEST_F(Ops, SignedPackagesAreVerifiedBeforeAnythingChanges) {
         "-e p.pac -k k.pub", 255,
         somewhere("interrupted! \r\n\r\n package p.pac now holds the 1 members not yet extracted "
                   "\r\n"),
-        "", fault_env("raise:/s1300000:2:15@write" + std::string(no_room)));
+        "", fault_env("raise:/s1300000:@524288:15@write" + std::string(no_room)));
     expect("-e p.pac", 255,
            "\r\n the extract of p.pac was verified with key " + k_id +
                " before it was cut short, give that key (-k) to finish it! \r\n");

@@ -1,7 +1,12 @@
 // Preloaded into kestrelbind by the tests to make one call fail, or to act,
 // at a chosen moment. Configured by KB_FAULT, faults separated by ";":
 //
-//   <what>:<file suffix>:<n>[:<argument>]
+//   <what>:<file suffix>:<moment>[:<argument>]
+//
+// The moment is the n-th call of its kind on such a file, or, by what the
+// call does: @N the first read or write whose bytes reach offset N of the
+// file; <N the first truncate to a length below N, or the first fsync
+// while the file is shorter than N bytes. Below, "the n-th" stands for any.
 //
 //   read     the n-th read (pread, fread) from a file whose path ends in the suffix
 //            delivers nothing
@@ -14,7 +19,8 @@
 //            <argument> (an attacker's move, at a moment of the test's choice)
 //   kill     the n-th call <argument> (read, truncate, fsync, unlink) on
 //            such a file never happens: the process is killed first;
-//            <call>+ (truncate+, fsync+) kills just after the call instead
+//            <call>+ (truncate+, fsync+) kills just after the call instead;
+//            write- kills just after a write that failed (a full disk)
 //   cut      as kill, but a moment later, after the file's filesystem has
 //            committed its log and then shut down without flushing it again,
 //            as a power cut would leave it
@@ -26,6 +32,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -41,7 +48,8 @@ namespace {
 
 struct fault {
   std::string what, suffix, argument;
-  long n, seen;
+  char by;  // '#' the n-th call, '@' reaching offset n, '<' below n bytes
+  long long n, seen;
 };
 
 std::vector<fault>& faults() {
@@ -49,12 +57,12 @@ std::vector<fault>& faults() {
     auto* v = new std::vector<fault>;
     std::istringstream in(std::getenv("KB_FAULT") ? std::getenv("KB_FAULT") : "");
     for (std::string one; std::getline(in, one, ';');) {
-      char what[16], suffix[256];
-      long n = 0;
-      char argument_text[1024] = "";
-      if (std::sscanf(one.c_str(), "%15[^:]:%255[^:]:%ld:%1023[^\n]", what, suffix, &n,
-                      argument_text) >= 3)
-        v->push_back({what, suffix, argument_text, n, 0});
+      char what[16], suffix[256], moment[32], argument_text[1024] = "";
+      if (std::sscanf(one.c_str(), "%15[^:]:%255[^:]:%31[^:]:%1023[^\n]", what, suffix, moment,
+                      argument_text) < 3)
+        continue;
+      const char by = moment[0] == '@' || moment[0] == '<' ? moment[0] : '#';
+      v->push_back({what, suffix, argument_text, by, std::atoll(moment + (by != '#')), 0});
     }
     return v;
   }();
@@ -91,9 +99,11 @@ std::string as_named(std::string path) {
   return path;
 }
 
-// Counts a call of kind `call` on path; acts on the fault it strikes, and
-// returns that fault's kind ("" for none).
-std::string strike(const std::string& call, const std::string& raw_path) {
+// Counts a call of kind `call` on path, of len bytes at offset (a
+// truncate's length, the file's size at an fsync); acts on the fault it
+// strikes, and returns that fault's kind ("" for none).
+std::string strike(const std::string& call, const std::string& raw_path, long long offset = -1,
+                   long long len = 0) {
   const std::string path = as_named(raw_path);
   for (fault& f : faults()) {
     const bool kills = f.what == "kill" || f.what == "cut";
@@ -105,7 +115,10 @@ std::string strike(const std::string& call, const std::string& raw_path) {
                                  : "read";
     const bool ends = path.size() >= f.suffix.size() &&
                       path.compare(path.size() - f.suffix.size(), f.suffix.size(), f.suffix) == 0;
-    if (kind != call || !ends || ++f.seen != f.n) continue;
+    const bool now = f.by == '@'   ? offset >= 0 && offset <= f.n && f.n < offset + len
+                     : f.by == '<' ? offset >= 0 && offset < f.n
+                                   : true;
+    if (kind != call || !ends || !now || ++f.seen != (f.by == '#' ? f.n : 1)) continue;
     if (f.what == "cut") power_cut(raw_path);
     if (kills) raise(SIGKILL);
     if (f.what == "raise") raise(std::atoi(f.argument.c_str()));
@@ -131,35 +144,40 @@ F* next_of(const char* name) {
 // Make reads its members through stdio.
 extern "C" size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
   static auto next = next_of<decltype(fread)>("fread");
-  if (strike("read", path_of(fileno(stream))) == "read") return 0;
+  const long long at = ftello(stream), len = static_cast<long long>(size * count);
+  if (strike("read", path_of(fileno(stream)), at, len) == "read") return 0;
   return next(buffer, size, count, stream);
 }
 
 // The tool is built with 64-bit file offsets: its calls are the *64 ones.
 extern "C" ssize_t pread64(int fd, void* buffer, size_t count, off_t at) {
   static auto next = next_of<decltype(pread64)>("pread64");
-  if (strike("read", path_of(fd)) == "read") return 0;
+  if (strike("read", path_of(fd), at, static_cast<long long>(count)) == "read") return 0;
   return next(fd, buffer, count, at);
 }
 
 extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t count, off_t at) {
   static auto next = next_of<decltype(pwrite64)>("pwrite64");
-  if (strike("write", path_of(fd)) == "write") return errno = EIO, -1;
-  return next(fd, buffer, count, at);
+  if (strike("write", path_of(fd), at, static_cast<long long>(count)) == "write")
+    return errno = EIO, -1;
+  const ssize_t r = next(fd, buffer, count, at);
+  return r < 0 ? (strike("write-", path_of(fd), at, static_cast<long long>(count)), r) : r;
 }
 
 extern "C" int ftruncate64(int fd, off_t length) {
   static auto next = next_of<decltype(ftruncate64)>("ftruncate64");
-  strike("truncate", path_of(fd));
+  strike("truncate", path_of(fd), length);
   const int r = next(fd, length);
-  return strike("truncate+", path_of(fd)), r;
+  return strike("truncate+", path_of(fd), length), r;
 }
 
 extern "C" int fsync(int fd) {
   static auto next = next_of<decltype(fsync)>("fsync");
-  strike("fsync", path_of(fd));
+  struct stat st;
+  const long long size = fstat(fd, &st) == 0 ? st.st_size : -1;
+  strike("fsync", path_of(fd), size);
   const int r = next(fd);
-  return strike("fsync+", path_of(fd)), r;
+  return strike("fsync+", path_of(fd), size), r;
 }
 
 extern "C" int unlink(const char* path) {
