@@ -48,7 +48,10 @@ int extract_run::restore_or_throw() {
 void extract_run::put_member_back() {
   const int pkg = package.fd(), out = current.output->fd();
   const planned_member& p = *current.member;
-  auto failed = [&] { return cannot_restore(std::strerror(errno)); };
+  // A read that ends early leaves errno 0, which says nothing.
+  auto failed = [&] {
+    return cannot_restore(errno != 0 ? std::strerror(errno) : "unexpected end of file");
+  };
   // Pieces written since the last checkpoint are in the package still; and
   // whatever of the pending piece reached the output is in the buffer too.
   const std::int64_t out_of_package =

@@ -122,7 +122,9 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
       // Pieces written since the checkpoint are in the package still: never read back.
       {"write:/X:@5767168;read:/X:@4194304", write, 1},
       {"write:/X:@5767168;write:/p.pac:1",
-       write + "\r\n can not restore package p.pac: Input/output error! \r\n", -1}};
+       write + "\r\n can not restore package p.pac: Input/output error! \r\n", -1},
+      {"write:/X:@5767168;read:/X:@1",
+       write + "\r\n can not restore package p.pac: unexpected end of file! \r\n", -1}};
   const auto args = words("-e p.pac -d system,systemdir -d modem,modemdir");
   for (const auto& [fault, message, left] : cases) {
     SCOPED_TRACE(fault);
