@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "fuzz_support.h"
+#include "ops/ops.h"
 #include "ops/package.h"
 
 namespace {
