@@ -1,0 +1,90 @@
+// Extracts in place on real filesystems: full, read-only, and cut off by a
+// power cut.
+#include <sys/mount.h>
+
+#include "ops/recover.h"
+
+using namespace kb;
+using namespace kb::test;
+
+TEST_F(Recover, FullAndReadOnlyFilesystems) {
+  // 10225160 bytes of package on a 9988 KiB tmpfs: not one page to spare.
+  if (!mounted(at("flash"), "size=9988k")) GTEST_SKIP() << refused;
+  make_in(at("flash"));
+  expect_finished({"-e", "p.pac"});
+  // With room for three pieces, checkpoints shrink to fit: no write of an
+  // output ever finds the flash full.
+  ASSERT_EQ(std::system(("mount -o remount,size=13060k " + at("flash")).c_str()), 0);
+  make_in(at("flash"));
+  EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}, fault_env("kill:/X:1:write-")).status, 0);
+  expect_finished({});
+  for (const auto& m : ms_) std::remove((work_ + "/" + m.name).c_str());
+  // A write of X's that fails on a flash with room for the journal and the
+  // trailer, not for a piece twice: X's pieces go back, each let go by the
+  // output before the package takes it again.
+  if (!fault_env("").empty()) {
+    ASSERT_EQ(std::system(("mount -o remount,size=10020k " + at("flash")).c_str()), 0);
+    make_in(at("flash"));
+    auto r = run_tool(work_, {"-e", "p.pac"}, fault_env("write:/X:@5767168"));
+    EXPECT_TRUE(ends_with(r.out, "\r\n fwrite error:0 \r\n" + holds(1))) << r.out;
+    expect_finished({"-e", "p.pac"});
+  }
+  // X's output lands on a small filesystem: 768 KiB fails in its second
+  // piece; the package is on another filesystem.
+  const std::string small = at("w/systemdir");
+  if (!mounted(small, "size=768k")) GTEST_SKIP() << refused;
+  make_in(at("w"));
+  const std::vector<std::string> args = {"-e", "p.pac", "-d", "system,systemdir"};
+  auto r = run_tool(work_, args);
+  EXPECT_TRUE(ends_with(r.out, "\r\n fwrite error:0 \r\n" + holds(1))) << r.out;
+  EXPECT_NE(r.err.find("/systemdir/X: No space left on device\n"), std::string::npos) << r.err;
+  EXPECT_EQ(list_dir(small), names{});
+  // A read there blames the disk on stderr, not only the digest.
+  r = run_tool(small, {"-r", "../p.pac", "-n", "X"});
+  EXPECT_EQ(r.out.find("\r\n file X checksum "), 0u);
+  EXPECT_EQ(r.err.find("kestrelbind: X: No space left on device"), 0u) << r.err;
+  ASSERT_EQ(std::system(("mount -o remount,ro " + small).c_str()), 0);
+  r = run_tool(small, {"-r", "../p.pac", "-n", "X"});
+  EXPECT_EQ(r.out + r.err,
+            "\r\n can not write to file:X \r\nkestrelbind: X: Read-only file system\n");
+  ASSERT_EQ(std::system(("mount -o remount,rw,size=16m " + small).c_str()), 0);
+  std::remove((small + "/X").c_str());
+  expect_finished(args);
+}
+
+TEST_F(Recover, APowerCutIsFinishedByTheSameCommand) {
+  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
+  const std::string disk = at("disk");
+  if (!mounted(disk, "")) GTEST_SKIP() << refused;
+  const std::vector<std::string> args = {"-e", "p.pac"}, over;
+  // The injector lets the log commit, then cuts: what was only in memory
+  // is lost. The last case cuts the power right after a completed run.
+  for (const std::string fault :
+       {"cut:/p.pac:2:truncate", "cut:/p.pac:<1:truncate", "cut:/p.pac:<9500000:fsync+",
+        "cut:/p.pac.journal:1:unlink", ""}) {
+    SCOPED_TRACE(fault);
+    make_in(disk);
+    const std::string made = read_file(disk + "/p.pac");
+    ASSERT_EQ(std::system(("sync -f " + disk).c_str()), 0);  // the package is on disk
+    EXPECT_EQ(run_tool(work_, args, fault_env(fault)).status, fault.empty() ? 0 : 128 + SIGKILL);
+    if (fault.empty()) power_off(disk);
+    ASSERT_EQ(std::system(("umount " + disk + " && " + ext4_mount(disk)).c_str()), 0);
+    // Just after X's first cut is synced: its first 8 pieces are out, and what the
+    // package still holds is what it held.
+    const std::string left = read_file(disk + "/p.pac");
+    EXPECT_TRUE(fault != "cut:/p.pac:<9500000:fsync+" || left.size() == 9500000u - 8 * 524288)
+        << left.size();
+    EXPECT_TRUE(fault.empty() || made.compare(0, left.size(), left) == 0);
+    expect_finished(fault.empty() ? over : args);
+  }
+  // X's directory on a filesystem of its own, whose log no later sync of
+  // the package's takes along: X, said extracted, is there after a cut.
+  const std::string sys = disk + "/systemdir";
+  if (!mounted(sys, "") || std::system(("mount -o remount,commit=60 " + sys).c_str()) != 0)
+    GTEST_SKIP() << refused;
+  make_in(disk);
+  ASSERT_EQ(run_tool(disk, {"-e", "p.pac", "-d", "system,systemdir"}).status, 0);
+  power_off(sys);
+  ASSERT_EQ(std::system(("umount " + sys + " && " + ext4_mount(sys)).c_str()), 0);
+  EXPECT_TRUE(read_file(sys + "/X") == ms_[0].bytes);
+}
