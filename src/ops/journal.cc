@@ -35,6 +35,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <random>
 
@@ -49,8 +50,10 @@
 namespace kb {
 namespace {
 
-constexpr std::size_t MAX_JOURNAL = 64 * 1024;
-constexpr std::size_t MAX_OUTPUT_PATH = 511;
+// An output of a member without a -d directory lies in the directory the
+// run started in, which may be as long as the system allows.
+constexpr std::size_t MAX_OUTPUT_PATH = PATH_MAX + PAC_NAME_MAX + 1;
+constexpr std::size_t MAX_JOURNAL = 1024 * 1024;
 const char MAGIC[] = "kestrelbind journal 2\n";
 constexpr std::size_t TRAILER_HEAD = 32, SLOT = 480, TRAILER_TAIL = 128;
 

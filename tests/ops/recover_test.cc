@@ -52,6 +52,11 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
   }
   // A stop asked for during the last piece lets the run finish.
   EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}, fault_env("raise:/p.pac:@0" + term)).status, 0);
+  // A run from a directory whose path is longer than any -d one allows.
+  const std::string l(200, 'l');
+  make_in(at("w/" + l + "/" + l + "/" + l));
+  run_tool(work_, {"-e", "p.pac"}, fault_env("kill:/p.pac:1:truncate+"));
+  expect_finished({"-e", "p.pac"});
 }
 
 // A rerun that can not find what it must finish, or that finds another run
@@ -168,7 +173,7 @@ TEST_F(Recover, AJournalThatIsNotRightIsNeverFollowed) {
       {replaced(output("/Z"), output("/Q")), damaged},
       {replaced(output("/Z"), output("/Y")), damaged},  // Y's path twice
       {replaced(output("/Z"), output("/./Z")), damaged},
-      {journal + std::string(65536, '\n'), "\r\n can not read journal p.pac.journal! \r\n"},
+      {journal + std::string(1 << 20, '\n'), "\r\n can not read journal p.pac.journal! \r\n"},
       {replaced("length ", "length 1"), damaged},
       {replaced("length 10225160", "length 10225159"), damaged},
       {replaced("restored -1", "restored 99999999"),
