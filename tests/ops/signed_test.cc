@@ -58,6 +58,8 @@ TEST_F(Signed, PackagesAreVerifiedBeforeAnythingChanges) {
       {pkg, sig + std::string(8192, '\n'), "k.pub",  // more than a signature file can be
        "\r\n signature file p.pac.minisig can not be read! \r\n"},
       {pkg, changed(sig, sig.find('\n') + 1), "k.pub", not_sig},  // neither algorithm
+      {pkg, std::string(sig).replace(sig.find("build 7"), 7, std::string(2100, 'c')), "k.pub",
+       not_sig},  // a line longer than any a signature file holds
       // A good signature, but the comment is not for this device or not new.
       {pkg, sig, "k.pub --expect model:K1", not_k1 + "does not hold model:K1! \r\n"},
       {pkg, k1, "k.pub --expect model:K", for_k1 + "does not hold model:K! \r\n"},
