@@ -173,6 +173,22 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
           " not right! \r\n\r\n package p.pac has 1 damaged members! \r\n");
 }
 
+// On a terminal a member shows one progress line on stderr, cut to the
+// terminal's width and cleared at the end; the first piece draws it.
+TEST_F(Command, ProgressOnATerminal) {
+  make({{"system", "X", random_bytes(1100000, 9)}});
+  auto on_terminal = [&](const char* cols) {
+    const std::string sh = "cd " + dir_ + " && script -qec \"stty cols " + cols +
+                           "; " KESTRELBIND_COMMAND " -r p.pac -n X -o out\" /dev/null >tty";
+    return std::system(sh.c_str()) == 0 ? read_file(at("tty")) : "";
+  };
+  const std::string wide = on_terminal("80"), narrow = on_terminal("12");
+  if (wide.empty()) GTEST_SKIP() << "no terminal can be had (script)";
+  EXPECT_EQ(wide.rfind("\r\033[KX 0.5 of 1.1 MB  47%", 0), 0u) << visible(wide);
+  EXPECT_EQ(narrow.rfind("\r\033[K0.5 of 1.\r", 0), 0u) << visible(narrow);
+  EXPECT_EQ(wide.substr(wide.size() - 4), "\r\033[K");
+}
+
 // Every field of the trailer is outside input: each package, members in 300
 // bytes, is listed, read, checked and extracted; every run must end in 0 or
 // 255 (a crash or a sanitizer report gives another) and nothing may appear
