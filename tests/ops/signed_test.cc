@@ -62,7 +62,7 @@ TEST_F(Signed, PackagesAreVerifiedBeforeAnythingChanges) {
       {pkg, std::string(sig).replace(sig.find("build 7"), 7, std::string(2100, 'c')), "k.pub",
        not_sig},  // a line longer than any a signature file holds
       // A good signature, but the comment is not for this device or not new.
-      {pkg, sig, "k.pub --expect model:K1", not_k1 + "does not hold model:K1! \r\n"},
+      {pkg, sig + "\n\n", "k.pub --expect model:K1", not_k1 + "does not hold model:K1! \r\n"},
       {pkg, k1, "k.pub --expect model:K", for_k1 + "does not hold model:K! \r\n"},
       {pkg, k1, "k.pub --expect model:K10", for_k1 + "does not hold model:K10! \r\n"},
       {pkg, k1, "k.pub --expect model:K1 --expect board:y --expect board:x",
