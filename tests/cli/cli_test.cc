@@ -141,7 +141,7 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
   stored_trailer odd = index_of("4|a,1,0|b,1,1|c,1,2|d,1,3", "wxyz");
   const char* const odd_names[] = {"q\"uote,comma", "new\nline", "bad\xff", "caf\xc3\xa9"};
   for (int i = 0; i < 4; ++i) set_field(odd.slots[i].name, odd_names[i], "");
-  set_field(odd.slots[3].md5, md5_of("W"), "");
+  set_field(odd.slots[3].md5, md5_hex("W"), "");
   set_field(odd.meta_version, "1.0", ""), set_field(odd.feature, "f\x80", "");
   write_file(at("p.pac"), package_bytes("wxyz", odd));
   write_file(at("read.py"),
@@ -166,11 +166,12 @@ TEST_F(Command, ListsEveryFieldAndFailsOnAFullStdout) {
       "1.0 b'f\\x80'\nb'q\"uote,comma' t 1 0 True good None\nb'new\\nline' t 1 1 True good "
       "name is not a plain file name\nb'bad\\xff' t 1 2 True good None\nb'caf\\xc3\\xa9' t 1 3 "
       "False damaged None\n\r\n field = . \r\n\r\n check file q\"uote,comma size:1 md5:" +
-          md5_of("w") + ",version:1 good! \r\n\r\n check file new?line size:1 md5:" + md5_of("x") +
+          md5_hex("w") +
+          ",version:1 good! \r\n\r\n check file new?line size:1 md5:" + md5_hex("x") +
           ",version:1 good! \r\n\r\n file name new?line is not allowed: a member name must "
           "not hold control bytes! \r\n\r\n check file bad\xff size:1 md5:" +
-          md5_of("y") + ",version:1 good! \r\n\r\n check file caf\xc3\xa9 checksum " + md5_of("z") +
-          " not right! \r\n\r\n package p.pac has 1 damaged members! \r\n");
+          md5_hex("y") + ",version:1 good! \r\n\r\n check file caf\xc3\xa9 checksum " +
+          md5_hex("z") + " not right! \r\n\r\n package p.pac has 1 damaged members! \r\n");
 }
 
 // On a terminal a member shows one progress line on stderr, cut to the

@@ -22,7 +22,7 @@ TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   auto made = [&](const member_file& m, const std::string& version, const char* offset) {
     return "\r\n write file type:" + m.type + ",name:" + m.name + ",version:" + version +
            ",size:" + std::to_string(m.bytes.size()) + ",offset:" + offset +
-           ",md5:" + md5_of(m.bytes) + " \r\n";
+           ",md5:" + md5_hex(m.bytes) + " \r\n";
   };
   expect("-m fw.pac -f 7 -a system,M1,1 -a modem,M2,1.2,beta -a idu,M3,3", 0,
          made(ms[1], "1.2,beta", "0") + made(ms[0], "1", "600000") + made(ms[2], "3", "600100"));
@@ -35,7 +35,7 @@ TEST_F(Ops, MakeStoresLargestFirstInStoredOrder) {
   std::string fields;  // each up to its NUL
   for (int at : {0, 512, 544, 608, 640, 672, 736, 24032, 24064, 24096})
     fields += t.c_str() + at + std::string("|");
-  EXPECT_EQ(fields, "3|modem|1.2,beta|600000|0|" + md5_of(ms[1].bytes) + "|M2|1.0|24160|7|");
+  EXPECT_EQ(fields, "3|modem|1.2,beta|600000|0|" + md5_hex(ms[1].bytes) + "|M2|1.0|24160|7|");
   expect("-m e.pac", 0, "");  // no members: a bare trailer with an empty count
   EXPECT_EQ(read_file(at("e.pac")).substr(0, 32), std::string(32, '\0'));
   expect("-l e.pac", 0, "\r\ntype:meta,version:1.0,feature:\r\n");
@@ -73,6 +73,7 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
     write_file(at(name), ""), std::filesystem::resize_file(at(name), size);
   const std::string t32(32, 't'), v64(64, 'v'), fail = "\r\n fail to add file! \r\n";
   const std::string too_big = " does not fit: a package holds less than 2 GiB of members! \r\n";
+  const names all = {"a.bin", "adir", "fifo", "fw.pac", "half", "huge", "in", "max"};
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"-a system,a.bin", fail, ""},
       {"-a system", fail, ""},
@@ -99,8 +100,7 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
     EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message);  // the last word
     EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;        // which file and why
     EXPECT_EQ(read_file(at("fw.pac")), "the old package") << extra;
-    EXPECT_EQ(list_dir(dir_),
-              (names{"a.bin", "adir", "fifo", "fw.pac", "half", "huge", "in", "max"}));
+    EXPECT_EQ(list_dir(dir_), all);
   }
   if (!fault_env("").empty()) {  // a.bin's reads: its digest, then its copy
     write_file(at("in/big"), random_bytes(700000, 1));
@@ -112,11 +112,10 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
   // A package made from itself; the replaced package keeps its mode.
   std::filesystem::permissions(at("fw.pac"), std::filesystem::perms(0640));
   expect("-m fw.pac -a t,a.bin,1 -a old,fw.pac,0", 0,
-         somewhere(",name:fw.pac,version:0,size:15,offset:0,md5:" + md5_of("the old package") +
+         somewhere(",name:fw.pac,version:0,size:15,offset:0,md5:" + md5_hex("the old package") +
                    " \r\n"));
   EXPECT_EQ(std::filesystem::status(at("fw.pac")).permissions(), std::filesystem::perms(0640));
-  EXPECT_EQ(list_dir(dir_),
-            (names{"a.bin", "adir", "fifo", "fw.pac", "half", "huge", "in", "max"}));
+  EXPECT_EQ(list_dir(dir_), all);
 }
 
 TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
@@ -150,8 +149,8 @@ TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
   }
   write_file(at("w/p.pac"), package_bytes("abcdef", index_of("2|fine,3,0|fine,3,3", "abcdef")));
   expect("-c p.pac", 255,
-         "\r\n check file fine size:3 md5:" + md5_of("abc") +
-             ",version:1 good! \r\n\r\n check file fine size:3 md5:" + md5_of("def") +
+         "\r\n check file fine size:3 md5:" + md5_hex("abc") +
+             ",version:1 good! \r\n\r\n check file fine size:3 md5:" + md5_hex("def") +
              ",version:1 good! \r\n\r\n two members of type t would be written to fine, no "
              "extract takes them! \r\n\r\n package p.pac has 1 members that no extract "
              "takes! \r\n",
@@ -206,8 +205,8 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   // A damaged byte in M2's first stored piece, and one in M3.
   write_file(at("p.pac"), flipped(flipped(pkg, 80000), 600150));
   expect("-c p.pac", 255,
-         good(0) + "\r\n check file M2 checksum " + md5_of(flipped(ms[1].bytes, 80000 - 75712)) +
-             " not right! \r\n\r\n check file M3 checksum " + md5_of(flipped(ms[2].bytes, 50)) +
+         good(0) + "\r\n check file M2 checksum " + md5_hex(flipped(ms[1].bytes, 80000 - 75712)) +
+             " not right! \r\n\r\n check file M3 checksum " + md5_hex(flipped(ms[2].bytes, 50)) +
              " not right! \r\n\r\n package p.pac has 2 damaged members! \r\n");
   // A member placed before the package's start is refused by the loader.
   write_file(at("p.pac"), package_bytes("0123456789", index_of("1|far,10,-2147483648", "")));

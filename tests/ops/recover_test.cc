@@ -159,7 +159,7 @@ TEST_F(Recover, AJournalThatIsNotRightIsNeverFollowed) {
     std::string text = journal;
     text.replace(text.find(from), from.size(), to);
     text.erase(text.rfind("md5 "));  // with a digest that matches the change
-    return text + "md5 " + md5_of(text) + "\n";
+    return text + "md5 " + md5_hex(text) + "\n";
   };
   auto output = [&](const std::string& name) {  // slot 2's planned output
     return "output 2 " + std::to_string(work_.size() + name.size()) + "\n" + work_ + name + "\n";

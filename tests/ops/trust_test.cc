@@ -46,7 +46,7 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
       std::string j = read_file(dl + "/p.pac.journal");
       j.replace(j.find("\n.M1.kb") + 1, 12, ".M1.kbAAAAAA");
       j.erase(j.rfind("md5 "));
-      write_file(dl + "/p.pac.journal", j + "md5 " + md5_of(j) + "\n");
+      write_file(dl + "/p.pac.journal", j + "md5 " + md5_hex(j) + "\n");
       write_file(sys + "/.M1.kbAAAAAA", "root's");
       return;
     }
@@ -59,7 +59,7 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
     if (setup == "restored") write_file(dl + "/p.pac", evil);
     if (setup == "elsewhere") j.replace(j.find(dl + "/M3"), dl.size(), dir_);
     j.erase(j.rfind("md5 "));
-    write_file(dl + "/p.pac.journal", j + "md5 " + md5_of(j) + "\n");
+    write_file(dl + "/p.pac.journal", j + "md5 " + md5_hex(j) + "\n");
   };
   struct attack {
     std::string name, setup, args, fault;
@@ -105,7 +105,7 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
        "run:/p.pac:21:" + as_nobody("printf x | dd of=p.pac bs=1 seek=600050 conv=notrunc"), 255,
        false,  // an "x" in the package is a "^" in M1
        "\r\n file " + sys + "/M1 checksum " +
-           md5_of(ms[0].bytes.substr(0, 50) + "^" + ms[0].bytes.substr(51)) +
+           md5_hex(ms[0].bytes.substr(0, 50) + "^" + ms[0].bytes.substr(51)) +
            " not right! \r\n\r\n package p.pac now holds the 2 members "
            "not yet extracted \r\n"}};
   for (const auto& a : attacks) {

@@ -29,32 +29,27 @@ using Store = pac_test;
 // Files are digested end to end by make and extract; these are the edges.
 TEST_F(Store, Md5OfStringsAndFiles) {
   EXPECT_EQ(md5_hex("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
-  const std::string bytes = random_bytes(200000, 7);  // several blocks
-  write_file(at("f"), bytes);
+  write_file(at("f"), random_bytes(200000, 7));  // several blocks
   char out[MD5_TEXT_SIZE] = {};
   fd_closer f(open(at("f").c_str(), O_RDONLY));
   EXPECT_EQ(md5_fd_prefix_hex(f.get(), 200001, out), -1);  // one byte short
-  ASSERT_EQ(md5_fd_prefix_hex(f.get(), 100000, out), 0);
-  EXPECT_EQ(out, md5_hex(bytes.substr(0, 100000)));
-  ASSERT_EQ(md5_fd_hex(f.get(), out), 0);
-  EXPECT_EQ(out, md5_hex(bytes));
+  EXPECT_TRUE(md5_fd_hex(f.get(), out) == 0 && out == md5_hex(read_file(at("f"))));
 }
 
 TEST_F(Store, EveryCutOfAPackageIsRefused) {
   const std::string data(300, 'x'), p = at("p.pac");
   const std::string good = package_bytes(data, index_of("2|s,200,100|m,100,0", data));
-  pac_index index;
-  auto pac_index_load = [](const std::string& path, pac_index& into) {
-    into = load_package(package_file(path, package_use::reading));
+  auto load = [](const std::string& path) {
+    load_package(package_file(path, package_use::reading));
   };
   write_file(p, good + "!");
-  EXPECT_THROW(pac_index_load(p, index), kb_error);
+  EXPECT_THROW(load(p), kb_error);
   write_file(p, good);
-  pac_index_load(p, index);
+  load(p);
   for (off_t len = 24460 - 1; len >= 0; --len) {  // short of a trailer: refused by name
     ASSERT_EQ(truncate(p.c_str(), len), 0);
     try {
-      pac_index_load(p, index);
+      load(p);
       ASSERT_EQ(len, 24160) << "a cut package loaded";  // read as a bare empty trailer
     } catch (const kb_error& e) {
       ASSERT_TRUE(len >= 24160 || e.what() == "\r\n " + p + " is not a pac file! \r\n");
@@ -65,5 +60,5 @@ TEST_F(Store, EveryCutOfAPackageIsRefused) {
   ASSERT_EQ(truncate(p.c_str(), 1200000000), 0);
   std::ofstream(p, std::ios::app | std::ios::binary)
       << package_bytes("", index_of("1|a,1100000000,1100000000", ""));
-  EXPECT_THROW(pac_index_load(p, index), kb_error);
+  EXPECT_THROW(load(p), kb_error);
 }

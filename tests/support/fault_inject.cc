@@ -8,7 +8,7 @@
 // file; <N the first truncate to a length below N, or the first fsync
 // while the file is shorter than N bytes. Below, "the n-th" stands for any.
 //
-//   read     the n-th read (pread, fread) from a file whose path ends in the suffix
+//   read     the n-th read (pread) from a file whose path ends in the suffix
 //            delivers nothing
 //   write    the n-th write (pwrite) to such a file writes nothing (EIO)
 //   raise    the n-th read from such a file first raises signal <argument>
@@ -35,6 +35,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -78,10 +79,8 @@ void power_cut(const std::filesystem::path& path) {
 }
 
 bool letters_or_digits(const std::string& s, std::size_t from, std::size_t n) {
-  if (s.size() != from + n) return false;
-  for (std::size_t i = from; i < s.size(); ++i)
-    if (!std::isalnum(static_cast<unsigned char>(s[i]))) return false;
-  return true;
+  return s.size() == from + n &&
+         std::all_of(s.begin() + from, s.end(), [](unsigned char c) { return std::isalnum(c); });
 }
 
 std::string as_named(std::string path) {
@@ -140,14 +139,6 @@ F* next_of(const char* name) {
 }
 
 }  // namespace
-
-// Make reads its members through stdio.
-extern "C" size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
-  static auto next = next_of<decltype(fread)>("fread");
-  const long long at = ftello(stream), len = static_cast<long long>(size * count);
-  if (strike("read", path_of(fileno(stream)), at, len) == "read") return 0;
-  return next(buffer, size, count, stream);
-}
 
 // The tool is built with 64-bit file offsets: its calls are the *64 ones.
 extern "C" ssize_t pread64(int fd, void* buffer, size_t count, off_t at) {

@@ -58,10 +58,6 @@ inline std::string flipped(std::string bytes, std::size_t at) {  // one bit of a
   return bytes[at] ^= 1, bytes;
 }
 
-inline std::string md5_of(const std::string& bytes) {
-  return md5_hex(bytes);
-}
-
 inline std::string scramble(std::string bytes) {
   crypt_encode(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size());
   return bytes;
@@ -82,7 +78,7 @@ inline stored_trailer index_of(const std::string& slots, const std::string& data
     set_field(m->type, "t", ""), set_field(m->version, "1", "");
     const long long n = std::strtoll(size, nullptr, 10), from = std::strtoll(offset, nullptr, 10);
     if (n >= 0 && from >= 0 && from + n <= static_cast<long long>(data.size()))
-      set_field(m->md5, md5_of(data.substr(from, n)), "");
+      set_field(m->md5, md5_hex(data.substr(from, n)), "");
   }
   return index;
 }
@@ -138,30 +134,24 @@ inline const char* const no_preload = "a static binary cannot preload the fault 
 // What a run's stdout must be: all of it, as written, or (somewhere) a
 // part of it; status_only takes any stdout.
 struct stdout_is {
-  stdout_is(std::string all) : text(std::move(all)) {}
+  stdout_is(std::string all, bool part = false) : text(std::move(all)), part(part) {}
   stdout_is(const char* all) : text(all) {}
   std::string text;
   bool part = false;
 };
 inline stdout_is somewhere(std::string part) {
-  stdout_is s(std::move(part));
-  return s.part = true, s;
+  return {std::move(part), true};
 }
 inline const stdout_is status_only = somewhere("");
 
 // Bytes as a C literal would spell them, so that a one-byte difference in
-// a failure report can be seen: "\r", "\n" and "\xNN" for control bytes.
+// a failure report can be seen: "\r", "\n" and "\xNN" for the others.
 inline std::string visible(const std::string& bytes) {
   std::string out = "\"";
   for (unsigned char c : bytes) {
-    const char* named = c == '\r'   ? "\\r"
-                        : c == '\n' ? "\\n"
-                        : c == '\\' ? "\\\\"
-                        : c == '"'  ? "\\\""
-                                    : nullptr;
     char hex[5];
-    std::snprintf(hex, sizeof hex, c < 32 || c == 127 ? "\\x%02x" : "%c", c);
-    out += named ? named : hex;
+    std::snprintf(hex, sizeof hex, c < 32 || c > 126 || c == '"' ? "\\x%02x" : "%c", c);
+    out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : hex;
   }
   return out + "\"";
 }
@@ -212,7 +202,7 @@ class pac_test : public ::testing::Test {
   // ("check", "good") prints of a member.
   static std::string line(const char* what, const member_file& m, const char* end) {
     return std::string("\r\n ") + what + " file " + m.name +
-           " size:" + std::to_string(m.bytes.size()) + " md5:" + md5_of(m.bytes) + ",version:1 " +
+           " size:" + std::to_string(m.bytes.size()) + " md5:" + md5_hex(m.bytes) + ",version:1 " +
            end + "! \r\n";
   }
 
