@@ -74,8 +74,7 @@ TEST_F(Signed, PackagesAreVerifiedBeforeAnythingChanges) {
        verified + "model:K1?[2Jx \r\n\r\n package p.pac is refused, its trusted comment "
                   "\"model:K1?[2Jx\" does not hold model:K2! \r\n"}};
   for (const auto& [p, s, key, message] : cases) {
-    write_file(at("p.pac"), p);
-    write_file(at("p.pac.minisig"), s);
+    write_file(at("p.pac"), p), write_file(at("p.pac.minisig"), s);
     if (s.empty()) std::remove(at("p.pac.minisig").c_str());
     const auto before = list_dir(dir_);
     for (const char* mode : {"-e ", "-r ", "-c "}) {
@@ -84,8 +83,7 @@ TEST_F(Signed, PackagesAreVerifiedBeforeAnythingChanges) {
       EXPECT_EQ(list_dir(dir_), before);
     }
   }
-  write_file(at("p.pac"), pkg);
-  write_file(at("p.pac.minisig"), k1);
+  write_file(at("p.pac"), pkg), write_file(at("p.pac.minisig"), k1);
   for (std::string mode : {"-r p.pac -n M1", "-c p.pac", "-e p.pac"}) {
     expect(mode + " -k k.pub --expect board:x --newer-than 1699999999 --expect model:K1", 0,
            somewhere("trusted comment: model:K1 board:x\ttimestamp:1700000000 \r\n"));
