@@ -8,7 +8,6 @@ using namespace kb;
 using namespace kb::test;
 
 TEST(Codec, EveryByteAtEveryTailLength) {
-  EXPECT_EQ(scramble("abc1.0"), "{|}KHJ");
   // Lengths around the vector width exercise the padded tail; the rule is
   // written per byte here to pin the vectorised codec against.
   for (std::size_t len = 0; len <= 300; ++len) {
