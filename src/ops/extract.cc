@@ -2,6 +2,7 @@
 // package cut short by a kill or a power cut is resumed instead
 // (resume.cc). Either way a failure after the first cut puts the member in
 // flight back (restore.cc).
+#include <algorithm>
 #include <cstdio>
 
 #include "base/console.h"
