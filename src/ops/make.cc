@@ -24,7 +24,6 @@
 #include "ops/new_package.h"
 #include "ops/pieces.h"
 #include "ops/progress.h"
-#include "pac/codec.h"
 #include "pac/digest.h"
 
 namespace kb {
