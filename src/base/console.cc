@@ -38,6 +38,29 @@ void say_reason(std::string_view path, int err, std::string_view next) {
   std::fputs(line.c_str(), stderr);
 }
 
+void note(std::string_view text) {
+  std::string line = "kestrelbind: ";
+  line.append(text).append("\n");
+  std::fputs(line.c_str(), stderr);
+}
+
+std::string one_line(std::string_view text) {
+  std::string out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(at, end - at);
+    const auto first = line.find_first_not_of(' ');
+    if (first != std::string_view::npos) {
+      line = line.substr(first, line.find_last_not_of(' ') - first + 1);
+      out.append(out.empty() ? "" : "; ").append(line);
+    }
+    at = end + 1;
+  }
+  return out;
+}
+
 bool has_control_byte(std::string_view text) {
   return std::any_of(text.begin(), text.end(), is_control);
 }

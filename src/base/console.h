@@ -21,6 +21,12 @@ void send_messages_to_stderr();
 // what the tool does about it, if anything. stdout stays as it was.
 void say_reason(std::string_view path, int err, std::string_view next = {});
 
+// One line on stderr: "kestrelbind: " and text.
+void note(std::string_view text);
+
+// Console text as one line: its lines, blanks trimmed, joined by "; ".
+std::string one_line(std::string_view text);
+
 // Whether text holds a byte below 0x20 or 0x7f (DEL).
 bool has_control_byte(std::string_view text);
 // text with each control byte shown as "?", for a message or a terminal.

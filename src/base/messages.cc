@@ -134,9 +134,9 @@ std::string other_names_in_place(text path) {
 std::string another_extract_running(text path) {
   return "\r\n another extract of " + s(path) + " is running, try again when it ends! \r\n";
 }
-std::string cut_short(text path) {
+std::string cut_short(text path, text rerun_options) {
   return "\r\n an extract of " + s(path) + " was cut short, run kestrelbind -e " + s(path) +
-         " to finish it! \r\n";
+         s(rerun_options) + " to finish it! \r\n";
 }
 std::string member_name_not_plain(text name) {
   return "\r\n file name " + s(name) +

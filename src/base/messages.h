@@ -47,7 +47,7 @@ std::string dest_dir_not_exist(text dir);
 std::string symbolic_link_in_place(text path);
 std::string other_names_in_place(text path);
 std::string another_extract_running(text path);
-std::string cut_short(text path);
+std::string cut_short(text path, text rerun_options);  // options: "" or " -k ... -d ..."
 std::string member_name_not_plain(text name);
 std::string member_name_control_bytes(text shown_name);
 std::string no_member_found();  // "File not exsit!"

@@ -14,9 +14,10 @@ constexpr std::size_t MAX_DEST_PATH = 255;
 
 std::string resolve(const std::string& dir) {
   char buffer[PATH_MAX];
+  if (dir.empty()) return {};  // the current directory, as scripts with optional mappings use
   // On failure the buffer may hold a partial path; the mapping is then empty.
   if (realpath(dir.c_str(), buffer) == nullptr) {
-    say_reason(dir, errno, "its members go to the current directory");
+    say_reason(dir, errno, "an extract refuses it");
     return {};
   }
   return buffer;
@@ -35,7 +36,7 @@ void add_dest_dir(dest_dir_map& dirs, const std::string& value) {
   // land there, so the mapping is refused instead.
   if (path.size() > MAX_DEST_PATH) throw too_long("dest directory", MAX_DEST_PATH, path);
   say(msg::dest_field(typed));
-  dirs.push_back({std::move(type), std::move(path)});
+  dirs.push_back({std::move(type), std::move(path), std::move(typed)});
 }
 
 }  // namespace kb

@@ -18,6 +18,7 @@ void dispatch(command_line& cmd) {
   switch (o.mode) {
     case MODE_LIST: {  // listing installs nothing: -k plays no part
       package_file package(o.package_path, package_use::reading);
+      say_if_cut_short(package);
       index = load_package(package);
       if (o.json) {
         const std::string document = listing_json(index);
@@ -38,12 +39,14 @@ void dispatch(command_line& cmd) {
       // With -k, the package proves where it comes from before anything is
       // written, created or cut.
       package_file package(o.package_path, package_use::reading);
+      say_if_cut_short(package);
       index = load_package_verified(o, package);
       read_one_member(o, package, index);
       break;
     }
     case MODE_CHECK: {
       package_file package(o.package_path, package_use::reading);
+      say_if_cut_short(package);
       index = load_package_verified(o, package);
       check_package(o, package, index);
       break;

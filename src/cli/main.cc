@@ -7,6 +7,20 @@
 #include "cli/cli.h"
 #include "pac/digest.h"
 
+namespace {
+
+// The failure's console text, exactly as scripts parse it, and the same
+// once more as one line on stderr, where a log or a terminal shows it when
+// a script keeps stdout to itself (out=$(kestrelbind ...)).
+int fail(const std::string& text) {
+  std::fputs(text.c_str(), kb::message_stream());
+  std::fflush(kb::message_stream());
+  if (kb::message_stream() != stderr) kb::note(kb::one_line(text));
+  return 255;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace kb;
   if (argc <= 1) {
@@ -22,17 +36,11 @@ int main(int argc, char** argv) {
       dispatch(cmd);
     }
   } catch (const kb_error& e) {
-    std::fputs(e.what(), message_stream());  // the exact console text, its line ends included
-    std::fflush(message_stream());
-    return 255;
+    return fail(e.what());
   } catch (const std::bad_alloc&) {
-    std::fputs(msg::out_of_memory().c_str(), message_stream());
-    std::fflush(message_stream());
-    return 255;
+    return fail(msg::out_of_memory());
   } catch (const std::exception& e) {
-    std::fputs(msg::unexpected_failure(e.what()).c_str(), message_stream());
-    std::fflush(message_stream());
-    return 255;
+    return fail(msg::unexpected_failure(e.what()));
   }
   // A listing cut short by a full pipe or disk must not pass for success.
   return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 255;

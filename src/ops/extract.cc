@@ -48,6 +48,7 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
 }  // namespace
 
 void extract_in_place(pac_options& options, const dest_dir_map& dirs) {
+  check_dest_dirs(dirs);
   package_file package(options.package_path,
                        options.preserve ? package_use::reading : package_use::in_place);
   extract_journal stale;

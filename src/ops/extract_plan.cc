@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <climits>
 
 #include <algorithm>
 #include <utility>
 
+#include "base/console.h"
 #include "base/error.h"
 #include "base/messages.h"
 #include "ops/journal.h"
@@ -32,6 +35,20 @@ void check_not_package(const std::string& output, const std::string& shown,
   }
 }
 
+// Refuses, before the first cut, an output that could never be put under
+// its name: its directory is a file, or the name is a directory. Found only
+// at its rename, the member would be cut out of the package and put back.
+void check_writable(const planned_member& p) {
+  struct stat st;
+  const int err = stat(p.dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) ? ENOTDIR
+                  : lstat(p.output().c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? EISDIR
+                                                                               : 0;
+  if (err != 0) {
+    say_reason(p.shown, err);
+    throw kb_error(msg::cannot_write_to(p.shown));
+  }
+}
+
 }  // namespace
 
 extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
@@ -53,6 +70,9 @@ extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
       p.shown = mapped.empty() ? p.name : p.output();
       p.temp = temp_name_for(p.name);
       check_not_package(p.output(), p.shown, options.package_path, package);
+      check_writable(p);
+    } else if (const std::string& mapped = find_dest_dir(dirs, m.type); !mapped.empty()) {
+      p.shown = mapped + "/";  // a directory, which no member can be written as
     }
     plan.members.push_back(std::move(p));
   }

@@ -20,7 +20,8 @@ struct planned_member {
   std::string dir;    // absolute destination directory; empty: the member has no name
   std::string name;   // its output's name in dir
   std::string temp;   // the temporary name it is written under in dir
-  std::string shown;  // its output as messages name it (relative when unmapped)
+  std::string shown;  // its output as messages name it (relative when unmapped); for a
+                      // member without a name, its mapped directory and "/", or empty
   std::string output() const { return dir == "/" ? "/" + name : dir + "/" + name; }
 };
 

@@ -95,6 +95,10 @@ void extract_run::extract_member(const planned_member& p, std::int64_t written,
   stop_if_interrupted();
   current = member_in_flight{};
   current.member = &p;
+  if (p.name.empty() && !p.shown.empty()) {  // mapped: it was meant to be installed
+    say_reason(p.shown, EISDIR);
+    throw kb_error(msg::cannot_write_to(p.shown));
+  }
   if (p.name.empty()) {
     done[p.slot] = true;  // its data goes with the next cut
     return;

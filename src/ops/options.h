@@ -44,7 +44,8 @@ struct pac_options {
 
 struct dest_dir_entry {
   std::string type;
-  std::string path;  // resolved absolute directory, or empty when it did not resolve
+  std::string path;   // resolved absolute directory, or empty when it did not resolve
+  std::string typed;  // as given; empty means the current directory
 };
 
 using dest_dir_map = std::vector<dest_dir_entry>;
@@ -52,5 +53,10 @@ using dest_dir_map = std::vector<dest_dir_entry>;
 // The directory of the first mapping for type, or an empty text when there is
 // none (members of that type then go to the current directory).
 const std::string& find_dest_dir(const dest_dir_map& dirs, std::string_view type);
+
+// Refuses a mapping whose directory, named, did not resolve: its members
+// would land in the current directory instead, and an update that
+// "succeeds" there installs nothing where it was meant to.
+void check_dest_dirs(const dest_dir_map& dirs);
 
 }  // namespace kb

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <set>
 
 #include "base/console.h"
 #include "base/messages.h"
@@ -30,7 +31,9 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
   if (handle.get() < 0) {
     const int err = errno;
     say_reason(path, err);
-    throw kb_error(err == ENOENT ? msg::file_not_exist(path) : msg::cannot_open(path));
+    // A name too long for the system names no file, as scripts have always read it.
+    throw kb_error(err == ENOENT || err == ENAMETOOLONG ? msg::file_not_exist(path)
+                                                        : msg::cannot_open(path));
   }
   if (fstat(handle.get(), &st_) != 0) {
     say_reason(path, errno);
@@ -86,6 +89,10 @@ pac_index load_package(const package_file& package, trailer_bytes* trailer) {
   const std::string& path = package.path();
   try {
     const std::int64_t file_size = package.length();
+    if (file_size == 0) {
+      std::fprintf(stderr, "kestrelbind: %s: empty, as a finished extract in place leaves it\n",
+                   path.c_str());
+    }
     if (file_size < static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
       throw kb_error(msg::not_pac_file(path));
     }
@@ -106,7 +113,32 @@ pac_index load_package(const package_file& package, trailer_bytes* trailer) {
 }
 
 kb_error cut_short(const std::string& package_path) {
-  return kb_error(msg::cut_short(package_path));
+  std::string rerun;
+  try {
+    pac_index index;
+    const extract_journal j = read_journal(package_path, index);
+    if (!j.key_id.empty()) rerun += " -k <key " + j.key_id + ">";
+    std::set<std::string> mapped;  // the first -d of a type counts
+    for (std::size_t slot = 0; slot < index.members.size(); ++slot) {
+      const std::string& output = j.outputs[slot];
+      const auto slash = output.rfind('/');
+      if (slash == std::string::npos) continue;
+      const std::string dir = slash == 0 ? "/" : output.substr(0, slash);
+      const std::string& type = index.members[slot].type;
+      if (dir != j.started_in && mapped.insert(type).second) {
+        rerun += " -d " + shown(type) + "," + shown(dir);
+      }
+    }
+  } catch (const kb_error&) {
+    rerun.clear();  // the rerun itself says what is wrong with the journal
+  }
+  return kb_error(msg::cut_short(package_path, rerun));
+}
+
+void say_if_cut_short(const package_file& package) {
+  if (!journal_exists(package.path())) return;
+  load_package(package);
+  say(cut_short(package.path()).what());
 }
 
 }  // namespace kb

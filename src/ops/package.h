@@ -46,8 +46,14 @@ class package_file {
 // With trailer, the plain trailer is kept there too.
 pac_index load_package(const package_file& package, trailer_bytes* trailer = nullptr);
 
-// The message for a package whose extract was cut short and that does not
-// load any more.
+// The message for a package whose extract was cut short: how to finish it,
+// with the -k and -d options its journal says the rerun needs. The journal
+// is not trusted, so this is a hint and nothing more: its control bytes are
+// masked, and the rerun checks everything again.
 kb_error cut_short(const std::string& package_path);
+
+// When an extract of the package was cut short (its journal lies beside it),
+// says so first; a package that no longer loads is refused with that line.
+void say_if_cut_short(const package_file& package);
 
 }  // namespace kb

@@ -213,7 +213,11 @@ void check_verified(pac_options& options, const verified_package& v) {
 
 pac_index load_package_verified(pac_options& options, const package_file& package,
                                 trailer_bytes* trailer) {
-  if (options.key_path.empty()) return load_package(package, trailer);
+  // Too short for a trailer (as a finished extract in place leaves it): no
+  // package, signed or not, and no byte of it is used.
+  if (options.key_path.empty() || package.length() < static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
+    return load_package(package, trailer);
+  }
   pac_index index;
   check_verified(options, verify_package(package, options.key_path, index, trailer));
   return index;
