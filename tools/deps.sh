@@ -5,7 +5,7 @@ set -euo pipefail
 
 kb_install_deps() {
   local wanted=(g++ cmake ninja-build pkg-config libmd-dev libsodium-dev minisign libgtest-dev
-    libbenchmark-dev nlohmann-json3-dev python3 "$@")
+    libbenchmark-dev nlohmann-json3-dev python3 file dpkg-dev "$@")
   local missing=()
   for pkg in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
