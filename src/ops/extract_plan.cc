@@ -40,7 +40,7 @@ void check_not_package(const std::string& output, const std::string& shown,
 // at its rename, the member would be cut out of the package and put back.
 void check_writable(const planned_member& p) {
   struct stat st;
-  const int err = stat(p.dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) ? ENOTDIR
+  const int err = stat(p.dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)        ? ENOTDIR
                   : lstat(p.output().c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? EISDIR
                                                                                : 0;
   if (err != 0) {

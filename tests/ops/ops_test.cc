@@ -68,28 +68,20 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
   std::filesystem::create_directory(at("adir"));
   mkfifo(at("fifo").c_str(), 0600);  // opened, it would hang a make that waits for a writer
   // Sparse: the limits are found before any digest.
-  for (auto [name, size] :
-       {std::pair{"huge", 1LL << 31}, {"max", (1LL << 31) - 1}, {"half", 1100000000LL}})
+  for (auto [name, size] : {std::pair{"max", (1LL << 31) - 1}, {"half", 1100000000LL}})
     write_file(at(name), ""), std::filesystem::resize_file(at(name), size);
-  const std::string t32(32, 't'), v64(64, 'v'), fail = "\r\n fail to add file! \r\n";
+  const std::string t32(32, 't'), v64(64, 'v');
   const std::string too_big = " does not fit: a package holds less than 2 GiB of members! \r\n";
-  const names all = {"a.bin", "adir", "fifo", "fw.pac", "half", "huge", "in", "max"};
+  const names all = {"a.bin", "adir", "fifo", "fw.pac", "half", "in", "max"};
   const std::tuple<std::string, std::string, std::string> cases[] = {
-      {"-a system,a.bin", fail, ""},
-      {"-a system", fail, ""},
-      {"-a system,missing.bin,1", "\r\n file missing.bin not exist! \r\n", ""},
       {"-a " + t32 + ",a.bin,1", "\r\n file type too long (at most 31 bytes): " + t32 + " \r\n",
        ""},
       {"-a t,a.bin," + v64, "\r\n file version too long (at most 63 bytes): " + v64 + " \r\n", ""},
-      {"-a t,huge,1", "\r\n file huge is too large: a member must be less than 2 GiB! \r\n", ""},
       {"-a t,max,1", "\r\n file max" + too_big, ""},  // fits alone, not with the trailer
       {"-a t,half,1 -a t,half,2", "\r\n file half" + too_big, ""},  // with the trailer
-      {"-a t,adir,1", "\r\n file adir is not a regular file! \r\n", ""},
       {"-a t,fifo,1", "\r\n file fifo is not a regular file! \r\n", ""},
-      {"-a t,/dev/null,1", "\r\n file /dev/null is not a regular file! \r\n", ""},
       {"-a ok,in/../a.bin,2",
        "\r\n two members of type ok are named a.bin, a package can hold only one! \r\n", ""},
-      {"-a t\x7f,a.bin,1", "\r\n file type t? holds control bytes! \r\n", ""},
       {"-a t,a\x01.bin,1", "\r\n file name a?.bin holds control bytes! \r\n", ""},
       {"-m adir", "\r\n can not write file to :adir! \r\n", "adir: Is a directory"},
       {"-m adir/", "\r\n can not write file to :adir/! \r\n", "adir/: Is a directory"},
