@@ -39,14 +39,14 @@ void dispatch(command_line& cmd) {
       // With -k, the package proves where it comes from before anything is
       // written, created or cut.
       package_file package(o.package_path, package_use::reading);
-      say_if_cut_short(package);
+      say_if_cut_short(package, !o.key_path.empty());
       index = load_package_verified(o, package);
       read_one_member(o, package, index);
       break;
     }
     case MODE_CHECK: {
       package_file package(o.package_path, package_use::reading);
-      say_if_cut_short(package);
+      say_if_cut_short(package, !o.key_path.empty());
       index = load_package_verified(o, package);
       check_package(o, package, index);
       break;

@@ -135,8 +135,9 @@ kb_error cut_short(const std::string& package_path) {
   return kb_error(msg::cut_short(package_path, rerun));
 }
 
-void say_if_cut_short(const package_file& package) {
+void say_if_cut_short(const package_file& package, bool verifying) {
   if (!journal_exists(package.path())) return;
+  if (verifying) throw cut_short(package.path());
   load_package(package);
   say(cut_short(package.path()).what());
 }

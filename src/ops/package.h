@@ -53,7 +53,9 @@ pac_index load_package(const package_file& package, trailer_bytes* trailer = nul
 kb_error cut_short(const std::string& package_path);
 
 // When an extract of the package was cut short (its journal lies beside it),
-// says so first; a package that no longer loads is refused with that line.
-void say_if_cut_short(const package_file& package);
+// says so first; a package that no longer loads is refused with that line,
+// and so is one to be verified: what its cuts and put-backs left is not
+// what was signed, and only the rerun puts that together again.
+void say_if_cut_short(const package_file& package, bool verifying = false);
 
 }  // namespace kb
