@@ -11,6 +11,7 @@
 #include "base/messages.h"
 #include "ops/journal.h"
 #include "ops/names.h"
+#include "ops/output.h"
 #include "ops/pieces.h"
 
 namespace kb {
@@ -21,23 +22,32 @@ std::string current_directory() {
   return getcwd(buffer, sizeof buffer) != nullptr ? buffer : ".";
 }
 
-// Refuses an output that is the package itself: writing it would destroy the
-// package before it is read.
-void check_not_package(const std::string& output, const std::string& shown,
-                       const std::string& package_path, const struct stat& package) {
+// Refuses an output that is the package itself (writing it would destroy
+// the package before it is read) or a file the run keeps beside it.
+void check_not_package(const planned_member& p, const package_file& package) {
   struct stat out;
-  if (stat(output.c_str(), &out) == 0 && out.st_dev == package.st_dev &&
-      out.st_ino == package.st_ino) {
-    throw kb_error(msg::is_the_package(shown, package_path));
+  const struct stat& pkg = package.status();
+  if (fstatat(p.at.fd(), p.name.c_str(), &out, 0) == 0 && out.st_dev == pkg.st_dev &&
+      out.st_ino == pkg.st_ino) {
+    throw kb_error(msg::is_the_package(p.shown, package.path()));
   }
+  check_not_side_file(p.at, p.name, p.shown, package);
 }
 
 }  // namespace
 
 extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
-                          const pac_index& index, const struct stat& package) {
+                          const pac_index& index, const package_file& package) {
   extract_plan plan;
   plan.started_in = current_directory();
+  std::vector<directory> opened;
+  auto open_once = [&](const std::string& path) {
+    for (const auto& d : opened) {
+      if (d.path() == path) return d;
+    }
+    opened.push_back(open_dest_dir(path));
+    return opened.back();
+  };
   for (int i : members_by_offset(index)) {
     const pac_member& m = index.members[i];
     if (!options.type_filter.empty() && m.type != options.type_filter) continue;
@@ -52,7 +62,8 @@ extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
       p.dir = mapped.empty() ? plan.started_in : mapped;
       p.shown = mapped.empty() ? p.name : p.output();
       p.temp = temp_name_for(p.name);
-      check_not_package(p.output(), p.shown, options.package_path, package);
+      p.at = open_once(p.dir);
+      check_not_package(p, package);
     }
     plan.members.push_back(std::move(p));
   }

@@ -17,6 +17,7 @@
 #include "base/console.h"
 #include "base/messages.h"
 #include "ops/journal.h"
+#include "ops/names.h"
 #include "pac/codec.h"
 
 namespace kb {
@@ -26,7 +27,16 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
   // First a handle that opens nothing: a link at the name may lead to a
   // device whose mere opening acts (a watchdog), so only a regular file is
   // opened for reading or writing, and through the handle, not the name.
-  fd_closer handle(open(path.c_str(), O_PATH | O_CLOEXEC | (in_place ? O_NOFOLLOW : 0)));
+  const auto slash = path.rfind('/');
+  name_ = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name_.empty()) name_ = ".";
+  dir_ = directory::open(slash == std::string::npos ? "."
+                         : slash == 0               ? "/"
+                                                    : path.substr(0, slash),
+                         false);
+  fd_closer handle(dir_.is_open() ? openat(dir_.fd(), name_.c_str(),
+                                           O_PATH | O_CLOEXEC | (in_place ? O_NOFOLLOW : 0))
+                                  : -1);
   if (handle.get() < 0) {
     const int err = errno;
     say_reason(path, err);
@@ -57,7 +67,7 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
   fd_ = reopen(handle.get(), mode);
   struct stat now;
   if (fd_.get() < 0) {  // no /proc: the name once more, checked against the handle
-    fd_ = fd_closer(open(path.c_str(), mode | O_NONBLOCK | O_NOFOLLOW));
+    fd_ = fd_closer(openat(dir_.fd(), name_.c_str(), mode | O_NONBLOCK | O_NOFOLLOW));
   }
   if (fd_.get() < 0 || fstat(fd_.get(), &now) != 0 || now.st_dev != st_.st_dev ||
       now.st_ino != st_.st_ino) {
@@ -100,9 +110,18 @@ pac_index load_package(const package_file& package, trailer_bytes* trailer) {
     if (trailer != nullptr) *trailer = *raw;
     return index;
   } catch (const kb_error&) {
-    if (journal_exists(path)) throw cut_short(path);
+    if (journal_exists(package)) throw cut_short(path);
     throw;
   }
+}
+
+void check_not_side_file(const directory& dir, const std::string& name, const std::string& shown,
+                         const package_file& package) {
+  if (name != journal_name(package) && name != package.name() + ".minisig" &&
+      !is_own_name(name, journal_temp_stem(package))) {
+    return;
+  }
+  if (dir.same_as(package.dir())) throw kb_error(msg::beside_the_package(shown, package.path()));
 }
 
 kb_error cut_short(const std::string& package_path) {

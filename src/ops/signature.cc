@@ -126,12 +126,13 @@ std::string read_key_id(const std::string& key_path) {
   return key_id_text(load_key(key_path).id);
 }
 
-verified_package verify_bytes(const std::string& package_path, const std::string& key_path,
+verified_package verify_bytes(const package_file& package, const std::string& key_path,
                               const byte_feed& feed) {
   if (sodium_init() < 0) throw kb_error(msg::no_signature_library());
   const public_key key = load_key(key_path);
+  const std::string& package_path = package.path();
   const std::string sig_path = package_path + ".minisig";
-  auto text = read_bounded(sig_path, MAX_FILE);
+  auto text = read_bounded_at(package.dir().fd(), package.name() + ".minisig", sig_path, MAX_FILE);
   if (!text) throw kb_error(msg::signature_unreadable(sig_path));
   auto sig = parse_signature(*text);
   if (!sig) throw kb_error(msg::not_a_signature(sig_path));
@@ -171,7 +172,7 @@ verified_package verify_package(const package_file& package, const std::string& 
                                 pac_index& index, trailer_bytes* kept) {
   const std::int64_t length = package.length();
   auto trailer = std::make_unique<trailer_bytes>();
-  verified_package v = verify_bytes(package.path(), key_path, [&](const hash_sink& sink) {
+  verified_package v = verify_bytes(package, key_path, [&](const hash_sink& sink) {
     // Read in slices that stay in the cache for the hash, as b2sum does;
     // the trailer is kept as it goes by, so that the index is read from the
     // very bytes that were verified.

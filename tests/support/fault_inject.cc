@@ -175,3 +175,10 @@ extern "C" int unlink(const char* path) {
   static auto next = next_of<decltype(unlink)>("unlink");
   return strike("unlink", std::filesystem::absolute(path)), next(path);
 }
+
+extern "C" int unlinkat(int dir, const char* path, int flags) {
+  static auto next = next_of<decltype(unlinkat)>("unlinkat");
+  const std::string at = path[0] == '/' || dir == AT_FDCWD ? std::string(path)
+                                                          : path_of(dir) + "/" + path;
+  return strike("unlink", std::filesystem::absolute(at)), next(dir, path, flags);
+}
