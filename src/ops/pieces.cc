@@ -39,4 +39,16 @@ void check_member_name(std::string_view name) {
   }
 }
 
+void check_printed_fields(const pac_index& index) {
+  auto refuse = [](const char* label, const std::string& value) {
+    if (has_control_byte(value)) throw kb_error(msg::field_control_bytes(label, shown(value)));
+  };
+  refuse("feature", index.feature);
+  for (const pac_member& m : index.members) {
+    refuse("type", m.type);
+    refuse("version", m.version);
+    refuse("md5", m.md5);
+  }
+}
+
 }  // namespace kb

@@ -17,6 +17,7 @@
 #include "base/io.h"
 #include "base/messages.h"
 #include "ops/expect.h"
+#include "ops/pieces.h"
 #include "pac/codec.h"
 
 namespace kb {
@@ -214,9 +215,13 @@ void check_verified(pac_options& options, const verified_package& v) {
 
 pac_index load_package_verified(pac_options& options, const package_file& package,
                                 trailer_bytes* trailer) {
-  if (options.key_path.empty()) return load_package(package, trailer);
   pac_index index;
-  check_verified(options, verify_package(package, options.key_path, index, trailer));
+  if (options.key_path.empty()) {
+    index = load_package(package, trailer);
+  } else {
+    check_verified(options, verify_package(package, options.key_path, index, trailer));
+  }
+  check_printed_fields(index);
   return index;
 }
 
