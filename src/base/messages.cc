@@ -202,6 +202,10 @@ std::string beside_the_package(text output, text package) {
   return "\r\n file " + s(output) + " is kept beside the package " + s(package) +
          ", refusing to overwrite it! \r\n";
 }
+std::string printed_field_control_bytes(text package, text field) {
+  return "\r\n package " + s(package) + " is refused, its " + s(field) +
+         " field holds control bytes! \r\n";
+}
 std::string written_twice(text output) {
   return "\r\n two members would be written to " + s(output) + ", it can not be extracted! \r\n";
 }

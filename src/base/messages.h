@@ -70,6 +70,7 @@ std::string extracted(text name, text size, text md5, text version);
 std::string is_the_package(text output, text package);
 std::string beside_the_package(text output, text package);
 std::string written_twice(text output);
+std::string printed_field_control_bytes(text package, text field);
 std::string members_overlap(text package);
 std::string extract_interrupted(text package);
 std::string read_error();   // a piece could not be read from the package

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "ops/ops.h"
@@ -33,12 +34,12 @@ piece take_piece(std::int64_t offset, std::int64_t& remaining);
 // holding control bytes would spoof the lines that scripts parse.
 void check_member_name(std::string_view name);
 
-// Refuses a package whose fields printed beside a member's name (type,
-// version, md5) or whose feature hold control bytes, as a name holding them
-// is refused: a foreign package could otherwise print lines the scripts
-// take for the tool's own (a success that never happened) or drive the
-// terminal.
-void check_printed_fields(const pac_index& index);
+// Refuses the package at package_path when the fields printed beside a
+// member's name (type, version, md5) or its feature hold control bytes, as
+// a name holding them is refused: a foreign package could otherwise print
+// lines the scripts take for the tool's own (a success that never
+// happened) or drive the terminal.
+void check_printed_fields(const pac_index& index, const std::string& package_path);
 
 // Whether a member matches the name and type filters (an empty one matches all).
 bool selected_by_filters(const pac_options& options, const pac_member& m);

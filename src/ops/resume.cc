@@ -238,7 +238,7 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   if (!journal_exists(package)) return false;
   pac_index index;
   extract_journal journal = read_journal(package, index);
-  check_printed_fields(index);
+  check_printed_fields(index, path);
   const cut_point cut = find_cut(package, journal, index, path);
   if (cut.stale) {  // a fresh run, verified as its command line says
     stale = std::move(journal);

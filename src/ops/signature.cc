@@ -221,7 +221,7 @@ pac_index load_package_verified(pac_options& options, const package_file& packag
   } else {
     check_verified(options, verify_package(package, options.key_path, index, trailer));
   }
-  check_printed_fields(index);
+  check_printed_fields(index, options.package_path);
   return index;
 }
 
