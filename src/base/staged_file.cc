@@ -79,8 +79,7 @@ std::optional<staged_file> staged_file::create(const directory& dir, const std::
   return staged_file(dir, std::move(fd), name, temp);
 }
 
-std::optional<staged_file> staged_file::create_unique(const directory& dir,
-                                                      const std::string& stem,
+std::optional<staged_file> staged_file::create_unique(const directory& dir, const std::string& stem,
                                                       const std::string& name) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     auto file = create(dir, stem + random_text(OWN_NAME_RANDOM), name, false);
@@ -93,8 +92,8 @@ std::optional<staged_file> staged_file::adopt(const directory& dir, const std::s
                                               const std::string& name) {
   fd_closer fd(openat(dir.fd(), temp.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_uid != geteuid() || st.st_nlink != 1) {
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      st.st_nlink != 1) {
     return std::nullopt;
   }
   return staged_file(dir, std::move(fd), name, temp);

@@ -68,7 +68,7 @@ class staged_file {
   int fd() const { return fd_.get(); }
   const directory& dir() const { return dir_; }
   const std::string& temp() const { return temp_; }  // empty once in place
-  std::int64_t length() const;                         // -1 when it can not be had
+  std::int64_t length() const;                       // -1 when it can not be had
 
   // Syncs the file; false (errno set) on failure.
   bool sync() const;

@@ -131,8 +131,8 @@ bool write_journal(const package_file& package, const extract_journal& j) {
   // name in the package's directory is not followed, and the rename
   // replaces a link at the journal's name rather than writing through it.
   const std::string shown = journal_path(package.path());
-  auto file = staged_file::create_unique(package.dir(), journal_temp_stem(package),
-                                         journal_name(package));
+  auto file =
+      staged_file::create_unique(package.dir(), journal_temp_stem(package), journal_name(package));
   if (!file) {
     say_reason(shown, errno, "the extract goes on without crash safety");
     return false;

@@ -269,8 +269,8 @@ void extract_run::cut_package(std::int64_t to) {
 
 // Before the first cut: the trailer, the length and every planned output.
 void extract_run::write_the_journal() {
-  journal_is = write_journal(package, journal) ? journal_state::on_disk
-                                                            : journal_state::not_written;
+  journal_is =
+      write_journal(package, journal) ? journal_state::on_disk : journal_state::not_written;
   if (journal_is == journal_state::on_disk) return;
   say(msg::no_journal(options.package_path));
 }

@@ -21,7 +21,8 @@ new_package::new_package(const std::string& dest) : dest_(dest) {
                                         : slash == 0               ? "/"
                                                                    : dest.substr(0, slash),
                                         false);
-  if (dir.is_open() && !base.empty()) file_ = staged_file::create_unique(dir, "." + base + ".", base);
+  if (dir.is_open() && !base.empty())
+    file_ = staged_file::create_unique(dir, "." + base + ".", base);
   if (!file_) {
     say_reason(dest, base.empty() ? EISDIR : errno);
     throw cannot_write();

@@ -30,7 +30,8 @@ output_file create_output(const directory& dir, const std::string& name, const s
     const int err = errno;
     say_reason(shown, err);
     // A plain name not found: the directory itself was removed since.
-    throw kb_error(err == ENOENT ? msg::dest_dir_not_exist(dir.path()) : msg::cannot_write_to(shown));
+    throw kb_error(err == ENOENT ? msg::dest_dir_not_exist(dir.path())
+                                 : msg::cannot_write_to(shown));
   }
   return std::move(*file);
 }

@@ -75,8 +75,7 @@ fd_closer open_device(int handle, const struct stat& st, const std::string& targ
   std::uint64_t bytes = 0;
   if (S_ISBLK(st.st_mode) && ioctl(device.get(), BLKGETSIZE64, &bytes) == 0 &&
       bytes < static_cast<std::uint64_t>(m.size)) {
-    throw kb_error(msg::device_too_small(target, static_cast<std::int64_t>(bytes), m.name,
-                                         m.size));
+    throw kb_error(msg::device_too_small(target, static_cast<std::int64_t>(bytes), m.name, m.size));
   }
   return device;
 }

@@ -36,7 +36,8 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
   ASSERT_EQ(run_tool(dir_, {"-m", "forged.pac", "-a", "idu,in/M3," + std::string(60, 'V')}).status,
             0);
   std::string f = read_file(at("forged.pac"));
-  f.replace(f.find(scramble(std::string(60, 'V'))), 60, scramble(forged + std::string(60 - forged.size(), ' ')));
+  f.replace(f.find(scramble(std::string(60, 'V'))), 60,
+            scramble(forged + std::string(60 - forged.size(), ' ')));
   write_file(at("forged.pac"), f);
   const std::string good = read_file(at("good.pac")), sig = read_file(at("good.pac.minisig"));
   const std::string evil = read_file(at("evil.pac"));
@@ -74,13 +75,14 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
   struct attack {
     std::string name, setup, args, fault;
     int status;
-    bool installed;         // the signed members are out; else nothing new is
-    std::string says = "";  // somewhere on stdout (on stderr with -o -)
-    bool closed = false;    // started with fds 0, 1 and 2 closed
+    bool installed;          // the signed members are out; else nothing new is
+    std::string says = "";   // somewhere on stdout (on stderr with -o -)
+    bool closed = false;     // started with fds 0, 1 and 2 closed
     std::string lands = "";  // where M1 is installed instead, under dl
   };
   auto side = [](const std::string& name) {
-    return "\r\n file " + name + " is kept beside the package p.pac, refusing to overwrite it! \r\n";
+    return "\r\n file " + name +
+           " is kept beside the package p.pac, refusing to overwrite it! \r\n";
   };
   // The -d directory sys, root's, swapped for a link to root's real one.
   const std::string exchange = as_nobody(
@@ -134,8 +136,7 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
       {"-o - from a package others can change", "", "-r p.pac -k ../k.pub -t idu -o -", "", 255,
        false, "\r\n package p.pac can be changed by others, refusing to write it to -! \r\n"},
       {"-d swapped for a link once the signature is read", "root:mkdir sys", swapped,
-       "run:/p.pac:2:" + exchange, 255, false,
-       "\r\ndest directory " + dl + "/sys not exit! \r\n"},
+       "run:/p.pac:2:" + exchange, 255, false, "\r\ndest directory " + dl + "/sys not exit! \r\n"},
       {"-d swapped for a link once the run is planned", "root:mkdir sys", swapped,
        "run:/p.pac:21:" + exchange, 0, false, "", false, "t/M1"},
       {"a member named as the journal", "cat ../p.pac.journal.pac >p.pac", "-e p.pac", "", 255,

@@ -183,7 +183,7 @@ extern "C" int unlink(const char* path) {
 
 extern "C" int unlinkat(int dir, const char* path, int flags) {
   static auto next = next_of<decltype(unlinkat)>("unlinkat");
-  const std::string at = path[0] == '/' || dir == AT_FDCWD ? std::string(path)
-                                                          : path_of(dir) + "/" + path;
+  const std::string at =
+      path[0] == '/' || dir == AT_FDCWD ? std::string(path) : path_of(dir) + "/" + path;
   return strike("unlink", std::filesystem::absolute(at)), next(dir, path, flags);
 }
