@@ -32,6 +32,12 @@ directory directory::open(const std::string& path, bool resolved) {
   return d;
 }
 
+directory directory::current(const std::string& path) {
+  directory d = open(".", false);
+  d.path_ = path;
+  return d;
+}
+
 std::string directory::joined(const std::string& name) const {
   return path_ == "/" ? "/" + name : path_ + "/" + name;
 }

@@ -28,6 +28,9 @@ class directory {
   // resolved; any other is opened as it stands. Empty (errno set) when it
   // can not be opened.
   static directory open(const std::string& path, bool resolved);
+  // Opens the current directory, the very one the process is in, shown as
+  // path.
+  static directory current(const std::string& path);
 
   bool is_open() const { return fd_ != nullptr; }
   int fd() const { return fd_ ? fd_->get() : -1; }

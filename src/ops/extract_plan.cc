@@ -40,14 +40,8 @@ extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
                           const pac_index& index, const package_file& package) {
   extract_plan plan;
   plan.started_in = current_directory();
-  std::vector<directory> opened;
-  auto open_once = [&](const std::string& path) {
-    for (const auto& d : opened) {
-      if (d.path() == path) return d;
-    }
-    opened.push_back(open_dest_dir(path));
-    return opened.back();
-  };
+  // The current directory as the process has it, whatever its path now leads to.
+  directory here;
   for (int i : members_by_offset(index)) {
     const pac_member& m = index.members[i];
     if (!options.type_filter.empty() && m.type != options.type_filter) continue;
@@ -58,11 +52,12 @@ extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
     p.name = m.name;
     if (!p.name.empty()) {
       check_member_name(p.name);
-      const std::string& mapped = find_dest_dir(dirs, m.type);
-      p.dir = mapped.empty() ? plan.started_in : mapped;
-      p.shown = mapped.empty() ? p.name : p.output();
+      const dest_dir_entry* mapped = find_dest_dir(dirs, m.type);
+      if (!mapped && !here.is_open()) here = open_dest_dir(plan.started_in);
+      p.dir = mapped ? mapped->path : plan.started_in;
+      p.at = mapped ? mapped->dir : here;
+      p.shown = mapped ? p.output() : p.name;
       p.temp = temp_name_for(p.name);
-      p.at = open_once(p.dir);
       check_not_package(p, package);
     }
     plan.members.push_back(std::move(p));

@@ -13,7 +13,7 @@
 namespace kb {
 
 directory open_dest_dir(const std::string& path) {
-  directory dir = directory::open(path, true);
+  directory dir = directory::current(path);
   if (!dir.is_open()) {
     say_reason(path, errno);
     throw kb_error(msg::dest_dir_not_exist(path));

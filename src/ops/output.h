@@ -16,8 +16,8 @@ namespace kb {
 
 using output_file = staged_file;
 
-// Opens a destination directory once, as the run is planned; a message
-// naming it when it is not there.
+// Opens the current directory, shown as path, once as the run is planned;
+// a message naming it when it can not be.
 directory open_dest_dir(const std::string& path);
 
 // Creates the output's temporary file temp in dir (a leftover at that name
