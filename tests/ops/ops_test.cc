@@ -91,6 +91,7 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
        "\r\n two members of type ok are named a.bin, a package can hold only one! \r\n", ""},
       {"-a t\x7f,a.bin,1", "\r\n file type t? holds control bytes! \r\n", ""},
       {"-a t,a\x01.bin,1", "\r\n file name a?.bin holds control bytes! \r\n", ""},
+      {"-f 4\x1b[2J", "\r\n file feature 4?[2J holds control bytes! \r\n", ""},
       {"-m adir", "\r\n can not write file to :adir! \r\n", "adir: Is a directory"},
       {"-m adir/", "\r\n can not write file to :adir/! \r\n", "adir/: Is a directory"},
       {"-m no/such/dir/x.pac", "\r\n can not write file to :no/such/dir/x.pac! \r\n",
@@ -109,8 +110,9 @@ TEST_F(Ops, FailedMakesLeaveTheDestinationAsItWas) {
            fault_env("raise:/a.bin:2:" + std::to_string(SIGTERM)));
     EXPECT_EQ(read_file(at("fw.pac")), "the old package");
   }
-  // A package made from itself; the replaced package keeps its mode.
-  std::filesystem::permissions(at("fw.pac"), std::filesystem::perms(0640));
+  // A package made from itself; the replaced package keeps its permission
+  // bits, not its setuid, setgid or sticky bit.
+  std::filesystem::permissions(at("fw.pac"), std::filesystem::perms(07640));
   expect("-m fw.pac -a t,a.bin,1 -a old,fw.pac,0", 0,
          somewhere(",name:fw.pac,version:0,size:15,offset:0,md5:" + md5_hex("the old package") +
                    " \r\n"));
