@@ -281,15 +281,14 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
              " holds 1048576 bytes, too few for the 1300000 bytes of sys.img, nothing is "
              "written! \r\n");
   EXPECT_EQ(read_file(at("dev1")), std::string(1 << 20, 'z'));
+  EXPECT_EQ(file_size(at("dev0")), 1 << 21);  // never truncated
   std::filesystem::create_directory(mnt);
   const std::string fs = "mkfs.ext4 -q -F " + loops[0] + " && mount " + loops[0] + " " + mnt;
-  if (std::system((fs + " 2>/dev/null").c_str()) == 0) {
-    expect("-r p.pac -n sys.img -o " + loops[0], 255,
-           "\r\n device " + loops[0] + " is mounted or in use, refusing to write to it! \r\n");
-    EXPECT_EQ(read_file(at("dev0")).find(big.substr(0, 4096)), std::string::npos);
-    EXPECT_EQ(std::system(("umount " + mnt).c_str()), 0);
-    expect("-r p.pac -n sys.img -o " + loops[0], 0, "");
-  }
+  if (std::system((fs + " 2>/dev/null").c_str()) != 0) GTEST_SKIP() << "mounting is refused here";
+  expect("-r p.pac -n sys.img -o " + loops[0], 255,
+         "\r\n device " + loops[0] + " is mounted or in use, refusing to write to it! \r\n");
+  EXPECT_EQ(read_file(at("dev0")).find(big.substr(0, 4096)), std::string::npos);
+  EXPECT_EQ(std::system(("umount " + mnt).c_str()), 0);
+  expect("-r p.pac -n sys.img -o " + loops[0], 0, "");
   EXPECT_TRUE(read_file(at("dev0")).substr(0, big.size()) == big);
-  EXPECT_EQ(file_size(at("dev0")), 1 << 21);  // never truncated
 }
