@@ -25,14 +25,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kb::fuzz::write_package(package_path, nullptr, 0);
   auto index = std::make_unique<kb::pac_index>();
   try {
-    const kb::extract_journal j = kb::read_journal(package_path, *index);
+    kb::package_file package(package_path, kb::package_use::in_place);
+    const kb::extract_journal j = kb::read_journal(package, *index);
     for (const auto& out : j.outputs) {
       if (out.find("/../") != std::string::npos || out.rfind("../", 0) == 0) std::abort();
     }
     // A journal that reads well is followed only where this command would.
     kb::pac_options options;
     options.package_path = package_path;
-    kb::package_file package(package_path, kb::package_use::in_place);
     kb::extract_journal stale;
     kb::resume_extract(options, {}, package, stale);
   } catch (const kb::kb_error&) {

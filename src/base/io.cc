@@ -51,8 +51,12 @@ fd_closer reopen(int handle, int flags) {
   return fd_closer(open(("/proc/self/fd/" + std::to_string(handle)).c_str(), flags | O_CLOEXEC));
 }
 
-std::optional<std::string> read_bounded(const std::string& path, std::size_t max, bool follow) {
-  fd_closer fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
+namespace {
+
+std::optional<std::string> read_bounded(int dir, const std::string& name, const std::string& path,
+                                        std::size_t max, bool follow) {
+  fd_closer fd(
+      openat(dir, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
     say_reason(path, errno);
@@ -74,13 +78,24 @@ std::optional<std::string> read_bounded(const std::string& path, std::size_t max
   return text;
 }
 
-void sync_parent_directory(const std::string& path) {
-  auto slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : path.substr(0, slash);
-  fd_closer fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() >= 0) fsync(fd.get());
+}  // namespace
+
+std::optional<std::string> read_bounded(const std::string& path, std::size_t max, bool follow) {
+  return read_bounded(AT_FDCWD, path, path, max, follow);
+}
+
+std::optional<std::string> read_bounded_at(int dir, const std::string& name,
+                                           const std::string& path, std::size_t max) {
+  return read_bounded(dir, name, path, max, false);
+}
+
+bool open_standard_descriptors() {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number: this one, as those below it are open.
+    if (open("/dev/null", O_RDWR) != fd) return false;
+  }
+  return true;
 }
 
 }  // namespace kb

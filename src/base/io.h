@@ -71,8 +71,13 @@ fd_closer reopen(int handle, int flags);
 // at its name is followed only when follow says so.
 std::optional<std::string> read_bounded(const std::string& path, std::size_t max,
                                         bool follow = false);
+// The same for name in the directory open at dir, shown as path.
+std::optional<std::string> read_bounded_at(int dir, const std::string& name,
+                                           const std::string& path, std::size_t max);
 
-// Makes the creation or removal of a file in its directory durable.
-void sync_parent_directory(const std::string& path);
+// Opens /dev/null in place of each of fds 0, 1 and 2 that is closed, so
+// that no file the tool opens later gets a standard descriptor's number
+// and takes its messages; false when that can not be done.
+bool open_standard_descriptors();
 
 }  // namespace kb

@@ -198,6 +198,14 @@ std::string is_the_package(text output, text package) {
   return "\r\n file " + s(output) + " is the package " + s(package) +
          " itself, refusing to overwrite it! \r\n";
 }
+std::string beside_the_package(text output, text package) {
+  return "\r\n file " + s(output) + " is kept beside the package " + s(package) +
+         ", refusing to overwrite it! \r\n";
+}
+std::string printed_field_control_bytes(text package, text field) {
+  return "\r\n package " + s(package) + " is refused, its " + s(field) +
+         " field holds control bytes! \r\n";
+}
 std::string written_twice(text output) {
   return "\r\n two members would be written to " + s(output) + ", it can not be extracted! \r\n";
 }
@@ -274,6 +282,14 @@ std::string name_or_type_needed() {
 std::string changed_by_others(text package, text target) {
   return "\r\n package " + s(package) + " can be changed by others, refusing to write it to " +
          s(target) + "! \r\n";
+}
+
+std::string device_in_use(text device) {
+  return "\r\n device " + s(device) + " is mounted or in use, refusing to write to it! \r\n";
+}
+std::string device_too_small(text device, std::int64_t bytes, text name, std::int64_t size) {
+  return "\r\n device " + s(device) + " holds " + n(bytes) + " bytes, too few for the " + n(size) +
+         " bytes of " + s(name) + ", nothing is written! \r\n";
 }
 
 // ---- check ----

@@ -68,7 +68,9 @@ std::string written(text type, text path, text version, text size, text offset, 
 // ---- extract ----
 std::string extracted(text name, text size, text md5, text version);
 std::string is_the_package(text output, text package);
+std::string beside_the_package(text output, text package);
 std::string written_twice(text output);
+std::string printed_field_control_bytes(text package, text field);
 std::string members_overlap(text package);
 std::string extract_interrupted(text package);
 std::string read_error();   // a piece could not be read from the package
@@ -91,6 +93,8 @@ std::string cannot_read_journal(text journal);
 // ---- read ----
 std::string name_or_type_needed();
 std::string changed_by_others(text package, text target);
+std::string device_in_use(text device);
+std::string device_too_small(text device, std::int64_t bytes, text name, std::int64_t size);
 
 // ---- check ----
 std::string check_good(text shown_name, text size, text md5, text version);

@@ -36,7 +36,16 @@ void add_dest_dir(dest_dir_map& dirs, const std::string& value) {
   // land there, so the mapping is refused instead.
   if (path.size() > MAX_DEST_PATH) throw too_long("dest directory", MAX_DEST_PATH, path);
   say(msg::dest_field(typed));
-  dirs.push_back({std::move(type), std::move(path), std::move(typed)});
+  directory dir;
+  if (!path.empty()) {
+    dir = directory::open(path, true);
+    // A file there: the extract names the member it can not write.
+    if (!dir.is_open() && errno != ENOTDIR) {  // swapped since it was resolved, a moment ago
+      say_reason(path, errno);
+      throw kb_error(msg::dest_dir_not_exist(path));
+    }
+  }
+  dirs.push_back({std::move(type), std::move(path), std::move(typed), std::move(dir)});
 }
 
 }  // namespace kb

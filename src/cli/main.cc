@@ -3,6 +3,7 @@
 #include <new>
 
 #include "base/console.h"
+#include "base/io.h"
 #include "base/messages.h"
 #include "cli/cli.h"
 #include "pac/digest.h"
@@ -23,6 +24,9 @@ int fail(const std::string& text) {
 
 int main(int argc, char** argv) {
   using namespace kb;
+  // Started with a standard descriptor closed (a daemon's child), the
+  // package or an output would take its number and a message its bytes.
+  if (!open_standard_descriptors()) return 255;
   if (argc <= 1) {
     std::puts(msg::USAGE);
     return 0;

@@ -35,7 +35,7 @@ void note_unused_types(const pac_options& o, const dest_dir_map& dirs, const pac
 void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package_file& package,
                    const pac_index& index, const trailer_bytes& trailer,
                    const extract_journal& stale) {
-  const extract_plan plan = plan_extract(options, dirs, index, package.status());
+  const extract_plan plan = plan_extract(options, dirs, index, package);
   remove_leftovers(plan, stale);
   extract_run run(options, package, index);
   fill_journal(run.journal, plan, trailer, package.length(), options.verified_key);

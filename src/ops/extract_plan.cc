@@ -1,5 +1,7 @@
 #include "ops/extract_plan.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +16,7 @@
 #include "base/messages.h"
 #include "ops/journal.h"
 #include "ops/names.h"
+#include "ops/output.h"
 #include "ops/pieces.h"
 
 namespace kb {
@@ -24,15 +27,16 @@ std::string current_directory() {
   return getcwd(buffer, sizeof buffer) != nullptr ? buffer : ".";
 }
 
-// Refuses an output that is the package itself: writing it would destroy the
-// package before it is read.
-void check_not_package(const std::string& output, const std::string& shown,
-                       const std::string& package_path, const struct stat& package) {
+// Refuses an output that is the package itself (writing it would destroy
+// the package before it is read) or a file the run keeps beside it.
+void check_not_package(const planned_member& p, const package_file& package) {
   struct stat out;
-  if (stat(output.c_str(), &out) == 0 && out.st_dev == package.st_dev &&
-      out.st_ino == package.st_ino) {
-    throw kb_error(msg::is_the_package(shown, package_path));
+  const struct stat& pkg = package.status();
+  if (fstatat(p.at.fd(), p.name.c_str(), &out, 0) == 0 && out.st_dev == pkg.st_dev &&
+      out.st_ino == pkg.st_ino) {
+    throw kb_error(msg::is_the_package(p.shown, package.path()));
   }
+  check_not_side_file(p.at, p.name, p.shown, package);
 }
 
 // Refuses, before the first cut, an output that could never be put under
@@ -40,9 +44,11 @@ void check_not_package(const std::string& output, const std::string& shown,
 // at its rename, the member would be cut out of the package and put back.
 void check_writable(const planned_member& p) {
   struct stat st;
-  const int err = stat(p.dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)        ? ENOTDIR
-                  : lstat(p.output().c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? EISDIR
-                                                                               : 0;
+  const int err = !p.at.is_open() ? ENOTDIR
+                  : fstatat(p.at.fd(), p.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISDIR(st.st_mode)
+                      ? EISDIR
+                      : 0;
   if (err != 0) {
     say_reason(p.shown, err);
     throw kb_error(msg::cannot_write_to(p.shown));
@@ -52,9 +58,11 @@ void check_writable(const planned_member& p) {
 }  // namespace
 
 extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
-                          const pac_index& index, const struct stat& package) {
+                          const pac_index& index, const package_file& package) {
   extract_plan plan;
   plan.started_in = current_directory();
+  // The current directory as the process has it, whatever its path now leads to.
+  directory here;
   for (int i : members_by_offset(index)) {
     const pac_member& m = index.members[i];
     if (!options.type_filter.empty() && m.type != options.type_filter) continue;
@@ -65,14 +73,16 @@ extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
     p.name = m.name;
     if (!p.name.empty()) {
       check_member_name(p.name);
-      const std::string& mapped = find_dest_dir(dirs, m.type);
-      p.dir = mapped.empty() ? plan.started_in : mapped;
-      p.shown = mapped.empty() ? p.name : p.output();
+      const dest_dir_entry* mapped = find_dest_dir(dirs, m.type);
+      if (!mapped && !here.is_open()) here = open_dest_dir(plan.started_in);
+      p.dir = mapped ? mapped->path : plan.started_in;
+      p.at = mapped ? mapped->dir : here;
+      p.shown = mapped ? p.output() : p.name;
       p.temp = temp_name_for(p.name);
-      check_not_package(p.output(), p.shown, options.package_path, package);
       check_writable(p);
-    } else if (const std::string& mapped = find_dest_dir(dirs, m.type); !mapped.empty()) {
-      p.shown = mapped + "/";  // a directory, which no member can be written as
+      check_not_package(p, package);
+    } else if (const dest_dir_entry* mapped = find_dest_dir(dirs, m.type)) {
+      p.shown = mapped->path + "/";  // a directory, which no member can be written as
     }
     plan.members.push_back(std::move(p));
   }

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/staged_file.h"
 #include "ops/options.h"
+#include "ops/package.h"
 #include "pac/pac.h"
 
 namespace kb {
@@ -18,6 +20,7 @@ struct planned_member {
   int slot = -1;
   std::int64_t offset = 0, size = 0;
   std::string dir;    // absolute destination directory; empty: the member has no name
+  directory at;       // that directory, opened once as the run is planned
   std::string name;   // its output's name in dir
   std::string temp;   // the temporary name it is written under in dir
   std::string shown;  // its output as messages name it (relative when unmapped); for a
@@ -30,11 +33,12 @@ struct extract_plan {
   std::string started_in;               // the current directory, resolved
 };
 
-// Plans the members of index that options select. Refuses, changing
-// nothing: a name that is not a plain file name, an output that is the
-// package itself, two members for one output, and (in place) members that
-// share bytes.
+// Plans the members of index that options select, opening each directory
+// they go to once. Refuses, changing nothing: a name that is not a plain
+// file name, an output that is the package itself or one of its side files
+// (its journal, the journal's temporary names, its signature), two members
+// for one output, and (in place) members that share bytes.
 extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
-                          const pac_index& index, const struct stat& package);
+                          const pac_index& index, const package_file& package);
 
 }  // namespace kb

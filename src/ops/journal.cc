@@ -31,17 +31,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <random>
 
 #include "base/console.h"
 #include "base/io.h"
 #include "base/messages.h"
+#include "base/staged_file.h"
 #include "ops/journal_reader.h"
 #include "ops/names.h"
 #include "pac/codec.h"
@@ -79,9 +80,17 @@ std::string journal_path(const std::string& package_path) {
   return package_path + ".journal";
 }
 
-bool journal_exists(const std::string& package_path) {
+std::string journal_name(const package_file& package) {
+  return package.name() + ".journal";
+}
+
+std::string journal_temp_stem(const package_file& package) {
+  return journal_name(package) + ".";
+}
+
+bool journal_exists(const package_file& package) {
   struct stat st;
-  return lstat(journal_path(package_path).c_str(), &st) == 0;
+  return fstatat(package.dir().fd(), journal_name(package).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 namespace {
@@ -104,7 +113,7 @@ void append_field(std::string& text, const std::string& label, const std::string
 
 }  // namespace
 
-bool write_journal(const std::string& package_path, const extract_journal& j) {
+bool write_journal(const package_file& package, const extract_journal& j) {
   std::string text = MAGIC;
   text += "length " + std::to_string(j.original_length) + "\n";
   text += "restored " + std::to_string(j.restored_end) + "\n";
@@ -121,29 +130,19 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
   // A name of its own, created here and now: whatever lies at any other
   // name in the package's directory is not followed, and the rename
   // replaces a link at the journal's name rather than writing through it.
-  const std::string final_path = journal_path(package_path);
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
-    temp = final_path + "." + random_text(OWN_NAME_RANDOM);
-    fd = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    say_reason(temp, errno, "the extract goes on without crash safety");
+  const std::string shown = journal_path(package.path());
+  auto file =
+      staged_file::create_unique(package.dir(), journal_temp_stem(package), journal_name(package));
+  if (!file) {
+    say_reason(shown, errno, "the extract goes on without crash safety");
     return false;
   }
-  bool ok = write_at(fd, reinterpret_cast<const unsigned char*>(text.data()), text.size(), 0) &&
-            fsync(fd) == 0;
-  int err = errno;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(temp.c_str(), final_path.c_str()) != 0) {
-    say_reason(ok ? final_path : temp, ok ? errno : err,
-               "the extract goes on without crash safety");
-    unlink(temp.c_str());
+  if (!write_at(file->fd(), reinterpret_cast<const unsigned char*>(text.data()), text.size(), 0) ||
+      !file->sync() || !file->commit(0600)) {
+    say_reason(shown, errno, "the extract goes on without crash safety");
+    file->discard();
     return false;
   }
-  sync_parent_directory(final_path);
   return true;
 }
 
@@ -187,9 +186,11 @@ void take_outputs(extract_journal& j, const pac_index& index,
 
 }  // namespace
 
-extract_journal read_journal(const std::string& package_path, pac_index& index) {
+extract_journal read_journal(const package_file& package, pac_index& index) {
+  const std::string& package_path = package.path();
   const std::string path = journal_path(package_path);
-  const std::optional<std::string> read = read_bounded(path, MAX_JOURNAL);
+  const std::optional<std::string> read =
+      read_bounded_at(package.dir().fd(), journal_name(package), path, MAX_JOURNAL);
   if (!read) throw kb_error(msg::cannot_read_journal(path));
   const std::string& text = *read;
   journal_reader r(text, path);
@@ -237,19 +238,19 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
   return j;
 }
 
-void remove_journal(const std::string& package_path) {
-  const std::string path = journal_path(package_path);
+void remove_journal(const package_file& package) {
+  const int dir = package.dir().fd();
   // A run killed while it wrote the journal left it under its own name.
-  const auto slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
-  if (DIR* d = opendir(dir.c_str())) {
+  const int listed = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (DIR* d = listed >= 0 ? fdopendir(listed) : nullptr) {
     while (const dirent* e = readdir(d)) {
-      if (is_own_name(e->d_name, stem)) unlinkat(dirfd(d), e->d_name, 0);
+      if (is_own_name(e->d_name, journal_temp_stem(package))) unlinkat(dir, e->d_name, 0);
     }
     closedir(d);
+  } else if (listed >= 0) {
+    close(listed);
   }
-  if (unlink(path.c_str()) == 0) sync_parent_directory(path);
+  if (unlinkat(dir, journal_name(package).c_str(), 0) == 0) fsync(dir);
 }
 
 }  // namespace kb

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "ops/package.h"
 #include "pac/pac.h"
 
 namespace kb {
@@ -26,22 +27,26 @@ struct extract_journal {
 };
 
 std::string journal_path(const std::string& package_path);
-bool journal_exists(const std::string& package_path);
+// The journal's name in the package's directory, and the stem of its
+// temporary names there.
+std::string journal_name(const package_file& package);
+std::string journal_temp_stem(const package_file& package);
+bool journal_exists(const package_file& package);
 
-// Writes the journal durably beside the package (a new file of its own,
-// sync, rename over the journal's name, sync of the directory); false, with
-// the reason on stderr, when it cannot be written.
-bool write_journal(const std::string& package_path, const extract_journal& j);
+// Writes the journal durably beside the package (a staged file: a name of
+// its own, sync, rename over the journal's name, sync of the directory);
+// false, with the reason on stderr, when it cannot be written.
+bool write_journal(const package_file& package, const extract_journal& j);
 
 // Reads and validates the journal (never through a link, never a FIFO,
 // within a bound), and fills index from its trailer; throws a clear message
 // for a damaged or hostile one. Nothing in it is trusted beyond that: a
 // resume checks its outputs against its own plan and, with a key, verifies
 // the package it describes again.
-extract_journal read_journal(const std::string& package_path, pac_index& index);
+extract_journal read_journal(const package_file& package, pac_index& index);
 
-// Removes the journal durably.
-void remove_journal(const std::string& package_path);
+// Removes the journal durably, and what a run killed while writing it left.
+void remove_journal(const package_file& package);
 
 // The refusal of a journal that does not describe the package beside it.
 kb_error mismatch(const std::string& package_path);

@@ -167,6 +167,9 @@ pac_index plan_members(const pac_options& options, std::vector<source>& sources)
   index.meta_version = "1.0";
   index.header_size = std::to_string(PAC_INDEX_SIZE);
   index.feature = options.feature;
+  if (has_control_byte(index.feature)) {
+    throw kb_error(msg::field_control_bytes("feature", shown(index.feature)));
+  }
   return index;
 }
 

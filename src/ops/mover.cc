@@ -83,7 +83,7 @@ void extract_run::fail(const std::string& message) {
   if (!in_place || !cut_made) {
     if (current.output) current.output->discard();
     // Written for a cut that never came: the package is as it was.
-    if (journal_is == journal_state::on_disk) remove_journal(options.package_path);
+    if (journal_is == journal_state::on_disk) remove_journal(package);
     throw kb_error(message);
   }
   signal_block blocked;
@@ -104,17 +104,16 @@ void extract_run::extract_member(const planned_member& p, std::int64_t written,
     return;
   }
   if (!output) {
-    output = output_file::create(p.dir, p.name, p.temp, p.shown);
+    output = create_output(p.at, p.name, p.temp, p.shown);
     if (in_place) {
-      fsync(output->dir_fd());  // a crash from here on finds it where the journal says
+      fsync(p.at.fd());  // a crash from here on finds it where the journal says
       // Beside the package its room comes back as the package shrinks;
       // elsewhere the new file needs all of its own.
       struct stat dir;
-      if (fstat(output->dir_fd(), &dir) == 0 && dir.st_dev != package.status().st_dev) {
+      if (fstat(p.at.fd(), &dir) == 0 && dir.st_dev != package.status().st_dev) {
         // Not when others can change the package: they could make the new
         // member fail once the installed one is gone.
-        make_room_for(output->dir_fd(), p.output(), p.name, p.size + L,
-                      !package.others_can_write());
+        make_room_for(p.at, p.name, p.size + L, !package.others_can_write());
       }
     }
   }
@@ -274,8 +273,8 @@ void extract_run::cut_package(std::int64_t to) {
 
 // Before the first cut: the trailer, the length and every planned output.
 void extract_run::write_the_journal() {
-  journal_is = write_journal(options.package_path, journal) ? journal_state::on_disk
-                                                            : journal_state::not_written;
+  journal_is =
+      write_journal(package, journal) ? journal_state::on_disk : journal_state::not_written;
   if (journal_is == journal_state::on_disk) return;
   say(msg::no_journal(options.package_path));
 }
@@ -291,7 +290,7 @@ void extract_run::finish(const extract_plan& plan) {
     }
     if (fsync(package.fd()) != 0) say_reason(options.package_path, errno);
   }
-  remove_journal(options.package_path);  // this run's, or one a crash left before any cut
+  remove_journal(package);  // this run's, or one a crash left before any cut
 }
 
 }  // namespace kb

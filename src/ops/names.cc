@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <random>
 
 namespace kb {
 namespace {
@@ -12,14 +11,6 @@ namespace {
 constexpr std::size_t NAME_PART = 200;  // of the member's name, within NAME_MAX
 
 }  // namespace
-
-std::string random_text(std::size_t n) {
-  static constexpr char ALNUM[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  std::random_device random;
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) out += ALNUM[random() % (sizeof ALNUM - 1)];
-  return out;
-}
 
 std::string temp_name_for(std::string_view name) {
   return "." + std::string(name.substr(0, NAME_PART)) + ".kb" + random_text(OWN_NAME_RANDOM);

@@ -5,13 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/staged_file.h"
+
 namespace kb {
-
-// The random part of each: letters and digits.
-constexpr std::size_t OWN_NAME_RANDOM = 6;
-
-// Random letters and digits.
-std::string random_text(std::size_t n);
 
 // Whether text is stem followed by the random part.
 bool is_own_name(std::string_view text, std::string_view stem);

@@ -1,5 +1,6 @@
 #include "ops/new_package.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,37 +15,41 @@
 namespace kb {
 
 new_package::new_package(const std::string& dest) : dest_(dest) {
-  auto slash = dest.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : dest.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? dest : dest.substr(slash + 1);
-  path_ = (slash == std::string::npos ? "" : dir) + "." + base + ".XXXXXX";
-  fd_ = fd_closer(base.empty() ? -1 : mkstemp(path_.data()));
-  if (fd_.get() < 0) {
+  const auto slash = dest.rfind('/');
+  const std::string base = slash == std::string::npos ? dest : dest.substr(slash + 1);
+  const directory dir = directory::open(slash == std::string::npos ? "."
+                                        : slash == 0               ? "/"
+                                                                   : dest.substr(0, slash),
+                                        false);
+  if (dir.is_open() && !base.empty())
+    file_ = staged_file::create_unique(dir, "." + base + ".", base);
+  if (!file_) {
     say_reason(dest, base.empty() ? EISDIR : errno);
     throw cannot_write();
   }
+  // Only the permission bits of what it replaces: a setuid, setgid or
+  // sticky bit there was meant for other bytes.
   struct stat st;
-  mode_t mode;
-  if (stat(dest.c_str(), &st) == 0) {
-    mode = st.st_mode & 07777;
+  if (fstatat(dir.fd(), base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+    mode_ = st.st_mode & 0777;
   } else {
-    mode_t mask = umask(0);
+    const mode_t mask = umask(0);
     umask(mask);
-    mode = 0666 & ~mask;
+    mode_ = 0666 & ~mask;
   }
-  fchmod(fd_.get(), mode);
 }
 
 new_package::~new_package() {
-  if (!committed_) unlink(path_.c_str());
+  if (file_) file_->discard();
 }
 
 void new_package::append(unsigned char* data, std::size_t length) {
   crypt_encode(data, length);
-  if (!write_all(fd_.get(), data, length)) {
-    say_reason(path_, errno);
+  if (!write_at(file_->fd(), data, length, length_)) {
+    say_reason(dest_, errno);
     throw cannot_write();
   }
+  length_ += static_cast<std::int64_t>(length);
 }
 
 void new_package::stop_if_interrupted() const {
@@ -52,15 +57,11 @@ void new_package::stop_if_interrupted() const {
 }
 
 void new_package::commit() {
-  if (fsync(fd_.get()) != 0 || close(fd_.release()) != 0) {
-    say_reason(path_, errno);
-    throw cannot_write();
-  }
-  if (std::rename(path_.c_str(), dest_.c_str()) != 0) {
+  // Synced, renamed and its directory synced before make says it is done.
+  if (!file_->sync() || !file_->commit(mode_)) {
     say_reason(dest_, errno);
     throw cannot_write();
   }
-  committed_ = true;
 }
 
 kb_error new_package::cannot_write() const {

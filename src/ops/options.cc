@@ -6,12 +6,11 @@
 
 namespace kb {
 
-const std::string& find_dest_dir(const dest_dir_map& dirs, std::string_view type) {
-  static const std::string none;
+const dest_dir_entry* find_dest_dir(const dest_dir_map& dirs, std::string_view type) {
   for (const auto& e : dirs) {
-    if (!e.type.empty() && e.type == type) return e.path;
+    if (!e.type.empty() && e.type == type) return e.path.empty() ? nullptr : &e;
   }
-  return none;
+  return nullptr;
 }
 
 void check_dest_dirs(const dest_dir_map& dirs) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/staged_file.h"
+
 namespace kb {
 
 enum pac_mode : int {
@@ -46,13 +48,16 @@ struct dest_dir_entry {
   std::string type;
   std::string path;   // resolved absolute directory, or empty when it did not resolve
   std::string typed;  // as given; empty means the current directory
+  // That directory, opened as the command line is read: a swap of it
+  // meanwhile (the signature is read first) leads nowhere else.
+  directory dir;
 };
 
 using dest_dir_map = std::vector<dest_dir_entry>;
 
-// The directory of the first mapping for type, or an empty text when there is
-// none (members of that type then go to the current directory).
-const std::string& find_dest_dir(const dest_dir_map& dirs, std::string_view type);
+// The first mapping for type with a directory, or none (members of that
+// type then go to the current directory).
+const dest_dir_entry* find_dest_dir(const dest_dir_map& dirs, std::string_view type);
 
 // Refuses a mapping whose directory, named, did not resolve: its members
 // would land in the current directory instead, and an update that

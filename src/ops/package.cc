@@ -18,6 +18,7 @@
 #include "base/console.h"
 #include "base/messages.h"
 #include "ops/journal.h"
+#include "ops/names.h"
 #include "pac/codec.h"
 
 namespace kb {
@@ -27,7 +28,16 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
   // First a handle that opens nothing: a link at the name may lead to a
   // device whose mere opening acts (a watchdog), so only a regular file is
   // opened for reading or writing, and through the handle, not the name.
-  fd_closer handle(open(path.c_str(), O_PATH | O_CLOEXEC | (in_place ? O_NOFOLLOW : 0)));
+  const auto slash = path.rfind('/');
+  name_ = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name_.empty()) name_ = ".";
+  dir_ = directory::open(slash == std::string::npos ? "."
+                         : slash == 0               ? "/"
+                                                    : path.substr(0, slash),
+                         false);
+  fd_closer handle(dir_.is_open() ? openat(dir_.fd(), name_.c_str(),
+                                           O_PATH | O_CLOEXEC | (in_place ? O_NOFOLLOW : 0))
+                                  : -1);
   if (handle.get() < 0) {
     const int err = errno;
     say_reason(path, err);
@@ -60,7 +70,7 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
   fd_ = reopen(handle.get(), mode);
   struct stat now;
   if (fd_.get() < 0) {  // no /proc: the name once more, checked against the handle
-    fd_ = fd_closer(open(path.c_str(), mode | O_NONBLOCK | O_NOFOLLOW));
+    fd_ = fd_closer(openat(dir_.fd(), name_.c_str(), mode | O_NONBLOCK | O_NOFOLLOW));
   }
   if (fd_.get() < 0 || fstat(fd_.get(), &now) != 0 || now.st_dev != st_.st_dev ||
       now.st_ino != st_.st_ino) {
@@ -107,16 +117,25 @@ pac_index load_package(const package_file& package, trailer_bytes* trailer) {
     if (trailer != nullptr) *trailer = *raw;
     return index;
   } catch (const kb_error&) {
-    if (journal_exists(path)) throw cut_short(path);
+    if (journal_exists(package)) throw cut_short(package);
     throw;
   }
 }
 
-kb_error cut_short(const std::string& package_path) {
+void check_not_side_file(const directory& dir, const std::string& name, const std::string& shown,
+                         const package_file& package) {
+  if (name != journal_name(package) && name != package.name() + ".minisig" &&
+      !is_own_name(name, journal_temp_stem(package))) {
+    return;
+  }
+  if (dir.same_as(package.dir())) throw kb_error(msg::beside_the_package(shown, package.path()));
+}
+
+kb_error cut_short(const package_file& package) {
   std::string rerun;
   try {
     pac_index index;
-    const extract_journal j = read_journal(package_path, index);
+    const extract_journal j = read_journal(package, index);
     if (!j.key_id.empty()) rerun += " -k <key " + j.key_id + ">";
     std::set<std::string> mapped;  // the first -d of a type counts
     for (std::size_t slot = 0; slot < index.members.size(); ++slot) {
@@ -132,14 +151,14 @@ kb_error cut_short(const std::string& package_path) {
   } catch (const kb_error&) {
     rerun.clear();  // the rerun itself says what is wrong with the journal
   }
-  return kb_error(msg::cut_short(package_path, rerun));
+  return kb_error(msg::cut_short(package.path(), rerun));
 }
 
 void say_if_cut_short(const package_file& package, bool verifying) {
-  if (!journal_exists(package.path())) return;
-  if (verifying) throw cut_short(package.path());
+  if (!journal_exists(package)) return;
+  if (verifying) throw cut_short(package);
   load_package(package);
-  say(cut_short(package.path()).what());
+  say(cut_short(package).what());
 }
 
 }  // namespace kb

@@ -9,6 +9,7 @@
 
 #include "base/error.h"
 #include "base/io.h"
+#include "base/staged_file.h"
 #include "pac/pac.h"
 
 namespace kb {
@@ -26,6 +27,11 @@ class package_file {
 
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
+  // The directory it was found in, open from before the package was, where
+  // its side files (journal, signature) are read, written and removed; and
+  // its name there.
+  const directory& dir() const { return dir_; }
+  const std::string& name() const { return name_; }
   const struct stat& status() const { return st_; }
   // Its length now, from the descriptor; throws when it can not be had.
   std::int64_t length() const;
@@ -36,6 +42,8 @@ class package_file {
 
  private:
   std::string path_;
+  directory dir_;
+  std::string name_;
   fd_closer fd_;
   struct stat st_ {};
 };
@@ -46,11 +54,17 @@ class package_file {
 // With trailer, the plain trailer is kept there too.
 pac_index load_package(const package_file& package, trailer_bytes* trailer = nullptr);
 
+// Refuses an output at name in dir (shown so in the message) that is a
+// file kept beside the package: its journal, the journal's temporary names
+// or its signature, which a member must never replace.
+void check_not_side_file(const directory& dir, const std::string& name, const std::string& shown,
+                         const package_file& package);
+
 // The message for a package whose extract was cut short: how to finish it,
 // with the -k and -d options its journal says the rerun needs. The journal
 // is not trusted, so this is a hint and nothing more: its control bytes are
 // masked, and the rerun checks everything again.
-kb_error cut_short(const std::string& package_path);
+kb_error cut_short(const package_file& package);
 
 // When an extract of the package was cut short (its journal lies beside it),
 // says so first; a package that no longer loads is refused with that line,

@@ -1,6 +1,7 @@
 // Pieces in stored order, and the checks of which members an operation takes.
 #include "ops/pieces.h"
 
+#include <cstdio>
 #include <string>
 
 #include "base/console.h"
@@ -36,6 +37,24 @@ void check_member_name(std::string_view name) {
   }
   if (has_control_byte(name)) {
     throw kb_error(msg::member_name_control_bytes(shown(name)));
+  }
+}
+
+void check_printed_fields(const pac_index& index, const std::string& package_path) {
+  // The value is not quoted: even with its control bytes shown as '?', it
+  // would carry the forged words onto stdout.
+  auto refuse = [&](const char* field, const std::string& value, const std::string& member) {
+    if (!has_control_byte(value)) return;
+    std::fprintf(stderr, "kestrelbind: %s: %s%s holds control bytes: %s\n", package_path.c_str(),
+                 field, member.empty() ? "" : (" of member " + shown(member)).c_str(),
+                 shown(value).c_str());
+    throw kb_error(msg::printed_field_control_bytes(package_path, field));
+  };
+  refuse("feature", index.feature, "");
+  for (const pac_member& m : index.members) {
+    refuse("type", m.type, m.name);
+    refuse("version", m.version, m.name);
+    refuse("md5", m.md5, m.name);
   }
 }
 

@@ -6,6 +6,8 @@
 // name only once whole and verified, so that a failed read leaves whatever
 // had that name as it was.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
 #include <optional>
@@ -30,11 +32,6 @@ const pac_member* find_member(const pac_options& options, const pac_index& index
     if (selected_by_filters(options, m)) return &m;
   }
   return nullptr;
-}
-
-bool same_file(const std::string& path, const struct stat& package) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && st.st_dev == package.st_dev && st.st_ino == package.st_ino;
 }
 
 kb_error not_right(const std::string& shown, const char* digest) {
@@ -62,25 +59,58 @@ bool trusted_dir(const std::string& dir) {
          (st.st_mode & 022) == 0;
 }
 
-sink open_sink(const pac_options& options, const std::string& name, const package_file& package) {
+// A device is written in place, never truncated nor renamed: it must hold
+// the whole member, and no one else may be using it (a mounted
+// filesystem, another writer), both known before anything is written. A
+// block device is opened exclusively, which the kernel refuses while it is
+// mounted or held so by another, and stays held until the read-back ends.
+fd_closer open_device(int handle, const struct stat& st, const std::string& target,
+                      const pac_member& m) {
+  fd_closer device = reopen(handle, O_RDWR | (S_ISBLK(st.st_mode) ? O_EXCL : 0));
+  if (device.get() < 0) {
+    const int err = errno;
+    say_reason(target, err);
+    throw kb_error(err == EBUSY ? msg::device_in_use(target) : msg::cannot_write_to(target));
+  }
+  std::uint64_t bytes = 0;
+  if (S_ISBLK(st.st_mode) && ioctl(device.get(), BLKGETSIZE64, &bytes) == 0 &&
+      bytes < static_cast<std::uint64_t>(m.size)) {
+    throw kb_error(msg::device_too_small(target, static_cast<std::int64_t>(bytes), m.name, m.size));
+  }
+  return device;
+}
+
+// After the sync the device's cached pages go, so that the read-back reads
+// what the medium holds, not what this run left in memory.
+void forget_cached(int device) {
+  ioctl(device, BLKFLSBUF, 0);
+  posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
+}
+
+sink open_sink(const pac_options& options, const pac_member& m, const package_file& package) {
   sink s;
-  const std::string& target = options.output_target.empty() ? name : options.output_target;
+  const std::string& target = options.output_target.empty() ? m.name : options.output_target;
   s.shown = target;
+  // Bytes sent to stdout or a device can not be taken back when the digest
+  // after the last one finds them changed: only a package that no one else
+  // can change since it was verified is written there.
+  auto refuse_if_others_can_change = [&] {
+    if (package.others_can_write()) {
+      throw kb_error(msg::changed_by_others(options.package_path, target));
+    }
+  };
   if (target == "-") {
+    refuse_if_others_can_change();
     s.to_stdout = true;
     return s;
-  }
-  if (same_file(target, package.status())) {
-    throw kb_error(msg::is_the_package(target, options.package_path));
   }
   const auto slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? "."
                           : slash == 0               ? "/"
                                                      : target.substr(0, slash);
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  // A device is written in place, never truncated nor renamed; it is
-  // reached through a link only where no one but root could have put the
-  // link, and opened through the handle that was checked.
+  // A device is reached through a link only where no one but root could
+  // have put the link, and opened through the handle that was checked.
   fd_closer handle;
   if (!options.output_target.empty()) {
     const int follow = trusted_dir(dir) ? 0 : O_NOFOLLOW;
@@ -89,21 +119,26 @@ sink open_sink(const pac_options& options, const std::string& name, const packag
   struct stat st;
   if (handle.get() >= 0 && fstat(handle.get(), &st) == 0 &&
       (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
-    if (package.others_can_write()) {
-      throw kb_error(msg::changed_by_others(options.package_path, target));
-    }
-    s.device = reopen(handle.get(), O_RDWR);
-    if (s.device.get() < 0) {
-      say_reason(target, errno);
-      throw kb_error(msg::cannot_write_to(target));
-    }
+    refuse_if_others_can_change();
+    s.device = open_device(handle.get(), st, target, m);
     return s;
   }
   if (base.empty() || base == "." || base == "..") {
     say_reason(target, EISDIR);
     throw kb_error(msg::cannot_write_to(target));
   }
-  s.file = output_file::create(dir, base, temp_name_for(base), target);
+  directory at = directory::open(dir, false);
+  if (!at.is_open()) {
+    say_reason(dir, errno);
+    throw kb_error(msg::dest_dir_not_exist(dir));
+  }
+  const struct stat& pkg = package.status();
+  if (fstatat(at.fd(), base.c_str(), &st, 0) == 0 && st.st_dev == pkg.st_dev &&
+      st.st_ino == pkg.st_ino) {
+    throw kb_error(msg::is_the_package(target, options.package_path));
+  }
+  check_not_side_file(at, base, target, package);
+  s.file = create_output(at, base, temp_name_for(base), target);
   return s;
 }
 
@@ -118,7 +153,7 @@ void read_one_member(const pac_options& options, const package_file& package,
   if (m == nullptr || m->name.empty()) throw kb_error(msg::no_member_found());
   const std::string& name = m->name;
   check_member_name(name);
-  sink out = open_sink(options, name, package);
+  sink out = open_sink(options, *m, package);
   try {
     chunk_buffer buffer(PAC_CHUNK_SIZE);
     piece_hasher hasher;
@@ -157,6 +192,7 @@ void read_one_member(const pac_options& options, const package_file& package,
     // Exactly the record's bytes with the record's digest, and, on a
     // device, read back: a flash that lost a write is a failure.
     if (out.file && !all_written) md5_fd_hex(out.fd(), digest);
+    if (out.device.get() >= 0 && all_written) forget_cached(out.fd());
     if (out.device.get() >= 0 && all_written && md5_fd_prefix_hex(out.fd(), size, digest) != 0) {
       judged(out.shown, errno);
       all_written = false;

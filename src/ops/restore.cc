@@ -22,7 +22,7 @@ std::string extract_run::restore_package() {
     int kept = restore_or_throw();
     // A verified package no longer matches its signature once cut; its
     // journal keeps what a later run needs to verify it again.
-    if (journal.key_id.empty()) remove_journal(options.package_path);
+    if (journal.key_id.empty()) remove_journal(package);
     return msg::now_holds(options.package_path, kept);
   } catch (const kb_error& e) {
     return e.what();
@@ -110,7 +110,7 @@ int extract_run::write_trailer() {
     if (ftruncate(pkg, data_end) != 0 || fsync(pkg) != 0) {
       throw cannot_restore(std::strerror(errno));
     }
-    write_journal(options.package_path, journal);
+    write_journal(package, journal);
   }
   auto raw = std::make_unique<trailer_bytes>(journal.trailer);
   crypt_decode(raw->data(), raw->size());

@@ -65,8 +65,8 @@ kb_error not_there(const resumed_member& r, const char* what) {
 // Finds the output that holds what left the package of a member.
 void find_holder(resumed_member& r) {
   const planned_member& p = *r.plan;
-  r.holder = output_file::reopen(p.dir, p.name, p.temp);
-  if (!r.holder && r.is != where::straddling) r.holder = output_file::open_final(p.dir, p.name);
+  r.holder = staged_file::adopt(p.at, p.temp, p.name);
+  if (!r.holder && r.is != where::straddling) r.holder = staged_file::open_final(p.at, p.name);
   if (!r.holder) {
     if (r.out_bytes == 0) return;  // nothing of it to keep: it is written anew
     throw not_there(r, "missing");
@@ -200,7 +200,7 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
       if (r.is != where::done_before) {
         find_holder(r);
       } else if (verifying) {  // only the key needs what a put-back left out
-        r.holder = output_file::open_final(p.dir, p.name);
+        r.holder = staged_file::open_final(p.at, p.name);
       }
     }
     members.push_back(std::move(r));
@@ -235,9 +235,10 @@ void finish_members(extract_run& run, const extract_plan& plan,
 bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
                     extract_journal& stale) {
   const std::string& path = options.package_path;
-  if (!journal_exists(path)) return false;
+  if (!journal_exists(package)) return false;
   pac_index index;
-  extract_journal journal = read_journal(path, index);
+  extract_journal journal = read_journal(package, index);
+  check_printed_fields(index, path);
   const cut_point cut = find_cut(package, journal, index, path);
   if (cut.stale) {  // a fresh run, verified as its command line says
     stale = std::move(journal);
@@ -246,12 +247,12 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   if (!journal.key_id.empty() && options.key_path.empty()) {
     throw kb_error(msg::give_the_key(path, journal.key_id));
   }
-  extract_plan plan = plan_extract(options, dirs, index, package.status());
+  extract_plan plan = plan_extract(options, dirs, index, package);
   check_same_outputs(plan, journal, path);
   const bool verifying = !options.key_path.empty();
   std::vector<resumed_member> members = find_members(plan, cut, journal, verifying, path);
   if (verifying) {
-    const verified_package v = verify_bytes(path, options.key_path, [&](const hash_sink& sink) {
+    const verified_package v = verify_bytes(package, options.key_path, [&](const hash_sink& sink) {
       feed_original(package, members, cut.data_length, journal, sink);
     });
     check_verified(options, v);
@@ -277,7 +278,7 @@ namespace kb {
 void remove_leftovers(const extract_plan& plan, const extract_journal& j) {
   for (const auto& p : plan.members) {
     if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
-    if (auto left = output_file::reopen(p.dir, p.name, j.temps[p.slot])) left->discard();
+    if (auto left = staged_file::adopt(p.at, j.temps[p.slot], p.name)) left->discard();
   }
 }
 

@@ -17,6 +17,7 @@
 #include "base/io.h"
 #include "base/messages.h"
 #include "ops/expect.h"
+#include "ops/pieces.h"
 #include "pac/codec.h"
 
 namespace kb {
@@ -126,12 +127,13 @@ std::string read_key_id(const std::string& key_path) {
   return key_id_text(load_key(key_path).id);
 }
 
-verified_package verify_bytes(const std::string& package_path, const std::string& key_path,
+verified_package verify_bytes(const package_file& package, const std::string& key_path,
                               const byte_feed& feed) {
   if (sodium_init() < 0) throw kb_error(msg::no_signature_library());
   const public_key key = load_key(key_path);
+  const std::string& package_path = package.path();
   const std::string sig_path = package_path + ".minisig";
-  auto text = read_bounded(sig_path, MAX_FILE);
+  auto text = read_bounded_at(package.dir().fd(), package.name() + ".minisig", sig_path, MAX_FILE);
   if (!text) throw kb_error(msg::signature_unreadable(sig_path));
   auto sig = parse_signature(*text);
   if (!sig) throw kb_error(msg::not_a_signature(sig_path));
@@ -171,7 +173,7 @@ verified_package verify_package(const package_file& package, const std::string& 
                                 pac_index& index, trailer_bytes* kept) {
   const std::int64_t length = package.length();
   auto trailer = std::make_unique<trailer_bytes>();
-  verified_package v = verify_bytes(package.path(), key_path, [&](const hash_sink& sink) {
+  verified_package v = verify_bytes(package, key_path, [&](const hash_sink& sink) {
     // Read in slices that stay in the cache for the hash, as b2sum does;
     // the trailer is kept as it goes by, so that the index is read from the
     // very bytes that were verified.
@@ -213,13 +215,15 @@ void check_verified(pac_options& options, const verified_package& v) {
 
 pac_index load_package_verified(pac_options& options, const package_file& package,
                                 trailer_bytes* trailer) {
+  pac_index index;
   // Too short for a trailer (as a finished extract in place leaves it): no
   // package, signed or not, and no byte of it is used.
   if (options.key_path.empty() || package.length() < static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
-    return load_package(package, trailer);
+    index = load_package(package, trailer);
+  } else {
+    check_verified(options, verify_package(package, options.key_path, index, trailer));
   }
-  pac_index index;
-  check_verified(options, verify_package(package, options.key_path, index, trailer));
+  check_printed_fields(index, options.package_path);
   return index;
 }
 

@@ -67,10 +67,10 @@ pac_index load_package_verified(pac_options& options, const package_file& packag
 using hash_sink = std::function<void(const unsigned char*, std::size_t)>;
 using byte_feed = std::function<void(const hash_sink&)>;
 
-// Verifies the bytes feed gives against package_path's ".minisig" with the
+// Verifies the bytes feed gives against the package's ".minisig" with the
 // key in key_path and prints the verified line; throws, changing nothing, on
 // any mismatch. A resume gives the package as it was before its first cut.
-verified_package verify_bytes(const std::string& package_path, const std::string& key_path,
+verified_package verify_bytes(const package_file& package, const std::string& key_path,
                               const byte_feed& feed);
 
 }  // namespace kb

@@ -28,6 +28,17 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
             0);
   make({{"idu", "M3", random_bytes(700000, 9)}}, "evil.pac");
   make({{"system", "M1", "evil"}}, "evil1.pac");
+  // The downloader's own: members named as the files beside the package,
+  // and a version that prints a success line of its own.
+  for (const char* side : {"p.pac.journal", "p.pac.journal.AAAAAA", "p.pac.minisig"})
+    make({{"idu", side, "evil"}}, std::string(side) + ".pac");
+  const std::string forged = "\r\n extract file M1 size:4 md5:0,version:1 successfully! \r\n";
+  ASSERT_EQ(run_tool(dir_, {"-m", "forged.pac", "-a", "idu,in/M3," + std::string(60, 'V')}).status,
+            0);
+  std::string f = read_file(at("forged.pac"));
+  f.replace(f.find(scramble(std::string(60, 'V'))), 60,
+            scramble(forged + std::string(60 - forged.size(), ' ')));
+  write_file(at("forged.pac"), f);
   const std::string good = read_file(at("good.pac")), sig = read_file(at("good.pac.minisig"));
   const std::string evil = read_file(at("evil.pac"));
   auto as_nobody = [&](const std::string& cmd) {
@@ -64,9 +75,20 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
   struct attack {
     std::string name, setup, args, fault;
     int status;
-    bool installed;         // the signed members are out; else nothing new is
-    std::string says = "";  // somewhere on stdout
+    bool installed;          // the signed members are out; else nothing new is
+    std::string says = "";   // somewhere on stdout (on stderr with -o -)
+    bool closed = false;     // started with fds 0, 1 and 2 closed
+    std::string lands = "";  // where M1 is installed instead, under dl
   };
+  auto side = [](const std::string& name) {
+    return "\r\n file " + name +
+           " is kept beside the package p.pac, refusing to overwrite it! \r\n";
+  };
+  // The -d directory sys, root's, swapped for a link to root's real one.
+  const std::string exchange = as_nobody(
+      "ln -s " + sys + " t && python3 -c \"__import__(\\\"ctypes\\\").CDLL(None).renameat2(-100, " +
+      "b\\\"sys\\\", -100, b\\\"t\\\", 2)\"");
+  const std::string swapped = "-e p.pac -k ../k.pub -d system,sys";
   const std::string swap =
       as_nobody("for t in .M2.kb*; do rm -f $t; ln -s " + victim + " $t; done");
   const attack attacks[] = {
@@ -107,7 +129,24 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
        "\r\n file " + sys + "/M1 checksum " +
            md5_hex(ms[0].bytes.substr(0, 50) + "^" + ms[0].bytes.substr(51)) +
            " not right! \r\n\r\n package p.pac now holds the 2 members "
-           "not yet extracted \r\n"}};
+           "not yet extracted \r\n"},
+      {"closed standard descriptors", "", cmd, "", 0, true, "", true},
+      {"closed standard descriptors and a directory as the journal", "", cmd,
+       "run:/p.pac:2:" + as_nobody("mkdir p.pac.journal"), 0, true, "", true},
+      {"-o - from a package others can change", "", "-r p.pac -k ../k.pub -t idu -o -", "", 255,
+       false, "\r\n package p.pac can be changed by others, refusing to write it to -! \r\n"},
+      {"-d swapped for a link once the signature is read", "root:mkdir sys", swapped,
+       "run:/p.pac:2:" + exchange, 0, false, "", false, "t/M1"},
+      {"a member named as the journal", "cat ../p.pac.journal.pac >p.pac", "-e p.pac", "", 255,
+       false, side("p.pac.journal")},
+      {"a member named as a journal's temporary file", "cat ../p.pac.journal.AAAAAA.pac >p.pac",
+       "-e p.pac", "", 255, false, side("p.pac.journal.AAAAAA")},
+      {"a member named as the signature", "cat ../p.pac.minisig.pac >p.pac", "-e p.pac", "", 255,
+       false, side("p.pac.minisig")},
+      {"a member read as the signature", "cat ../p.pac.minisig.pac >p.pac",
+       "-r p.pac -n p.pac.minisig", "", 255, false, side("p.pac.minisig")},
+      {"a success line forged in a version", "cat ../forged.pac >p.pac", "-e p.pac", "", 255, false,
+       "\r\n package p.pac is refused, its version field holds control bytes! \r\n"}};
   for (const auto& a : attacks) {
     SCOPED_TRACE(a.name);
     std::filesystem::remove_all(dl), std::filesystem::remove_all(sys);
@@ -132,9 +171,14 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
         std::filesystem::is_regular_file(dl + "/p.pac");  // not the FIFO, nor /dev/zero
     const std::string pkg = regular ? read_file(dl + "/p.pac") : "";
     auto r = run_tool(dl, words(a.args),
-                      a.fault.empty() ? std::vector<std::string>{} : fault_env(a.fault));
+                      a.fault.empty() ? std::vector<std::string>{} : fault_env(a.fault), a.closed);
     EXPECT_EQ(r.status, a.status) << r.out;
-    EXPECT_NE(r.out.find(a.says), std::string::npos) << r.out;
+    const bool to_stdout = a.args.find("-o -") != std::string::npos;
+    EXPECT_NE((to_stdout ? r.err : r.out).find(a.says), std::string::npos) << r.out << r.err;
+    EXPECT_TRUE(!to_stdout || r.out.empty());
+    EXPECT_TRUE(a.setup.find("mkfifo p.pac.minisig") != std::string::npos ||
+                read_file(dl + "/p.pac.minisig") == sig);
+    EXPECT_TRUE(a.lands.empty() || read_file(dl + "/" + a.lands) == ms[0].bytes);
     EXPECT_EQ(read_file(victim), "secret");
     EXPECT_TRUE(a.setup != "stale" || read_file(sys + "/.M1.kbAAAAAA") == "root's");
     EXPECT_TRUE(a.args.find("M3.out") == std::string::npos ||

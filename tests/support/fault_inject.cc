@@ -16,7 +16,8 @@
 //   rmdir    the n-th read from such a file first removes directory
 //            <argument>
 //   run      the n-th read from such a file first runs shell command
-//            <argument> (an attacker's move, at a moment of the test's choice)
+//            <argument> (an attacker's move, at a moment of the test's choice);
+//            run@<call> (run@fsync+): at the n-th such call instead
 //   kill     the n-th call <argument> (read, truncate, fsync, unlink) on
 //            such a file never happens: the process is killed first;
 //            <call>+ (truncate+, fsync+) kills just after the call instead;
@@ -48,7 +49,7 @@
 namespace {
 
 struct fault {
-  std::string what, suffix, argument;
+  std::string what, suffix, argument, call;
   char by;  // '#' the n-th call, '@' reaching offset n, '<' below n bytes
   long long n, seen;
 };
@@ -63,7 +64,10 @@ std::vector<fault>& faults() {
                       argument_text) < 3)
         continue;
       const char by = moment[0] == '@' || moment[0] == '<' ? moment[0] : '#';
-      v->push_back({what, suffix, argument_text, by, std::atoll(moment + (by != '#')), 0});
+      std::string action = what, call;
+      if (const auto at = action.find('@'); at != std::string::npos)
+        call = action.substr(at + 1), action.resize(at);
+      v->push_back({action, suffix, argument_text, call, by, std::atoll(moment + (by != '#')), 0});
     }
     return v;
   }();
@@ -107,7 +111,8 @@ std::string strike(const std::string& call, const std::string& raw_path, long lo
   for (fault& f : faults()) {
     const bool kills = f.what == "kill" || f.what == "cut";
     const auto at = f.argument.find('@');
-    const std::string kind = kills               ? f.argument
+    const std::string kind = !f.call.empty()     ? f.call
+                             : kills             ? f.argument
                              : f.what == "write" ? "write"
                              : f.what == "raise" && at != std::string::npos
                                  ? f.argument.substr(at + 1)
@@ -174,4 +179,11 @@ extern "C" int fsync(int fd) {
 extern "C" int unlink(const char* path) {
   static auto next = next_of<decltype(unlink)>("unlink");
   return strike("unlink", std::filesystem::absolute(path)), next(path);
+}
+
+extern "C" int unlinkat(int dir, const char* path, int flags) {
+  static auto next = next_of<decltype(unlinkat)>("unlinkat");
+  const std::string at =
+      path[0] == '/' || dir == AT_FDCWD ? std::string(path) : path_of(dir) + "/" + path;
+  return strike("unlink", std::filesystem::absolute(at)), next(dir, path, flags);
 }

@@ -96,9 +96,10 @@ struct run_result {
 };
 
 // Runs the built kestrelbind in dir with extra environment entries
-// ("NAME=value").
+// ("NAME=value"); closed: with fds 0, 1 and 2 closed, as a daemon may
+// start it (nothing is then captured).
 inline run_result run_tool(const std::string& dir, const std::vector<std::string>& args,
-                           const std::vector<std::string>& env = {}) {
+                           const std::vector<std::string>& env = {}, bool closed = false) {
   auto quoted = [](const std::string& s) {  // any bytes, in the shell's single quotes
     std::string q = "'";
     for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -111,7 +112,7 @@ inline run_result run_tool(const std::string& dir, const std::vector<std::string
   for (const auto& e : env) command += " " + quoted(e);
   command += " " KESTRELBIND_COMMAND;  // the binary, through an emulator in a cross build
   for (const auto& a : args) command += " " + quoted(a);
-  command += " >" + quoted(out) + " 2>" + quoted(err);
+  command += " >" + quoted(out) + " 2>" + quoted(err) + (closed ? " <&- >&- 2>&-" : "");
   const int status = std::system(command.c_str());
   run_result r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out),
                read_file(err)};
