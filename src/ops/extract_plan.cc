@@ -44,11 +44,11 @@ void check_not_package(const planned_member& p, const package_file& package) {
 // at its rename, the member would be cut out of the package and put back.
 void check_writable(const planned_member& p) {
   struct stat st;
-  const int err = !p.at.is_open() ? ENOTDIR
-                  : fstatat(p.at.fd(), p.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                          S_ISDIR(st.st_mode)
-                      ? EISDIR
-                      : 0;
+  const int err =
+      !p.at.is_open() ? ENOTDIR
+      : fstatat(p.at.fd(), p.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
+          ? EISDIR
+          : 0;
   if (err != 0) {
     say_reason(p.shown, err);
     throw kb_error(msg::cannot_write_to(p.shown));
