@@ -52,7 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   options.type_filter.clear();
   options.preserve = true;
-  kb::dest_dir_map dirs = {{second.type, scratch + "/out"}};
+  const std::string out = scratch + "/out";
+  kb::dest_dir_map dirs;
+  dirs.push_back({second.type, out, out, kb::directory::open(out, false)});
   attempt([&] { kb::extract_in_place(options, dirs); });
   return 0;
 }
