@@ -70,6 +70,9 @@ std::string not_a_single_token(text token) {
 std::string not_a_timestamp(text value) {
   return "\r\n --newer-than \"" + s(value) + "\" is not a decimal timestamp! \r\n";
 }
+std::string not_a_progress_kind(text value) {
+  return "\r\n --progress \"" + s(value) + "\" is not json! \r\n";
+}
 std::string comment_checks_modes() {
   return "\r\n --expect and --newer-than work with -e, -r and -c only! \r\n";
 }

@@ -25,6 +25,7 @@ std::string too_many_files(int max);
 std::string too_many_dest_dirs(int max);
 std::string not_a_single_token(text token);
 std::string not_a_timestamp(text value);
+std::string not_a_progress_kind(text value);
 std::string comment_checks_modes();
 std::string comment_checks_need_key();
 std::string dest_parameter_not_right();

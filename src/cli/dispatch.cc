@@ -5,6 +5,7 @@
 #include "cli/cli.h"
 #include "ops/json_report.h"
 #include "ops/package.h"
+#include "ops/progress.h"
 #include "ops/signature.h"
 
 namespace kb {
@@ -15,6 +16,8 @@ void dispatch(command_line& cmd) {
   if (o.json && o.mode != MODE_LIST && o.mode != MODE_CHECK) {
     std::fputs("kestrelbind: --json plays no part but with -l and -c\n", stderr);
   }
+  static const char* const PHASES[] = {"extract", "make", "list", "", "read", "check"};
+  progress_phase phase(o.mode >= 0 && o.mode <= MODE_CHECK ? PHASES[o.mode] : "");
   switch (o.mode) {
     case MODE_LIST: {  // listing installs nothing: -k plays no part
       package_file package(o.package_path, package_use::reading);

@@ -9,6 +9,7 @@
 #include "base/messages.h"
 #include "cli/cli.h"
 #include "ops/expect.h"
+#include "ops/progress.h"
 
 namespace kb {
 namespace {
@@ -33,6 +34,7 @@ const char* missing_value_message(std::string_view opt) {
   if (opt == "-o") return "output file";
   if (opt == "--expect") return "expected token";
   if (opt == "--newer-than") return "timestamp";
+  if (opt == "--progress") return "progress kind";
   if (opt == "-e" || opt == "-l" || opt == "-r" || opt == "-c") return "file name";
   return nullptr;  // not an option that takes a value
 }
@@ -142,6 +144,10 @@ command_line parse_options(int argc, char** argv) {
       o.expected_tokens.push_back(one_token(value));
     } else if (opt == "--newer-than") {
       o.newer_than = timestamp_value(value);
+    } else if (opt == "--progress") {
+      // Told as it is read, so that a later bad argument ends in the last line too.
+      if (std::string_view(value) != "json") throw kb_error(msg::not_a_progress_kind(value));
+      enable_json_progress();
     } else {  // -e, -l, -r, -c
       o.mode = opt == "-e"   ? MODE_EXTRACT
                : opt == "-l" ? MODE_LIST

@@ -17,6 +17,7 @@
 #include "base/io.h"
 #include "base/messages.h"
 #include "ops/expect.h"
+#include "ops/progress.h"
 #include "pac/codec.h"
 
 namespace kb {
@@ -127,7 +128,7 @@ std::string read_key_id(const std::string& key_path) {
 }
 
 verified_package verify_bytes(const std::string& package_path, const std::string& key_path,
-                              const byte_feed& feed) {
+                              const byte_feed& feed, std::int64_t size) {
   if (sodium_init() < 0) throw kb_error(msg::no_signature_library());
   const public_key key = load_key(key_path);
   const std::string sig_path = package_path + ".minisig";
@@ -147,9 +148,16 @@ verified_package verify_bytes(const std::string& package_path, const std::string
   }
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
-  feed([&](const unsigned char* data, std::size_t length) {
-    crypto_generichash_update(&state, data, length);
-  });
+  {
+    // The hash pass reads the whole package before anything else happens:
+    // minutes on a slow flash, which a program driving the tool can show.
+    progress_phase phase("verify");
+    progress bar(package_path, size, true);
+    feed([&](const unsigned char* data, std::size_t length) {
+      crypto_generichash_update(&state, data, length);
+      bar.advance(static_cast<std::int64_t>(length));
+    });
+  }
   unsigned char digest[crypto_generichash_BYTES_MAX];
   crypto_generichash_final(&state, digest, sizeof digest);
   if (crypto_sign_verify_detached(sig->signature.data(), digest, sizeof digest, key.key.data()) !=
@@ -171,28 +179,31 @@ verified_package verify_package(const package_file& package, const std::string& 
                                 pac_index& index, trailer_bytes* kept) {
   const std::int64_t length = package.length();
   auto trailer = std::make_unique<trailer_bytes>();
-  verified_package v = verify_bytes(package.path(), key_path, [&](const hash_sink& sink) {
-    // Read in slices that stay in the cache for the hash, as b2sum does;
-    // the trailer is kept as it goes by, so that the index is read from the
-    // very bytes that were verified.
-    constexpr std::size_t SLICE = 32 * 1024;
-    const std::int64_t trailer_at = length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
-    chunk_buffer buffer(SLICE);
-    for (std::int64_t at = 0; at < length;) {
-      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(SLICE, length - at));
-      if (!read_at(package.fd(), buffer.data(), n, at)) {
-        say_reason(package.path(), errno);
-        throw kb_error(msg::cannot_read(package.path()));
-      }
-      sink(buffer.data(), n);
-      const std::int64_t from = std::max(at, trailer_at), end = at + std::int64_t(n);
-      if (trailer_at >= 0 && from < end) {
-        std::copy(buffer.data() + (from - at), buffer.data() + n,
-                  trailer->data() + (from - trailer_at));
-      }
-      at += static_cast<std::int64_t>(n);
-    }
-  });
+  verified_package v = verify_bytes(
+      package.path(), key_path,
+      [&](const hash_sink& sink) {
+        // Read in slices that stay in the cache for the hash, as b2sum does;
+        // the trailer is kept as it goes by, so that the index is read from the
+        // very bytes that were verified.
+        constexpr std::size_t SLICE = 32 * 1024;
+        const std::int64_t trailer_at = length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
+        chunk_buffer buffer(SLICE);
+        for (std::int64_t at = 0; at < length;) {
+          const auto n = static_cast<std::size_t>(std::min<std::int64_t>(SLICE, length - at));
+          if (!read_at(package.fd(), buffer.data(), n, at)) {
+            say_reason(package.path(), errno);
+            throw kb_error(msg::cannot_read(package.path()));
+          }
+          sink(buffer.data(), n);
+          const std::int64_t from = std::max(at, trailer_at), end = at + std::int64_t(n);
+          if (trailer_at >= 0 && from < end) {
+            std::copy(buffer.data() + (from - at), buffer.data() + n,
+                      trailer->data() + (from - trailer_at));
+          }
+          at += static_cast<std::int64_t>(n);
+        }
+      },
+      length);
   // Grown or shrunk while it was hashed: what was verified is not all there is.
   if (package.length() != length) {
     throw kb_error(msg::changed_while_verified(package.path()));

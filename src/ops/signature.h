@@ -70,7 +70,8 @@ using byte_feed = std::function<void(const hash_sink&)>;
 // Verifies the bytes feed gives against package_path's ".minisig" with the
 // key in key_path and prints the verified line; throws, changing nothing, on
 // any mismatch. A resume gives the package as it was before its first cut.
+// size, when known, is how many bytes feed gives (for --progress json).
 verified_package verify_bytes(const std::string& package_path, const std::string& key_path,
-                              const byte_feed& feed);
+                              const byte_feed& feed, std::int64_t size = -1);
 
 }  // namespace kb
