@@ -334,6 +334,10 @@ std::string signed_by_other_key(text package, text signed_by, text key) {
   return "\r\n package " + s(package) + " is signed by key " + s(signed_by) + ", not by key " +
          s(key) + "! \r\n";
 }
+std::string signed_by_none_of_keys(text package, text signed_by, text keys) {
+  return "\r\n package " + s(package) + " is signed by key " + s(signed_by) +
+         ", not by any of keys " + s(keys) + "! \r\n";
+}
 std::string signature_not_right(text package) {
   return "\r\n signature of package " + s(package) + " is not right! \r\n";
 }

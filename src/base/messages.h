@@ -112,6 +112,7 @@ std::string signature_unreadable(text sig_path);
 std::string not_a_signature(text sig_path);
 std::string legacy_signature(text sig_path);
 std::string signed_by_other_key(text package, text signed_by, text key);
+std::string signed_by_none_of_keys(text package, text signed_by, text keys);
 std::string signature_not_right(text package);
 std::string trusted_comment_not_right(text package);
 std::string verified(text package, text key_id, text shown_comment);

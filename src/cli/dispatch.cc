@@ -16,6 +16,9 @@ void dispatch(command_line& cmd) {
   if (o.json && o.mode != MODE_LIST && o.mode != MODE_CHECK) {
     std::fputs("kestrelbind: --json plays no part but with -l and -c\n", stderr);
   }
+  if (!o.sig_path.empty() && o.key_path.empty()) {
+    std::fputs("kestrelbind: --sig plays no part without -k\n", stderr);
+  }
   static const char* const PHASES[] = {"extract", "make", "list", "", "read", "check"};
   progress_phase phase(o.mode >= 0 && o.mode <= MODE_CHECK ? PHASES[o.mode] : "");
   switch (o.mode) {

@@ -35,6 +35,7 @@ const char* missing_value_message(std::string_view opt) {
   if (opt == "--expect") return "expected token";
   if (opt == "--newer-than") return "timestamp";
   if (opt == "--progress") return "progress kind";
+  if (opt == "--sig") return "signature file";
   if (opt == "-e" || opt == "-l" || opt == "-r" || opt == "-c") return "file name";
   return nullptr;  // not an option that takes a value
 }
@@ -139,7 +140,10 @@ command_line parse_options(int argc, char** argv) {
     } else if (opt == "-o") {
       o.output_target = bounded(value, MAX_PATH_VALUE, "output file name");
     } else if (opt == "-k") {
-      o.key_path = bounded(value, MAX_PATH_VALUE, "key file name");
+      o.key_paths.push_back(bounded(value, MAX_PATH_VALUE, "key file name"));
+      o.key_path = o.key_paths.front();
+    } else if (opt == "--sig") {
+      o.sig_path = bounded(value, MAX_PATH_VALUE, "signature file name");
     } else if (opt == "--expect") {
       o.expected_tokens.push_back(one_token(value));
     } else if (opt == "--newer-than") {

@@ -142,7 +142,8 @@ void check_package(const pac_options& options, const package_file& package,
     }
   }
   if (options.json) {
-    const std::string document = check_json(index, report);
+    const std::string document =
+        check_json(index, report, options.verified_key, options.verified_comment);
     std::fwrite(document.data(), 1, document.size(), stdout);
   }
   if (bad > 0) {

@@ -121,17 +121,37 @@ public_key load_key(const std::string& key_path) {
   return *key;
 }
 
+// Every key given, each loaded (a key that is not one stops the run, as
+// with a single -k, whichever key signed the package).
+std::vector<public_key> load_keys(const pac_options& options) {
+  std::vector<public_key> keys;
+  for (const std::string& path : options.key_paths) keys.push_back(load_key(path));
+  if (keys.empty() && !options.key_path.empty()) keys.push_back(load_key(options.key_path));
+  return keys;
+}
+
 }  // namespace
 
 std::string read_key_id(const std::string& key_path) {
   return key_id_text(load_key(key_path).id);
 }
 
-verified_package verify_bytes(const std::string& package_path, const std::string& key_path,
+bool key_given(const pac_options& options, const std::string& key_id) {
+  for (const public_key& key : load_keys(options)) {
+    if (key_id_text(key.id) == key_id) return true;
+  }
+  return false;
+}
+
+std::string signature_path(const pac_options& options, const std::string& package_path) {
+  return options.sig_path.empty() ? package_path + ".minisig" : options.sig_path;
+}
+
+verified_package verify_bytes(const pac_options& options, const std::string& package_path,
                               const byte_feed& feed, std::int64_t size) {
   if (sodium_init() < 0) throw kb_error(msg::no_signature_library());
-  const public_key key = load_key(key_path);
-  const std::string sig_path = package_path + ".minisig";
+  const std::vector<public_key> keys = load_keys(options);
+  const std::string sig_path = signature_path(options, package_path);
   auto text = read_bounded(sig_path, MAX_FILE);
   if (!text) throw kb_error(msg::signature_unreadable(sig_path));
   auto sig = parse_signature(*text);
@@ -142,10 +162,17 @@ verified_package verify_bytes(const std::string& package_path, const std::string
   if (sig->algorithm[0] != 'E' || sig->algorithm[1] != 'D') {
     throw kb_error(msg::not_a_signature(sig_path));
   }
-  if (sig->key_id != key.id) {
-    throw kb_error(
-        msg::signed_by_other_key(package_path, key_id_text(sig->key_id), key_id_text(key.id)));
+  // The signature names its key; the others given play no part.
+  auto key_at = std::find_if(keys.begin(), keys.end(),
+                             [&](const public_key& k) { return k.id == sig->key_id; });
+  if (key_at == keys.end()) {
+    std::string ids;
+    for (const public_key& k : keys) ids += (ids.empty() ? "" : ", ") + key_id_text(k.id);
+    throw kb_error(keys.size() == 1
+                       ? msg::signed_by_other_key(package_path, key_id_text(sig->key_id), ids)
+                       : msg::signed_by_none_of_keys(package_path, key_id_text(sig->key_id), ids));
   }
+  const public_key& key = *key_at;
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
   {
@@ -175,12 +202,12 @@ verified_package verify_bytes(const std::string& package_path, const std::string
   return {key_id_text(key.id), sig->trusted_comment};
 }
 
-verified_package verify_package(const package_file& package, const std::string& key_path,
+verified_package verify_package(const pac_options& options, const package_file& package,
                                 pac_index& index, trailer_bytes* kept) {
   const std::int64_t length = package.length();
   auto trailer = std::make_unique<trailer_bytes>();
   verified_package v = verify_bytes(
-      package.path(), key_path,
+      options, package.path(),
       [&](const hash_sink& sink) {
         // Read in slices that stay in the cache for the hash, as b2sum does;
         // the trailer is kept as it goes by, so that the index is read from the
@@ -220,6 +247,7 @@ verified_package verify_package(const package_file& package, const std::string& 
 void check_verified(pac_options& options, const verified_package& v) {
   check_trusted_comment(options, options.package_path, v.trusted_comment);
   options.verified_key = v.key_id;
+  options.verified_comment = v.trusted_comment;
 }
 
 pac_index load_package_verified(pac_options& options, const package_file& package,
@@ -230,7 +258,7 @@ pac_index load_package_verified(pac_options& options, const package_file& packag
     return load_package(package, trailer);
   }
   pac_index index;
-  check_verified(options, verify_package(package, options.key_path, index, trailer));
+  check_verified(options, verify_package(options, package, index, trailer));
   return index;
 }
 
