@@ -73,6 +73,18 @@ std::string not_a_timestamp(text value) {
 std::string not_a_progress_kind(text value) {
   return "\r\n --progress \"" + s(value) + "\" is not json! \r\n";
 }
+std::string floor_modes() {
+  return "\r\n --floor works with -e and -r -o only! \r\n";
+}
+std::string floor_needs_key() {
+  return "\r\n --floor needs -k, without a key nothing vouches for the timestamp! \r\n";
+}
+std::string floor_not_right(text path) {
+  return "\r\n floor file " + s(path) + " does not hold a timestamp! \r\n";
+}
+std::string floor_not_written(text path) {
+  return "\r\n floor file " + s(path) + " can not be written! \r\n";
+}
 std::string comment_checks_modes() {
   return "\r\n --expect and --newer-than work with -e, -r and -c only! \r\n";
 }

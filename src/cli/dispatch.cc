@@ -3,6 +3,7 @@
 #include "base/console.h"
 #include "base/messages.h"
 #include "cli/cli.h"
+#include "ops/floor.h"
 #include "ops/json_report.h"
 #include "ops/package.h"
 #include "ops/progress.h"
@@ -18,6 +19,11 @@ void dispatch(command_line& cmd) {
   }
   if (!o.sig_path.empty() && o.key_path.empty()) {
     std::fputs("kestrelbind: --sig plays no part without -k\n", stderr);
+  }
+  std::uint64_t floor = 0;
+  if (!o.floor_path.empty()) {
+    floor = read_floor(o.floor_path);
+    o.newer_than = std::max(o.newer_than.value_or(0), floor);
   }
   static const char* const PHASES[] = {"extract", "make", "list", "", "read", "check"};
   progress_phase phase(o.mode >= 0 && o.mode <= MODE_CHECK ? PHASES[o.mode] : "");
@@ -65,6 +71,11 @@ void dispatch(command_line& cmd) {
                  stderr);
       break;
   }
+  // The run has succeeded: the package it verified is the floor now, made
+  // durable before the exit status says so.
+  const std::uint64_t installed = comment_timestamp(o.verified_comment);
+  if (!o.floor_path.empty() && !o.verified_key.empty() && installed > floor)
+    write_floor(o.floor_path, installed);
 }
 
 }  // namespace kb

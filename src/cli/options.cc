@@ -36,6 +36,7 @@ const char* missing_value_message(std::string_view opt) {
   if (opt == "--newer-than") return "timestamp";
   if (opt == "--progress") return "progress kind";
   if (opt == "--sig") return "signature file";
+  if (opt == "--floor") return "floor file";
   if (opt == "-e" || opt == "-l" || opt == "-r" || opt == "-c") return "file name";
   return nullptr;  // not an option that takes a value
 }
@@ -73,6 +74,12 @@ std::uint64_t timestamp_value(const char* value) {
 // Only a signature verified with -k vouches for the trusted comment, and
 // only extract, read and check verify one.
 void check_comment_options(const pac_options& o) {
+  if (!o.floor_path.empty()) {
+    // Only what is installed raises the floor: an extract, or a read to -o.
+    if (o.mode != MODE_EXTRACT && (o.mode != MODE_READ || o.output_target.empty()))
+      throw kb_error(msg::floor_modes());
+    if (o.key_path.empty()) throw kb_error(msg::floor_needs_key());
+  }
   if (o.expected_tokens.empty() && !o.newer_than) return;
   if (o.mode == MODE_LIST || o.mode == MODE_MAKE) throw kb_error(msg::comment_checks_modes());
   if (o.key_path.empty()) {
@@ -142,6 +149,8 @@ command_line parse_options(int argc, char** argv) {
     } else if (opt == "-k") {
       o.key_paths.push_back(bounded(value, MAX_PATH_VALUE, "key file name"));
       o.key_path = o.key_paths.front();
+    } else if (opt == "--floor") {
+      o.floor_path = bounded(value, MAX_PATH_VALUE, "floor file name");
     } else if (opt == "--sig") {
       o.sig_path = bounded(value, MAX_PATH_VALUE, "signature file name");
     } else if (opt == "--expect") {

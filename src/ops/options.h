@@ -36,6 +36,9 @@ struct pac_options {
   // refused although the signature is good.
   std::vector<std::string> expected_tokens;
   std::optional<std::uint64_t> newer_than;
+  // --floor: the file that holds the timestamp of the last package
+  // installed; the run needs a newer one and leaves its own there.
+  std::string floor_path;
   bool preserve = false;
   bool json = false;  // --json: -l and -c print one JSON document instead of lines
   // make: each -a value as given ("type,path,version"), and -f's feature
