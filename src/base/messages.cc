@@ -73,6 +73,21 @@ std::string not_a_timestamp(text value) {
 std::string not_a_progress_kind(text value) {
   return "\r\n --progress \"" + s(value) + "\" is not json! \r\n";
 }
+std::string plan_member(text type, text name, std::int64_t size, text output) {
+  return "\r\n plan member type:" + s(type) + ",name:" + s(name) + ",size:" + n(size) +
+         ",output:" + s(output) + " \r\n";
+}
+std::string plan_room(text path, std::int64_t needs, std::int64_t free, text safety) {
+  return "\r\n plan filesystem of " + s(path) + " needs:" + n(needs) + ",free:" + n(free) +
+         ",safety:" + s(safety) + " \r\n";
+}
+std::string plan_no_room(text path, std::int64_t needs, std::int64_t free) {
+  return "\r\n the extract needs " + n(needs) + " bytes on the filesystem of " + s(path) +
+         ", which has " + n(free) + " free! \r\n";
+}
+std::string plan_goes_ahead(text package) {
+  return "\r\n the extract of " + s(package) + " would go ahead \r\n";
+}
 std::string floor_modes() {
   return "\r\n --floor works with -e and -r -o only! \r\n";
 }

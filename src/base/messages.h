@@ -27,6 +27,11 @@ std::string not_a_single_token(text token);
 std::string not_a_timestamp(text value);
 std::string not_a_progress_kind(text value);
 std::string floor_modes();
+// --plan: per member, per filesystem, and the verdict
+std::string plan_member(text type, text name, std::int64_t size, text output);
+std::string plan_room(text path, std::int64_t needs, std::int64_t free, text safety);
+std::string plan_no_room(text path, std::int64_t needs, std::int64_t free);
+std::string plan_goes_ahead(text package);
 std::string floor_needs_key();
 std::string floor_not_right(text path);
 std::string floor_not_written(text path);

@@ -14,8 +14,12 @@ namespace kb {
 void dispatch(command_line& cmd) {
   pac_options& o = cmd.options;
   pac_index index;
-  if (o.json && o.mode != MODE_LIST && o.mode != MODE_CHECK) {
+  if (o.json && o.mode != MODE_LIST && o.mode != MODE_CHECK &&
+      !(o.plan && o.mode == MODE_EXTRACT)) {
     std::fputs("kestrelbind: --json plays no part but with -l and -c\n", stderr);
+  }
+  if (o.plan && o.mode != MODE_EXTRACT) {
+    std::fputs("kestrelbind: --plan plays no part but with -e\n", stderr);
   }
   if (!o.sig_path.empty() && o.key_path.empty()) {
     std::fputs("kestrelbind: --sig plays no part without -k\n", stderr);
@@ -74,7 +78,7 @@ void dispatch(command_line& cmd) {
   // The run has succeeded: the package it verified is the floor now, made
   // durable before the exit status says so.
   const std::uint64_t installed = comment_timestamp(o.verified_comment);
-  if (!o.floor_path.empty() && !o.verified_key.empty() && installed > floor)
+  if (!o.floor_path.empty() && !o.plan && !o.verified_key.empty() && installed > floor)
     write_floor(o.floor_path, installed);
 }
 

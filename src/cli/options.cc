@@ -91,16 +91,18 @@ void check_comment_options(const pac_options& o) {
 // as the last mode; a member: -o - with -r), found before parsing, since
 // parsing already prints -d field lines.
 bool stdout_carries_data(int argc, char** argv) {
-  bool json = false, to_stdout = false;
+  bool json = false, to_stdout = false, plan = false;
   std::string_view mode;
   for (int i = 1; i < argc; ++i) {
     std::string_view opt = argv[i];
     json = json || opt == "--json";
+    plan = plan || opt == "--plan";
     if (opt == "-l" || opt == "-c" || opt == "-e" || opt == "-r" || opt == "-m") mode = opt;
     if (opt == "-o" && i + 1 < argc) to_stdout = std::string_view(argv[i + 1]) == "-";
     if (missing_value_message(opt) != nullptr) ++i;  // its value is no option
   }
-  return (json && (mode == "-l" || mode == "-c")) || (to_stdout && mode == "-r");
+  return (json && (mode == "-l" || mode == "-c" || (mode == "-e" && plan))) ||
+         (to_stdout && mode == "-r");
 }
 
 }  // namespace
@@ -111,8 +113,8 @@ command_line parse_options(int argc, char** argv) {
   if (stdout_carries_data(argc, argv)) send_messages_to_stderr();
   for (int i = 1; i < argc; ++i) {
     std::string_view opt = argv[i];
-    if (opt == "-p" || opt == "--json") {
-      (opt == "-p" ? o.preserve : o.json) = true;
+    if (opt == "-p" || opt == "--json" || opt == "--plan") {
+      (opt == "-p" ? o.preserve : opt == "--json" ? o.json : o.plan) = true;
       continue;
     }
     if (opt == "--help" || opt == "-h" || opt == "--version" || opt == "-V") {

@@ -7,6 +7,7 @@
 
 #include "base/console.h"
 #include "ops/extract_run.h"
+#include "ops/plan_report.h"
 #include "ops/signature.h"
 
 namespace kb {
@@ -45,12 +46,27 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
   });
 }
 
+// What the run would do, by the code that plans it, and nothing more: the
+// package is opened and locked as the run would, verified and planned, and
+// left as it was.
+void plan_only(pac_options& options, const dest_dir_map& dirs, const package_file& package) {
+  // A resume puts together and checks what its journal says, and only by
+  // doing it; a plan of it would promise what it can not know.
+  if (!options.preserve && journal_exists(options.package_path)) {
+    throw cut_short(options.package_path);
+  }
+  const pac_index index = load_package_verified(options, package);
+  note_unused_types(options, dirs, index);
+  print_plan(options, index, plan_extract(options, dirs, index, package.status()), package);
+}
+
 }  // namespace
 
 void extract_in_place(pac_options& options, const dest_dir_map& dirs) {
   check_dest_dirs(dirs);
   package_file package(options.package_path,
                        options.preserve ? package_use::reading : package_use::in_place);
+  if (options.plan) return plan_only(options, dirs, package);
   extract_journal stale;
   if (!options.preserve && resume_extract(options, dirs, package, stale)) return;
   auto trailer = std::make_unique<trailer_bytes>();

@@ -40,6 +40,7 @@ struct pac_options {
   // installed; the run needs a newer one and leaves its own there.
   std::string floor_path;
   bool preserve = false;
+  bool plan = false;  // --plan: an extract tells what it would do and changes nothing
   bool json = false;  // --json: -l and -c print one JSON document instead of lines
   // make: each -a value as given ("type,path,version"), and -f's feature
   std::vector<std::string> member_specs;

@@ -1,0 +1,16 @@
+# --plan: the members, their outputs and each filesystem's room (the free
+# bytes vary, so only the verdict stands), nothing changed; each refusal
+# as the real run gives it, the plan first.
+three
+sign p.pac
+mkdir sys
+cp "$DATA/signed.pub" other.pub
+plan() { step "$@" | sed -E 's/(needs"?:)[0-9]*,("?free"?:)[0-9]*/\1N,\2N/g'; }
+plan -e p.pac --plan -k key.pub -d system,sys --floor fw.floor
+plan -e p.pac --plan -p -d system,sys --json
+for refused in "-d system,nowhere" "-k other.pub" "-k key.pub --expect model:K2"; do
+  step -e p.pac --plan $refused
+  step -e p.pac $refused
+done
+FAULT="kill:/p.pac:2:truncate" step -e p.pac -d system,sys
+$KB -e p.pac --plan -d system,sys
