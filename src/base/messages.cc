@@ -46,6 +46,10 @@ const char HELP[] =
     "  -k keyfile         with -e, -r, -c: verify package.minisig with this minisign key\n"
     "  --expect TOKEN     with -k: the trusted comment must hold TOKEN as a whole word\n"
     "  --newer-than N     with -k: the trusted comment must hold timestamp:T with T > N\n"
+    "  --sig FILE         with -k (which may be given again): the signature is FILE\n"
+    "  --floor FILE       with -k, -e or -r -o: need a timestamp newer than FILE's, then store it\n"
+    "  --plan             with -e: print what the extract would do and need, change nothing\n"
+    "  --progress json    progress as JSON lines on stderr, the last with the exit status\n"
     "  -V, --version      print the version\n"
     "  -h, --help         print this text\n";
 
