@@ -1,7 +1,7 @@
 // Turns the argument vector into the options record, the member slots and
 // the destination map. Unknown arguments are skipped (scripts pass some)
-// with a word on stderr, the last of a repeated option wins (--expect adds
-// up), and a value is taken as it stands even when it begins with a dash.
+// with a word on stderr, the last of a repeated option wins (--expect and
+// -k add up), and a value is taken as it stands even when it begins with a dash.
 #include <cstdio>
 #include <cstring>
 

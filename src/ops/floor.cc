@@ -46,7 +46,14 @@ std::string random_suffix() {
 std::uint64_t read_floor(const std::string& path) {
   // Its name is replaced, never written through: a link there is not read.
   fd_closer fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0 && errno == ENOENT) return 0;  // nothing installed yet
+  if (fd.get() < 0 && errno == ENOENT) {  // nothing installed yet
+    // Found only once the run has succeeded, a directory that is not there
+    // would turn an install into a failure.
+    const std::string dir = directory_of(path);
+    if (fd_closer(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)).get() >= 0) return 0;
+    say_reason(dir, errno);
+    throw kb_error(msg::floor_not_written(path));
+  }
   struct stat st {};
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     if (errno != 0) say_reason(path, errno);

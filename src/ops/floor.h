@@ -11,7 +11,8 @@
 namespace kb {
 
 // The timestamp FILE holds (decimal digits, a line end allowed), 0 when it
-// does not exist; throws when it can not be read or holds anything else.
+// does not exist; throws when it can not be read or holds anything else,
+// or when its directory is not there to hold it.
 std::uint64_t read_floor(const std::string& path);
 
 // The greatest timestamp:T word of a trusted comment, 0 when it has none.

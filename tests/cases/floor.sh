@@ -17,6 +17,7 @@ step -r p.pac -k key.pub --floor state/fw.floor -n M1
 step -e p.pac --floor state/fw.floor
 printf '17x\n' >state/bad
 step -e p.pac -k key.pub --floor state/bad
+step -e p.pac -k key.pub --floor nowhere/fw.floor
 sign p.pac "model:K1 timestamp:1700000200"
 ln -s fw.floor state/link
 $KB -e p.pac -k key.pub --floor state/link
