@@ -48,25 +48,37 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
 
 // What the run would do, by the code that plans it, and nothing more: the
 // package is opened and locked as the run would, verified and planned, and
-// left as it was.
-void plan_only(pac_options& options, const dest_dir_map& dirs, const package_file& package) {
-  // A resume puts together and checks what its journal says, and only by
-  // doing it; a plan of it would promise what it can not know.
-  if (!options.preserve && journal_exists(options.package_path)) {
-    throw cut_short(options.package_path);
+// left as it was. With --json a refusal is a document too, so that a
+// program reads one document whatever the answer.
+void plan_only(pac_options& options, const dest_dir_map& dirs) {
+  bool printed = false;
+  try {
+    check_dest_dirs(dirs);
+    package_file package(options.package_path,
+                         options.preserve ? package_use::reading : package_use::in_place);
+    // A resume puts together and checks what its journal says, and only by
+    // doing it; a plan of it would promise what it can not know.
+    if (!options.preserve && journal_exists(options.package_path)) {
+      throw cut_short(options.package_path);
+    }
+    const pac_index index = load_package_verified(options, package);
+    note_unused_types(options, dirs, index);
+    const extract_plan plan = plan_extract(options, dirs, index, package.status());
+    printed = true;
+    print_plan(options, index, plan, package);
+  } catch (const kb_error& e) {
+    if (options.json && !printed) print_plan_refusal(options, e.what());
+    throw;
   }
-  const pac_index index = load_package_verified(options, package);
-  note_unused_types(options, dirs, index);
-  print_plan(options, index, plan_extract(options, dirs, index, package.status()), package);
 }
 
 }  // namespace
 
 void extract_in_place(pac_options& options, const dest_dir_map& dirs) {
+  if (options.plan) return plan_only(options, dirs);
   check_dest_dirs(dirs);
   package_file package(options.package_path,
                        options.preserve ? package_use::reading : package_use::in_place);
-  if (options.plan) return plan_only(options, dirs, package);
   extract_journal stale;
   if (!options.preserve && resume_extract(options, dirs, package, stale)) return;
   auto trailer = std::make_unique<trailer_bytes>();

@@ -114,6 +114,10 @@ void print_plan(const pac_options& options, const pac_index& index, const extrac
           {{"path", r.path}, {"needs", r.needs}, {"free", r.free}, {"safety", r.safety}});
     }
     doc["go_ahead"] = short_of_room == nullptr;
+    if (short_of_room != nullptr) {
+      doc["refusal"] = one_line(
+          msg::plan_no_room(shown(short_of_room->path), short_of_room->needs, short_of_room->free));
+    }
     const std::string text = doc.dump(-1, ' ', true, json::error_handler_t::replace) + "\n";
     std::fwrite(text.data(), 1, text.size(), stdout);
   } else {
@@ -129,6 +133,14 @@ void print_plan(const pac_options& options, const pac_index& index, const extrac
         msg::plan_no_room(shown(short_of_room->path), short_of_room->needs, short_of_room->free));
   }
   if (!options.json) say(msg::plan_goes_ahead(options.package_path));
+}
+
+void print_plan_refusal(const pac_options& options, const std::string& message) {
+  using json = nlohmann::ordered_json;
+  const json doc = {
+      {"package", options.package_path}, {"go_ahead", false}, {"refusal", one_line(message)}};
+  const std::string text = doc.dump(-1, ' ', true, json::error_handler_t::replace) + "\n";
+  std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 }  // namespace kb

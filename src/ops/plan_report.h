@@ -36,4 +36,8 @@ std::vector<filesystem_room> plan_room(const pac_options& options, const extract
 void print_plan(const pac_options& options, const pac_index& index, const extract_plan& plan,
                 const package_file& package);
 
+// With --json, the document of a plan refused before it was made: the
+// package, go_ahead false and the refusal's message as one line.
+void print_plan_refusal(const pac_options& options, const std::string& message);
+
 }  // namespace kb

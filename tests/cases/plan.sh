@@ -11,6 +11,7 @@ plan -e p.pac --plan -k key.pub -d system,sys --floor fw.floor
 plan -e p.pac --plan -p -d system,sys --json
 FAULT="room:p.pac:100000" plan -e p.pac --plan -d system,sys
 FAULT="room:p.pac:100000" plan -e p.pac --plan -p -d system,sys
+step -e p.pac --plan --json -k other.pub
 for refused in "-d system,nowhere" "-k other.pub" "-k key.pub --expect model:K2"; do
   step -e p.pac --plan $refused
   step -e p.pac $refused
