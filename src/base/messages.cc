@@ -95,6 +95,10 @@ std::string plan_goes_ahead(text package) {
 std::string floor_modes() {
   return "\r\n --floor works with -e and -r -o only! \r\n";
 }
+std::string floor_with_type() {
+  return "\r\n --floor does not work with -e -t, a part of the package does not raise the floor! "
+         "\r\n";
+}
 std::string floor_needs_key() {
   return "\r\n --floor needs -k, without a key nothing vouches for the timestamp! \r\n";
 }

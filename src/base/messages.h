@@ -33,6 +33,7 @@ std::string plan_room(text path, std::int64_t needs, std::int64_t free, text saf
 std::string plan_no_room(text path, std::int64_t needs, std::int64_t free);
 std::string plan_goes_ahead(text package);
 std::string floor_needs_key();
+std::string floor_with_type();
 std::string floor_not_right(text path);
 std::string floor_not_written(text path);
 std::string comment_checks_modes();

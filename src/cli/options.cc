@@ -78,6 +78,9 @@ void check_comment_options(const pac_options& o) {
     // Only what is installed raises the floor: an extract, or a read to -o.
     if (o.mode != MODE_EXTRACT && (o.mode != MODE_READ || o.output_target.empty()))
       throw kb_error(msg::floor_modes());
+    // A -t that matches nothing extracts nothing and still succeeds; the
+    // rest of the package would then be older than the floor.
+    if (o.mode == MODE_EXTRACT && !o.type_filter.empty()) throw kb_error(msg::floor_with_type());
     if (o.key_path.empty()) throw kb_error(msg::floor_needs_key());
   }
   if (o.expected_tokens.empty() && !o.newer_than) return;

@@ -4,17 +4,18 @@
 three
 sign p.pac
 mkdir state
-step -e p.pac -k key.pub --floor state/fw.floor -p -t idu
+step -e p.pac -k key.pub --floor state/fw.floor -p
 cat state/fw.floor
-step -e p.pac -k key.pub --floor state/fw.floor -p -t idu
+step -e p.pac -k key.pub --floor state/fw.floor -p
 sign p.pac "model:K1 timestamp:1700000100"
-FAULT="kill:fw.floor:1:fsync" step -e p.pac -k key.pub --floor state/fw.floor -p -t idu
+FAULT="kill:fw.floor:1:fsync" step -e p.pac -k key.pub --floor state/fw.floor -p
 cat state/fw.floor
 step -r p.pac -k key.pub --floor state/fw.floor -n M1 -o M1.out
 cat state/fw.floor
 step -c p.pac -k key.pub --floor state/fw.floor
 step -r p.pac -k key.pub --floor state/fw.floor -n M1
 step -e p.pac --floor state/fw.floor
+step -e p.pac -k key.pub --floor state/fw.floor -t idu
 printf '17x\n' >state/bad
 step -e p.pac -k key.pub --floor state/bad
 step -e p.pac -k key.pub --floor nowhere/fw.floor
