@@ -9,3 +9,7 @@ prog -c p.pac -k key.pub
 prog -r p.pac -n big -o out/big
 prog -e p.pac -k key.pub -d system,out
 prog -e p.pac -k key.pub
+three q.pac
+sign q.pac
+FAULT="kill:/q.pac:2:truncate" kb -e q.pac -k key.pub >/dev/null 2>&1 || true
+prog -e q.pac -k key.pub
