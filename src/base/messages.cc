@@ -46,6 +46,10 @@ const char HELP[] =
     "  -k keyfile         with -e, -r, -c: verify package.minisig with this minisign key\n"
     "  --expect TOKEN     with -k: the trusted comment must hold TOKEN as a whole word\n"
     "  --newer-than N     with -k: the trusted comment must hold timestamp:T with T > N\n"
+    "  --sig FILE         with -k (which may be given again): the signature is FILE\n"
+    "  --floor FILE       with -k, -e or -r -o: need a timestamp newer than FILE's, then store it\n"
+    "  --plan             with -e: print what the extract would do and need, change nothing\n"
+    "  --progress json    progress as JSON lines on stderr, the last with the exit status\n"
     "  -V, --version      print the version\n"
     "  -h, --help         print this text\n";
 
@@ -69,6 +73,40 @@ std::string not_a_single_token(text token) {
 }
 std::string not_a_timestamp(text value) {
   return "\r\n --newer-than \"" + s(value) + "\" is not a decimal timestamp! \r\n";
+}
+std::string not_a_progress_kind(text value) {
+  return "\r\n --progress \"" + s(value) + "\" is not json! \r\n";
+}
+std::string plan_member(text type, text name, std::int64_t size, text output) {
+  return "\r\n plan member type:" + s(type) + ",name:" + s(name) + ",size:" + n(size) +
+         ",output:" + s(output) + " \r\n";
+}
+std::string plan_room(text path, std::int64_t needs, std::int64_t free, text safety) {
+  return "\r\n plan filesystem of " + s(path) + " needs:" + n(needs) + ",free:" + n(free) +
+         ",safety:" + s(safety) + " \r\n";
+}
+std::string plan_no_room(text path, std::int64_t needs, std::int64_t free) {
+  return "\r\n the extract needs " + n(needs) + " bytes on the filesystem of " + s(path) +
+         ", which has " + n(free) + " free! \r\n";
+}
+std::string plan_goes_ahead(text package) {
+  return "\r\n the extract of " + s(package) + " would go ahead \r\n";
+}
+std::string floor_modes() {
+  return "\r\n --floor works with -e and -r -o only! \r\n";
+}
+std::string floor_with_type() {
+  return "\r\n --floor does not work with -e -t, a part of the package does not raise the floor! "
+         "\r\n";
+}
+std::string floor_needs_key() {
+  return "\r\n --floor needs -k, without a key nothing vouches for the timestamp! \r\n";
+}
+std::string floor_not_right(text path) {
+  return "\r\n floor file " + s(path) + " does not hold a timestamp! \r\n";
+}
+std::string floor_not_written(text path) {
+  return "\r\n floor file " + s(path) + " can not be written! \r\n";
 }
 std::string comment_checks_modes() {
   return "\r\n --expect and --newer-than work with -e, -r and -c only! \r\n";
@@ -346,6 +384,10 @@ std::string legacy_signature(text sig_path) {
 std::string signed_by_other_key(text package, text signed_by, text key) {
   return "\r\n package " + s(package) + " is signed by key " + s(signed_by) + ", not by key " +
          s(key) + "! \r\n";
+}
+std::string signed_by_none_of_keys(text package, text signed_by, text keys) {
+  return "\r\n package " + s(package) + " is signed by key " + s(signed_by) +
+         ", not by any of keys " + s(keys) + "! \r\n";
 }
 std::string signature_not_right(text package) {
   return "\r\n signature of package " + s(package) + " is not right! \r\n";

@@ -3,8 +3,10 @@
 #include "base/console.h"
 #include "base/messages.h"
 #include "cli/cli.h"
+#include "ops/floor.h"
 #include "ops/json_report.h"
 #include "ops/package.h"
+#include "ops/progress.h"
 #include "ops/signature.h"
 
 namespace kb {
@@ -12,9 +14,23 @@ namespace kb {
 void dispatch(command_line& cmd) {
   pac_options& o = cmd.options;
   pac_index index;
-  if (o.json && o.mode != MODE_LIST && o.mode != MODE_CHECK) {
+  if (o.json && o.mode != MODE_LIST && o.mode != MODE_CHECK &&
+      !(o.plan && o.mode == MODE_EXTRACT)) {
     std::fputs("kestrelbind: --json plays no part but with -l and -c\n", stderr);
   }
+  if (o.plan && o.mode != MODE_EXTRACT) {
+    std::fputs("kestrelbind: --plan plays no part but with -e\n", stderr);
+  }
+  if (!o.sig_path.empty() && o.key_path.empty()) {
+    std::fputs("kestrelbind: --sig plays no part without -k\n", stderr);
+  }
+  std::uint64_t floor = 0;
+  if (!o.floor_path.empty()) {
+    floor = read_floor(o.floor_path);
+    o.newer_than = std::max(o.newer_than.value_or(0), floor);
+  }
+  static const char* const PHASES[] = {"extract", "make", "list", "", "read", "check"};
+  progress_phase phase(o.mode >= 0 && o.mode <= MODE_CHECK ? PHASES[o.mode] : "");
   switch (o.mode) {
     case MODE_LIST: {  // listing installs nothing: -k plays no part
       package_file package(o.package_path, package_use::reading);
@@ -59,6 +75,11 @@ void dispatch(command_line& cmd) {
                  stderr);
       break;
   }
+  // The run has succeeded: the package it verified is the floor now, made
+  // durable before the exit status says so.
+  const std::uint64_t installed = comment_timestamp(o.verified_comment);
+  if (!o.floor_path.empty() && !o.plan && !o.verified_key.empty() && installed > floor)
+    write_floor(o.floor_path, installed);
 }
 
 }  // namespace kb

@@ -1,7 +1,7 @@
 // Turns the argument vector into the options record, the member slots and
 // the destination map. Unknown arguments are skipped (scripts pass some)
-// with a word on stderr, the last of a repeated option wins (--expect adds
-// up), and a value is taken as it stands even when it begins with a dash.
+// with a word on stderr, the last of a repeated option wins (--expect and
+// -k add up), and a value is taken as it stands even when it begins with a dash.
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +9,7 @@
 #include "base/messages.h"
 #include "cli/cli.h"
 #include "ops/expect.h"
+#include "ops/progress.h"
 
 namespace kb {
 namespace {
@@ -33,6 +34,9 @@ const char* missing_value_message(std::string_view opt) {
   if (opt == "-o") return "output file";
   if (opt == "--expect") return "expected token";
   if (opt == "--newer-than") return "timestamp";
+  if (opt == "--progress") return "progress kind";
+  if (opt == "--sig") return "signature file";
+  if (opt == "--floor") return "floor file";
   if (opt == "-e" || opt == "-l" || opt == "-r" || opt == "-c") return "file name";
   return nullptr;  // not an option that takes a value
 }
@@ -70,6 +74,15 @@ std::uint64_t timestamp_value(const char* value) {
 // Only a signature verified with -k vouches for the trusted comment, and
 // only extract, read and check verify one.
 void check_comment_options(const pac_options& o) {
+  if (!o.floor_path.empty()) {
+    // Only what is installed raises the floor: an extract, or a read to -o.
+    if (o.mode != MODE_EXTRACT && (o.mode != MODE_READ || o.output_target.empty()))
+      throw kb_error(msg::floor_modes());
+    // A -t that matches nothing extracts nothing and still succeeds; the
+    // rest of the package would then be older than the floor.
+    if (o.mode == MODE_EXTRACT && !o.type_filter.empty()) throw kb_error(msg::floor_with_type());
+    if (o.key_path.empty()) throw kb_error(msg::floor_needs_key());
+  }
   if (o.expected_tokens.empty() && !o.newer_than) return;
   if (o.mode == MODE_LIST || o.mode == MODE_MAKE) throw kb_error(msg::comment_checks_modes());
   if (o.key_path.empty()) {
@@ -81,16 +94,18 @@ void check_comment_options(const pac_options& o) {
 // as the last mode; a member: -o - with -r), found before parsing, since
 // parsing already prints -d field lines.
 bool stdout_carries_data(int argc, char** argv) {
-  bool json = false, to_stdout = false;
+  bool json = false, to_stdout = false, plan = false;
   std::string_view mode;
   for (int i = 1; i < argc; ++i) {
     std::string_view opt = argv[i];
     json = json || opt == "--json";
+    plan = plan || opt == "--plan";
     if (opt == "-l" || opt == "-c" || opt == "-e" || opt == "-r" || opt == "-m") mode = opt;
     if (opt == "-o" && i + 1 < argc) to_stdout = std::string_view(argv[i + 1]) == "-";
     if (missing_value_message(opt) != nullptr) ++i;  // its value is no option
   }
-  return (json && (mode == "-l" || mode == "-c")) || (to_stdout && mode == "-r");
+  return (json && (mode == "-l" || mode == "-c" || (mode == "-e" && plan))) ||
+         (to_stdout && mode == "-r");
 }
 
 }  // namespace
@@ -101,8 +116,8 @@ command_line parse_options(int argc, char** argv) {
   if (stdout_carries_data(argc, argv)) send_messages_to_stderr();
   for (int i = 1; i < argc; ++i) {
     std::string_view opt = argv[i];
-    if (opt == "-p" || opt == "--json") {
-      (opt == "-p" ? o.preserve : o.json) = true;
+    if (opt == "-p" || opt == "--json" || opt == "--plan") {
+      (opt == "-p" ? o.preserve : opt == "--json" ? o.json : o.plan) = true;
       continue;
     }
     if (opt == "--help" || opt == "-h" || opt == "--version" || opt == "-V") {
@@ -137,11 +152,20 @@ command_line parse_options(int argc, char** argv) {
     } else if (opt == "-o") {
       o.output_target = bounded(value, MAX_PATH_VALUE, "output file name");
     } else if (opt == "-k") {
-      o.key_path = bounded(value, MAX_PATH_VALUE, "key file name");
+      o.key_paths.push_back(bounded(value, MAX_PATH_VALUE, "key file name"));
+      o.key_path = o.key_paths.front();
+    } else if (opt == "--floor") {
+      o.floor_path = bounded(value, MAX_PATH_VALUE, "floor file name");
+    } else if (opt == "--sig") {
+      o.sig_path = bounded(value, MAX_PATH_VALUE, "signature file name");
     } else if (opt == "--expect") {
       o.expected_tokens.push_back(one_token(value));
     } else if (opt == "--newer-than") {
       o.newer_than = timestamp_value(value);
+    } else if (opt == "--progress") {
+      // Told as it is read, so that a later bad argument ends in the last line too.
+      if (std::string_view(value) != "json") throw kb_error(msg::not_a_progress_kind(value));
+      enable_json_progress();
     } else {  // -e, -l, -r, -c
       o.mode = opt == "-e"   ? MODE_EXTRACT
                : opt == "-l" ? MODE_LIST

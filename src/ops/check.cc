@@ -122,6 +122,7 @@ void check_package(const pac_options& options, const package_file& package,
         // The line of the member whose result comes next, as it is hashed.
         progress bar(m.name, m.size);
         while (!pool.wait_for(k, 100)) bar.set(verdicts[k].done);
+        bar.set(verdicts[k].done);  // its done line counts every byte hashed
       }
       const verdict& v = verdicts[k];
       const bool good = v.readable && m.md5 == v.digest;
@@ -141,7 +142,8 @@ void check_package(const pac_options& options, const package_file& package,
     }
   }
   if (options.json) {
-    const std::string document = check_json(index, report);
+    const std::string document =
+        check_json(index, report, options.verified_key, options.verified_comment);
     std::fwrite(document.data(), 1, document.size(), stdout);
   }
   if (bad > 0) {

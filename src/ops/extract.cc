@@ -7,6 +7,7 @@
 
 #include "base/console.h"
 #include "ops/extract_run.h"
+#include "ops/plan_report.h"
 #include "ops/signature.h"
 
 namespace kb {
@@ -45,9 +46,34 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
   });
 }
 
+// What the run would do, by the code that plans it, and nothing more: the
+// package is opened and locked as the run would, verified and planned, and
+// left as it was. With --json a refusal is a document too, so that a
+// program reads one document whatever the answer.
+void plan_only(pac_options& options, const dest_dir_map& dirs) {
+  bool printed = false;
+  try {
+    check_dest_dirs(dirs);
+    package_file package(options.package_path,
+                         options.preserve ? package_use::reading : package_use::in_place);
+    // A resume puts together and checks what its journal says, and only by
+    // doing it; a plan of it would promise what it can not know.
+    if (!options.preserve && journal_exists(package)) throw cut_short(package);
+    const pac_index index = load_package_verified(options, package);
+    note_unused_types(options, dirs, index);
+    const extract_plan plan = plan_extract(options, dirs, index, package);
+    printed = true;
+    print_plan(options, index, plan, package);
+  } catch (const kb_error& e) {
+    if (options.json && !printed) print_plan_refusal(options, e.what());
+    throw;
+  }
+}
+
 }  // namespace
 
 void extract_in_place(pac_options& options, const dest_dir_map& dirs) {
+  if (options.plan) return plan_only(options, dirs);
   check_dest_dirs(dirs);
   package_file package(options.package_path,
                        options.preserve ? package_use::reading : package_use::in_place);

@@ -55,8 +55,15 @@ std::string listing_json(const pac_index& index) {
   return text_of(out);
 }
 
-std::string check_json(const pac_index& index, const std::vector<member_verdict>& verdicts) {
+std::string check_json(const pac_index& index, const std::vector<member_verdict>& verdicts,
+                       const std::string& key_id, const std::string& trusted_comment) {
   json out = package_json(index);
+  if (!key_id.empty()) {  // the package's own fields, before its members
+    out.erase("members");
+    out["key_id"] = key_id;
+    put_text(out, "trusted_comment", trusted_comment);
+    out["members"] = json::array();
+  }
   for (const auto& v : verdicts) {
     json m = member_json(index.members[v.slot]);
     m["verdict"] = v.verdict;

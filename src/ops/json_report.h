@@ -25,7 +25,9 @@ struct member_verdict {
 std::string listing_json(const pac_index& index);
 
 // The listing's document of the checked members, each with its verdict,
-// the digest found and its refusal.
-std::string check_json(const pac_index& index, const std::vector<member_verdict>& verdicts);
+// the digest found and its refusal; for a package verified with a key
+// (key_id not empty), also that key's id and the trusted comment it signed.
+std::string check_json(const pac_index& index, const std::vector<member_verdict>& verdicts,
+                       const std::string& key_id = {}, const std::string& trusted_comment = {});
 
 }  // namespace kb

@@ -29,12 +29,20 @@ struct pac_options {
   std::string type_filter;
   std::string output_target;  // -o: where -r writes its member ("-": stdout)
   std::string key_path;       // -k: verify the package with this minisign public key
+  // Every -k, key_path the first: the package verifies when any of them
+  // signed it, so that a device accepts this year's key and next year's.
+  std::vector<std::string> key_paths;
+  std::string sig_path;  // --sig: the signature, when it is not the package's path + ".minisig"
   // --expect and --newer-than: what the verified trusted comment must hold,
   // so that a package signed for another board or an older release is
   // refused although the signature is good.
   std::vector<std::string> expected_tokens;
   std::optional<std::uint64_t> newer_than;
+  // --floor: the file that holds the timestamp of the last package
+  // installed; the run needs a newer one and leaves its own there.
+  std::string floor_path;
   bool preserve = false;
+  bool plan = false;  // --plan: an extract tells what it would do and changes nothing
   bool json = false;  // --json: -l and -c print one JSON document instead of lines
   // make: each -a value as given ("type,path,version"), and -f's feature
   std::vector<std::string> member_specs;
@@ -42,6 +50,7 @@ struct pac_options {
   // The id of the key the package was verified with (or that a run cut
   // short had verified it with); the journal keeps it for a resume.
   std::string verified_key;
+  std::string verified_comment;  // and its trusted comment, as signed
 };
 
 struct dest_dir_entry {

@@ -4,8 +4,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <iterator>
+#include <nlohmann/json.hpp>
 
 #include "base/console.h"
 
@@ -49,10 +51,55 @@ std::string cut(std::string text, std::size_t width) {
   return text.substr(0, end);
 }
 
+bool json_lines = false;
+const char* current_phase = "";
+std::atomic<std::int64_t> next_json_line{0};  // shared: one stream, however many members
+std::mutex json_write;
+
+// One whole line in as few write(2)s as it takes, so that a line never
+// mixes with another writer's; a reader that is gone stops nothing.
+void write_line(const nlohmann::ordered_json& object) {
+  const std::string line =
+      object.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  std::lock_guard<std::mutex> lock(json_write);
+  for (std::size_t at = 0; at < line.size();) {
+    const ssize_t n = write(STDERR_FILENO, line.data() + at, line.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    at += static_cast<std::size_t>(n);
+  }
+}
+
 }  // namespace
 
-progress::progress(std::string_view name, std::int64_t size)
-    : shown_(stderr_is_terminal() && size > 0), name_(shown(name)), size_(size) {
+void enable_json_progress() {
+  json_lines = true;
+}
+bool json_progress_enabled() {
+  return json_lines;
+}
+
+void json_progress_end(int status, std::string_view message) {
+  if (!json_lines) return;
+  nlohmann::ordered_json line = {{"event", "end"}, {"status", status}};
+  if (!message.empty()) line["message"] = std::string(message);
+  write_line(line);
+}
+
+progress_phase::progress_phase(const char* phase) : saved_(current_phase) {
+  current_phase = phase;
+}
+progress_phase::~progress_phase() {
+  current_phase = saved_;
+}
+
+progress::progress(std::string_view name, std::int64_t size, bool json_only)
+    : shown_(!json_lines && !json_only && stderr_is_terminal() && size > 0),
+      name_(json_lines ? std::string(name) : shown(name)),
+      size_(size),
+      json_(json_lines),
+      phase_(current_phase),
+      exceptions_(std::uncaught_exceptions()) {
   if (!shown_) return;
   for (std::size_t i = 0; i < std::size(STOP_SIGNALS); ++i) {
     if (sigaction(STOP_SIGNALS[i], nullptr, &saved_[i]) != 0 || saved_[i].sa_handler != SIG_DFL)
@@ -66,6 +113,8 @@ progress::progress(std::string_view name, std::int64_t size)
 }
 
 progress::~progress() {
+  // A member that failed is not done: the end line says how the run ended.
+  if (json_ && std::uncaught_exceptions() == exceptions_) tell(done_, true);
   clear();
   for (std::size_t i = 0; i < std::size(STOP_SIGNALS); ++i) {
     if (hooked_[i]) sigaction(STOP_SIGNALS[i], &saved_[i], nullptr);
@@ -80,18 +129,43 @@ void progress::clear() {
 }
 
 void progress::advance(std::int64_t bytes) {
-  if (shown_) update(done_ += bytes);
+  if (shown_ || json_) update(done_ += bytes);
 }
 
 void progress::set(std::int64_t done) {
-  if (shown_) update(done_ = done);
+  if (shown_ || json_) update(done_ = done);
 }
 
 void progress::update(std::int64_t done) {
+  if (json_) {
+    const std::int64_t now = now_ms();
+    std::int64_t due = next_json_line.load();
+    if (now >= due && next_json_line.compare_exchange_strong(due, now + 100)) tell(done, false);
+    return;
+  }
   const std::int64_t now = now_ms();
   std::int64_t due = next_draw_.load();
   if (now < due || !next_draw_.compare_exchange_strong(due, now + 100)) return;
   draw(done);
+}
+
+void progress::tell(std::int64_t done, bool member_done) {
+  std::int64_t rate = 0;
+  {
+    std::lock_guard<std::mutex> lock(draw_);
+    const std::int64_t now = now_ms();
+    // As on the person's line, bytes done before the first line (a resumed
+    // member) do not count as fast.
+    if (json_first_ms_ < 0) json_first_ms_ = now, json_first_done_ = done;
+    if (now > json_first_ms_) rate = (done - json_first_done_) * 1000 / (now - json_first_ms_);
+  }
+  nlohmann::ordered_json line = {{"event", member_done ? "done" : "progress"},
+                                 {"phase", phase_},
+                                 {"member", name_},
+                                 {"done", done}};
+  line["size"] = size_ < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(size_);
+  line["rate"] = rate;
+  write_line(line);
 }
 
 void progress::draw(std::int64_t done) {

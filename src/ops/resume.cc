@@ -252,10 +252,17 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   const bool verifying = !options.key_path.empty();
   std::vector<resumed_member> members = find_members(plan, cut, journal, verifying, path);
   if (verifying) {
-    const verified_package v = verify_bytes(package, options.key_path, [&](const hash_sink& sink) {
-      feed_original(package, members, cut.data_length, journal, sink);
-    });
+    const verified_package v = verify_bytes(
+        options, package,
+        [&](const hash_sink& sink) {
+          feed_original(package, members, cut.data_length, journal, sink);
+        },
+        journal.original_length);
     check_verified(options, v);
+    // Whatever key signed what was put together, the run was started
+    // under the journal's key, and only a key given now vouches for it.
+    if (!journal.key_id.empty() && !key_given(options, journal.key_id))
+      throw kb_error(msg::give_the_key(path, journal.key_id));
   }
 
   say(msg::resuming(path));

@@ -18,6 +18,7 @@
 #include "base/messages.h"
 #include "ops/expect.h"
 #include "ops/pieces.h"
+#include "ops/progress.h"
 #include "pac/codec.h"
 
 namespace kb {
@@ -121,19 +122,44 @@ public_key load_key(const std::string& key_path) {
   return *key;
 }
 
+// Every key given, each loaded (a key that is not one stops the run, as
+// with a single -k, whichever key signed the package).
+std::vector<public_key> load_keys(const pac_options& options) {
+  std::vector<public_key> keys;
+  for (const std::string& path : options.key_paths) keys.push_back(load_key(path));
+  if (keys.empty() && !options.key_path.empty()) keys.push_back(load_key(options.key_path));
+  return keys;
+}
+
 }  // namespace
 
 std::string read_key_id(const std::string& key_path) {
   return key_id_text(load_key(key_path).id);
 }
 
-verified_package verify_bytes(const package_file& package, const std::string& key_path,
-                              const byte_feed& feed) {
+bool key_given(const pac_options& options, const std::string& key_id) {
+  for (const public_key& key : load_keys(options)) {
+    if (key_id_text(key.id) == key_id) return true;
+  }
+  return false;
+}
+
+std::string signature_path(const pac_options& options, const std::string& package_path) {
+  return options.sig_path.empty() ? package_path + ".minisig" : options.sig_path;
+}
+
+verified_package verify_bytes(const pac_options& options, const package_file& package,
+                              const byte_feed& feed, std::int64_t size) {
   if (sodium_init() < 0) throw kb_error(msg::no_signature_library());
-  const public_key key = load_key(key_path);
+  const std::vector<public_key> keys = load_keys(options);
   const std::string& package_path = package.path();
-  const std::string sig_path = package_path + ".minisig";
-  auto text = read_bounded_at(package.dir().fd(), package.name() + ".minisig", sig_path, MAX_FILE);
+  const std::string sig_path = signature_path(options, package_path);
+  // Beside the package, the signature is read through the package's
+  // directory, opened once; --sig names a file the command line trusts.
+  auto text = options.sig_path.empty()
+                  ? read_bounded_at(package.dir().fd(), package.name() + ".minisig", sig_path,
+                                    MAX_FILE)
+                  : read_bounded(sig_path, MAX_FILE);
   if (!text) throw kb_error(msg::signature_unreadable(sig_path));
   auto sig = parse_signature(*text);
   if (!sig) throw kb_error(msg::not_a_signature(sig_path));
@@ -143,15 +169,29 @@ verified_package verify_bytes(const package_file& package, const std::string& ke
   if (sig->algorithm[0] != 'E' || sig->algorithm[1] != 'D') {
     throw kb_error(msg::not_a_signature(sig_path));
   }
-  if (sig->key_id != key.id) {
-    throw kb_error(
-        msg::signed_by_other_key(package_path, key_id_text(sig->key_id), key_id_text(key.id)));
+  // The signature names its key; the others given play no part.
+  auto key_at = std::find_if(keys.begin(), keys.end(),
+                             [&](const public_key& k) { return k.id == sig->key_id; });
+  if (key_at == keys.end()) {
+    std::string ids;
+    for (const public_key& k : keys) ids += (ids.empty() ? "" : ", ") + key_id_text(k.id);
+    throw kb_error(keys.size() == 1
+                       ? msg::signed_by_other_key(package_path, key_id_text(sig->key_id), ids)
+                       : msg::signed_by_none_of_keys(package_path, key_id_text(sig->key_id), ids));
   }
+  const public_key& key = *key_at;
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
-  feed([&](const unsigned char* data, std::size_t length) {
-    crypto_generichash_update(&state, data, length);
-  });
+  {
+    // The hash pass reads the whole package before anything else happens:
+    // minutes on a slow flash, which a program driving the tool can show.
+    progress_phase phase("verify");
+    progress bar(package_path, size, true);
+    feed([&](const unsigned char* data, std::size_t length) {
+      crypto_generichash_update(&state, data, length);
+      bar.advance(static_cast<std::int64_t>(length));
+    });
+  }
   unsigned char digest[crypto_generichash_BYTES_MAX];
   crypto_generichash_final(&state, digest, sizeof digest);
   if (crypto_sign_verify_detached(sig->signature.data(), digest, sizeof digest, key.key.data()) !=
@@ -169,32 +209,35 @@ verified_package verify_bytes(const package_file& package, const std::string& ke
   return {key_id_text(key.id), sig->trusted_comment};
 }
 
-verified_package verify_package(const package_file& package, const std::string& key_path,
+verified_package verify_package(const pac_options& options, const package_file& package,
                                 pac_index& index, trailer_bytes* kept) {
   const std::int64_t length = package.length();
   auto trailer = std::make_unique<trailer_bytes>();
-  verified_package v = verify_bytes(package, key_path, [&](const hash_sink& sink) {
-    // Read in slices that stay in the cache for the hash, as b2sum does;
-    // the trailer is kept as it goes by, so that the index is read from the
-    // very bytes that were verified.
-    constexpr std::size_t SLICE = 32 * 1024;
-    const std::int64_t trailer_at = length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
-    chunk_buffer buffer(SLICE);
-    for (std::int64_t at = 0; at < length;) {
-      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(SLICE, length - at));
-      if (!read_at(package.fd(), buffer.data(), n, at)) {
-        say_reason(package.path(), errno);
-        throw kb_error(msg::cannot_read(package.path()));
-      }
-      sink(buffer.data(), n);
-      const std::int64_t from = std::max(at, trailer_at), end = at + std::int64_t(n);
-      if (trailer_at >= 0 && from < end) {
-        std::copy(buffer.data() + (from - at), buffer.data() + n,
-                  trailer->data() + (from - trailer_at));
-      }
-      at += static_cast<std::int64_t>(n);
-    }
-  });
+  verified_package v = verify_bytes(
+      options, package,
+      [&](const hash_sink& sink) {
+        // Read in slices that stay in the cache for the hash, as b2sum does;
+        // the trailer is kept as it goes by, so that the index is read from the
+        // very bytes that were verified.
+        constexpr std::size_t SLICE = 32 * 1024;
+        const std::int64_t trailer_at = length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
+        chunk_buffer buffer(SLICE);
+        for (std::int64_t at = 0; at < length;) {
+          const auto n = static_cast<std::size_t>(std::min<std::int64_t>(SLICE, length - at));
+          if (!read_at(package.fd(), buffer.data(), n, at)) {
+            say_reason(package.path(), errno);
+            throw kb_error(msg::cannot_read(package.path()));
+          }
+          sink(buffer.data(), n);
+          const std::int64_t from = std::max(at, trailer_at), end = at + std::int64_t(n);
+          if (trailer_at >= 0 && from < end) {
+            std::copy(buffer.data() + (from - at), buffer.data() + n,
+                      trailer->data() + (from - trailer_at));
+          }
+          at += static_cast<std::int64_t>(n);
+        }
+      },
+      length);
   // Grown or shrunk while it was hashed: what was verified is not all there is.
   if (package.length() != length) {
     throw kb_error(msg::changed_while_verified(package.path()));
@@ -211,6 +254,7 @@ verified_package verify_package(const package_file& package, const std::string& 
 void check_verified(pac_options& options, const verified_package& v) {
   check_trusted_comment(options, options.package_path, v.trusted_comment);
   options.verified_key = v.key_id;
+  options.verified_comment = v.trusted_comment;
 }
 
 pac_index load_package_verified(pac_options& options, const package_file& package,
@@ -221,7 +265,7 @@ pac_index load_package_verified(pac_options& options, const package_file& packag
   if (options.key_path.empty() || package.length() < static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
     index = load_package(package, trailer);
   } else {
-    check_verified(options, verify_package(package, options.key_path, index, trailer));
+    check_verified(options, verify_package(options, package, index, trailer));
   }
   check_printed_fields(index, options.package_path);
   return index;

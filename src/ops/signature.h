@@ -42,16 +42,24 @@ std::string printable(std::string_view text);
 // The id of the key in key_path; throws when it is not a public key file.
 std::string read_key_id(const std::string& key_path);
 
+// Whether one of the keys the command line gives (-k) has the id key_id;
+// throws when one of them is not a public key file.
+bool key_given(const pac_options& options, const std::string& key_id);
+
+// Where the package's signature is: --sig, or beside it as P.minisig.
+std::string signature_path(const pac_options& options, const std::string& package_path);
+
 struct verified_package {
   std::string key_id;
   std::string trusted_comment;  // as signed, unfiltered
 };
 
-// Verifies the package against its minisign signature (P.minisig) with the
-// public key in key_path, hashing it through its descriptor, prints the key
-// id and trusted comment, and fills index from the very trailer bytes that
-// were hashed; throws, changing nothing, on any mismatch.
-verified_package verify_package(const package_file& package, const std::string& key_path,
+// Verifies the package against its minisign signature (signature_path)
+// with the key among options' -k whose id the signature names, hashing it
+// through its descriptor, prints that key's id and the trusted comment, and
+// fills index from the very trailer bytes that were hashed; throws,
+// changing nothing, on any mismatch.
+verified_package verify_package(const pac_options& options, const package_file& package,
                                 pac_index& index, trailer_bytes* trailer = nullptr);
 
 // Takes a verified package as this run's: its key id for the journal, and
@@ -67,10 +75,12 @@ pac_index load_package_verified(pac_options& options, const package_file& packag
 using hash_sink = std::function<void(const unsigned char*, std::size_t)>;
 using byte_feed = std::function<void(const hash_sink&)>;
 
-// Verifies the bytes feed gives against the package's ".minisig" with the
-// key in key_path and prints the verified line; throws, changing nothing, on
-// any mismatch. A resume gives the package as it was before its first cut.
-verified_package verify_bytes(const package_file& package, const std::string& key_path,
-                              const byte_feed& feed);
+// Verifies the bytes feed gives against the package's signature with the
+// key among options' -k that signed it and prints the verified line;
+// throws, changing nothing, on any mismatch. A resume gives the package as
+// it was before its first cut. size, when known, is how many bytes feed
+// gives (for --progress json).
+verified_package verify_bytes(const pac_options& options, const package_file& package,
+                              const byte_feed& feed, std::int64_t size = -1);
 
 }  // namespace kb

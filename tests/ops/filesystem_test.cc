@@ -11,12 +11,21 @@ TEST_F(Recover, FullAndReadOnlyFilesystems) {
   // 10225160 bytes of package on a 9988 KiB tmpfs: not one page to spare.
   if (!mounted(at("flash"), "size=9988k")) GTEST_SKIP() << refused;
   make_in(at("flash"));
+  // --plan weighs the flash as the run will use it: room only to cut first,
+  // then (below) room for every piece to be written before it is cut.
+  auto plan = run_tool(work_, {"-e", "p.pac", "--plan"});
+  EXPECT_EQ(plan.status, 0);
+  EXPECT_NE(plan.out.find(",safety:cut_first \r\n"), std::string::npos) << plan.out;
   expect_finished({"-e", "p.pac"});
   // With room for three pieces, checkpoints shrink to fit: no write of an
   // output ever finds the flash full.
   ASSERT_EQ(std::system(("mount -o remount,size=13060k " + at("flash")).c_str()), 0);
   make_in(at("flash"));
-  EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}, fault_env("kill:/X:1:write-")).status, 0);
+  plan = run_tool(work_, {"-e", "p.pac", "--plan"});
+  EXPECT_NE(plan.out.find(",safety:full \r\n"), std::string::npos) << plan.out;
+  plan = run_tool(work_, {"-e", "p.pac"}, fault_env("kill:/X:1:write-"));
+  EXPECT_EQ(plan.status, 0);
+  EXPECT_EQ(plan.err.find("cut before they are written"), std::string::npos) << plan.err;
   expect_finished({});
   for (const auto& m : ms_) std::remove((work_ + "/" + m.name).c_str());
   // A write of X's that fails on a flash with room for the journal and the
@@ -35,7 +44,11 @@ TEST_F(Recover, FullAndReadOnlyFilesystems) {
   if (!mounted(small, "size=768k")) GTEST_SKIP() << refused;
   make_in(at("w"));
   const std::vector<std::string> args = {"-e", "p.pac", "-d", "system,systemdir"};
-  auto r = run_tool(work_, args);
+  auto r = run_tool(work_, {"-e", "p.pac", "-d", "system,systemdir", "--plan"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.out.find(",safety:too_little \r\n\r\n the extract needs "), std::string::npos)
+      << r.out;
+  r = run_tool(work_, args);
   EXPECT_TRUE(ends_with(r.out, "\r\n fwrite error:0 \r\n" + holds(1))) << r.out;
   EXPECT_NE(r.err.find("/systemdir/X: No space left on device\n"), std::string::npos) << r.err;
   EXPECT_EQ(list_dir(small), names{});

@@ -22,6 +22,8 @@
 //            such a file never happens: the process is killed first;
 //            <call>+ (truncate+, fsync+) kills just after the call instead;
 //            write- kills just after a write that failed (a full disk)
+//   room     statvfs of a path ending in the suffix finds <moment> bytes
+//            free (what --plan weighs; the run's own fstatvfs is not told)
 //   cut      as kill, but a moment later, after the file's filesystem has
 //            committed its log and then shut down without flushing it again,
 //            as a power cut would leave it
@@ -34,6 +36,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -186,4 +189,16 @@ extern "C" int unlinkat(int dir, const char* path, int flags) {
   const std::string at =
       path[0] == '/' || dir == AT_FDCWD ? std::string(path) : path_of(dir) + "/" + path;
   return strike("unlink", std::filesystem::absolute(at)), next(dir, path, flags);
+}
+
+extern "C" int statvfs64(const char* path, struct statvfs64* out) {
+  static auto next = next_of<decltype(statvfs64)>("statvfs64");
+  const int r = next(path, out);
+  const std::string p = path;
+  for (const fault& f : faults()) {
+    if (r == 0 && f.what == "room" && p.size() >= f.suffix.size() &&
+        p.compare(p.size() - f.suffix.size(), f.suffix.size(), f.suffix) == 0)
+      out->f_bavail = static_cast<fsblkcnt64_t>(f.n) / out->f_frsize;
+  }
+  return r;
 }

@@ -1,0 +1,122 @@
+#include "ops/floor.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/console.h"
+#include "base/error.h"
+#include "base/io.h"
+#include "base/messages.h"
+#include "ops/expect.h"
+
+namespace kb {
+namespace {
+
+constexpr std::size_t MAX_FLOOR = 64;
+
+std::string directory_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Six letters or digits no other run guesses, as the outputs' names have.
+std::string random_suffix() {
+  static constexpr char LETTERS[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char bytes[6] = {};
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>(std::rand());
+  }
+  std::string out;
+  for (unsigned char b : bytes) out += LETTERS[b % (sizeof LETTERS - 1)];
+  return out;
+}
+
+}  // namespace
+
+std::uint64_t read_floor(const std::string& path) {
+  // Its name is replaced, never written through: a link there is not read.
+  fd_closer fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0 && errno == ENOENT) {  // nothing installed yet
+    // Found only once the run has succeeded, a directory that is not there
+    // would turn an install into a failure.
+    const std::string dir = directory_of(path);
+    if (fd_closer(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)).get() >= 0) return 0;
+    say_reason(dir, errno);
+    throw kb_error(msg::floor_not_written(path));
+  }
+  struct stat st {};
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (errno != 0) say_reason(path, errno);
+    throw kb_error(msg::floor_not_right(path));
+  }
+  char text[MAX_FLOOR + 1];
+  ssize_t n;
+  do {
+    n = read(fd.get(), text, sizeof text);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) say_reason(path, errno);
+  std::string_view value(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  if (!value.empty() && value.back() == '\n') value.remove_suffix(1);
+  auto t = n > 0 && n <= static_cast<ssize_t>(MAX_FLOOR) ? decimal_timestamp(value) : std::nullopt;
+  if (!t) throw kb_error(msg::floor_not_right(path));
+  return *t;
+}
+
+std::uint64_t comment_timestamp(std::string_view comment) {
+  constexpr std::string_view TIMESTAMP = "timestamp:";
+  std::uint64_t newest = 0;
+  for (std::size_t at = 0; at < comment.size();) {
+    const auto start = comment.find_first_not_of(" \t\n\v\f\r", at);
+    if (start == std::string_view::npos) break;
+    auto end = comment.find_first_of(" \t\n\v\f\r", start);
+    if (end == std::string_view::npos) end = comment.size();
+    const std::string_view word = comment.substr(start, end - start);
+    if (word.substr(0, TIMESTAMP.size()) == TIMESTAMP) {
+      if (auto t = decimal_timestamp(word.substr(TIMESTAMP.size()))) newest = std::max(newest, *t);
+    }
+    at = end;
+  }
+  return newest;
+}
+
+void write_floor(const std::string& path, std::uint64_t timestamp) {
+  const std::string base = base_of(path);
+  fd_closer dir(open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0 || base.empty()) {
+    if (dir.get() < 0) say_reason(directory_of(path), errno);
+    throw kb_error(msg::floor_not_written(path));
+  }
+  std::string temp;
+  fd_closer out;
+  for (int tries = 0; out.get() < 0 && tries < 100; ++tries) {
+    temp = "." + base + ".kb" + random_suffix();
+    out = fd_closer(openat(dir.get(), temp.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (out.get() < 0 && errno != EEXIST) break;
+  }
+  const std::string text = std::to_string(timestamp) + "\n";
+  bool done =
+      out.get() >= 0 &&
+      write_all(out.get(), reinterpret_cast<const unsigned char*>(text.data()), text.size()) &&
+      fsync(out.get()) == 0;
+  const int fd = out.release();
+  done = fd >= 0 && close(fd) == 0 && done &&
+         renameat(dir.get(), temp.c_str(), dir.get(), base.c_str()) == 0 && fsync(dir.get()) == 0;
+  if (!done) {
+    say_reason(path, errno);
+    if (fd >= 0) unlinkat(dir.get(), temp.c_str(), 0);
+    throw kb_error(msg::floor_not_written(path));
+  }
+}
+
+}  // namespace kb
