@@ -1,7 +1,6 @@
 #include "ops/floor.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include "base/error.h"
 #include "base/io.h"
 #include "base/messages.h"
+#include "base/staged_file.h"
 #include "ops/expect.h"
 
 namespace kb {
@@ -26,19 +26,6 @@ std::string directory_of(const std::string& path) {
 std::string base_of(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Six letters or digits no other run guesses, as the outputs' names have.
-std::string random_suffix() {
-  static constexpr char LETTERS[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  unsigned char bytes[6] = {};
-  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    for (unsigned char& b : bytes) b = static_cast<unsigned char>(std::rand());
-  }
-  std::string out;
-  for (unsigned char b : bytes) out += LETTERS[b % (sizeof LETTERS - 1)];
-  return out;
 }
 
 }  // namespace
@@ -91,30 +78,16 @@ std::uint64_t comment_timestamp(std::string_view comment) {
 
 void write_floor(const std::string& path, std::uint64_t timestamp) {
   const std::string base = base_of(path);
-  fd_closer dir(open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0 || base.empty()) {
-    if (dir.get() < 0) say_reason(directory_of(path), errno);
-    throw kb_error(msg::floor_not_written(path));
-  }
-  std::string temp;
-  fd_closer out;
-  for (int tries = 0; out.get() < 0 && tries < 100; ++tries) {
-    temp = "." + base + ".kb" + random_suffix();
-    out = fd_closer(openat(dir.get(), temp.c_str(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (out.get() < 0 && errno != EEXIST) break;
-  }
+  const directory dir = directory::open(directory_of(path), false);
+  std::optional<staged_file> out;
+  if (dir.is_open() && !base.empty())
+    out = staged_file::create_unique(dir, "." + base + ".kb", base);
   const std::string text = std::to_string(timestamp) + "\n";
-  bool done =
-      out.get() >= 0 &&
-      write_all(out.get(), reinterpret_cast<const unsigned char*>(text.data()), text.size()) &&
-      fsync(out.get()) == 0;
-  const int fd = out.release();
-  done = fd >= 0 && close(fd) == 0 && done &&
-         renameat(dir.get(), temp.c_str(), dir.get(), base.c_str()) == 0 && fsync(dir.get()) == 0;
-  if (!done) {
+  if (!out ||
+      !write_all(out->fd(), reinterpret_cast<const unsigned char*>(text.data()), text.size()) ||
+      !out->sync() || !out->commit(0644)) {
     say_reason(path, errno);
-    if (fd >= 0) unlinkat(dir.get(), temp.c_str(), 0);
+    if (out) out->discard();
     throw kb_error(msg::floor_not_written(path));
   }
 }

@@ -156,10 +156,10 @@ verified_package verify_bytes(const pac_options& options, const package_file& pa
   const std::string sig_path = signature_path(options, package_path);
   // Beside the package, the signature is read through the package's
   // directory, opened once; --sig names a file the command line trusts.
-  auto text = options.sig_path.empty()
-                  ? read_bounded_at(package.dir().fd(), package.name() + ".minisig", sig_path,
-                                    MAX_FILE)
-                  : read_bounded(sig_path, MAX_FILE);
+  auto text =
+      options.sig_path.empty()
+          ? read_bounded_at(package.dir().fd(), package.name() + ".minisig", sig_path, MAX_FILE)
+          : read_bounded(sig_path, MAX_FILE);
   if (!text) throw kb_error(msg::signature_unreadable(sig_path));
   auto sig = parse_signature(*text);
   if (!sig) throw kb_error(msg::not_a_signature(sig_path));
