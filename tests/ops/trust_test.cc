@@ -145,6 +145,9 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
        false, side("p.pac.minisig")},
       {"a member read as the signature", "cat ../p.pac.minisig.pac >p.pac",
        "-r p.pac -n p.pac.minisig", "", 255, false, side("p.pac.minisig")},
+      {"-o through a directory of the downloader's, swapped for a link once verified",
+       "mkdir out", "-r p.pac -k ../k.pub -t idu -o out/victim",
+       "run:/p.pac:2:" + as_nobody("mv out o2 && ln -s " + dir_ + " out"), 0, false},
       {"a success line forged in a version", "cat ../forged.pac >p.pac", "-e p.pac", "", 255, false,
        "\r\n package p.pac is refused, its version field holds control bytes! \r\n"}};
   for (const auto& a : attacks) {
@@ -196,4 +199,42 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
       EXPECT_TRUE(read_file(dl + "/p.pac") == pkg);  // refused before anything changed
     }
   }
+}
+
+// The README's device script makes the package root's (chown root: p.pac &&
+// chmod 0644 p.pac) before it is sent to stdout or a device; the downloader
+// kept the descriptor it opened before the chown, and writes through it once
+// the package is verified.
+TEST_F(Trust, ADescriptorKeptFromBeforeTheChownSendsNoUnsignedByte) {
+  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
+  if (geteuid() != 0) GTEST_SKIP() << "the attack needs root and an unprivileged user";
+  const std::string dl = at("dl");
+  chmod(dir_.c_str(), 0711);
+  const std::string sh = "cd " + dir_ + " && minisign -G -W -p k.pub -s k.sec </dev/null";
+  if (std::system((sh + " >/dev/null 2>&1").c_str()) != 0) GTEST_SKIP() << "no minisign here";
+  make(ms, "good.pac");
+  ASSERT_EQ(std::system(("cd " + dir_ + " && minisign -S -s k.sec -m good.pac >/dev/null").c_str()),
+            0);
+  std::filesystem::create_directory(dl);
+  write_file(dl + "/p.pac", read_file(at("good.pac")));
+  write_file(dl + "/p.pac.minisig", read_file(at("good.pac.minisig")));
+  ASSERT_EQ(std::system(("chown -R nobody:nogroup " + dl).c_str()), 0);
+  // The downloader's descriptor, open before the chown; on "go" it changes
+  // bytes of M2 through it.
+  const std::string keep =
+      "setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c 'cd " + dl +
+      " && exec 3<>p.pac && touch ready && n=0; while [ ! -e go ] && [ $n -lt 1000 ]; do sleep 0.01; n=$((n+1)); done; "
+      "printf EVILEVIL >&3; printf EVILEVIL | dd bs=1 seek=580000 conv=notrunc >&3 2>/dev/null; "
+      "touch gone' &";
+  ASSERT_EQ(std::system(keep.c_str()), 0);
+  for (int i = 0; i < 500 && !std::filesystem::exists(dl + "/ready"); ++i) usleep(10000);
+  ASSERT_EQ(std::system(("cd " + dl + " && chown root: p.pac && chmod 0644 p.pac").c_str()), 0);
+  // KB_FAULT separates faults by ";": the root side's move is a script.
+  write_file(at("go.sh"),
+             "touch go; n=0; while [ ! -e gone ] && [ $n -lt 1000 ]; do sleep 0.01; n=$((n+1)); done\n");
+  auto r = run_tool(dl, {"-r", "p.pac", "-k", "../k.pub", "-t", "modem", "-o", "-"},
+                    fault_env("run:/p.pac:21:sh " + at("go.sh")));
+  // Refused, or exactly the signed bytes: never the downloader's.
+  EXPECT_TRUE(r.out.empty() || r.out == ms[1].bytes)
+      << "status " << r.status << ", " << r.out.size() << " bytes out, " << r.err;
 }
