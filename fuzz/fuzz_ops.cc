@@ -45,10 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
 
   options.name_filter = first.name;
-  attempt([&] { kb::read_one_member(options, *package, index); });
+  attempt([&] { kb::read_one_member(options, *package, index, kb::open_output_dir(options)); });
   options.name_filter.clear();
   options.type_filter = first.type;
-  attempt([&] { kb::read_one_member(options, *package, index); });
+  attempt([&] { kb::read_one_member(options, *package, index, kb::open_output_dir(options)); });
 
   options.type_filter.clear();
   options.preserve = true;

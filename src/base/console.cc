@@ -9,9 +9,18 @@ namespace {
 
 std::FILE* messages = stdout;
 
-bool is_control(char c) {
-  const auto b = static_cast<unsigned char>(c);
-  return b < 0x20 || b == 0x7f;
+// The length of the control sequence at text[at], 0 for none: a byte below
+// 0x20 or 0x7f, or, in UTF-8, a C1 control (U+0080 to U+009F, NEL among
+// them) or U+2028 and U+2029, which line-splitting readers take for line
+// ends as surely as a newline.
+std::size_t control_at(std::string_view text, std::size_t at) {
+  const auto b = [&](std::size_t k) {
+    return at + k < text.size() ? static_cast<unsigned char>(text[at + k]) : 0;
+  };
+  if (b(0) < 0x20 || b(0) == 0x7f) return 1;
+  if (b(0) == 0xc2 && b(1) >= 0x80 && b(1) <= 0x9f) return 2;
+  if (b(0) == 0xe2 && b(1) == 0x80 && (b(2) == 0xa8 || b(2) == 0xa9)) return 3;
+  return 0;
 }
 
 }  // namespace
@@ -62,12 +71,19 @@ std::string one_line(std::string_view text) {
 }
 
 bool has_control_byte(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), is_control);
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (control_at(text, at) != 0) return true;
+  }
+  return false;
 }
 
 std::string shown(std::string_view text) {
-  std::string out(text);
-  std::replace_if(out.begin(), out.end(), is_control, '?');
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t n = control_at(text, at);
+    out += n != 0 ? '?' : text[at];
+    at += n != 0 ? n : 1;
+  }
   return out;
 }
 

@@ -27,9 +27,10 @@ void note(std::string_view text);
 // Console text as one line: its lines, blanks trimmed, joined by "; ".
 std::string one_line(std::string_view text);
 
-// Whether text holds a byte below 0x20 or 0x7f (DEL).
+// Whether text holds a byte below 0x20 or 0x7f (DEL), or a C1 control,
+// U+2028 or U+2029 in UTF-8: whatever a reader may take for a line end.
 bool has_control_byte(std::string_view text);
-// text with each control byte shown as "?", for a message or a terminal.
+// text with each of those shown as "?", for a message or a terminal.
 std::string shown(std::string_view text);
 
 }  // namespace kb

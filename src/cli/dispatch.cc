@@ -53,11 +53,12 @@ void dispatch(command_line& cmd) {
       break;
     case MODE_READ: {
       // With -k, the package proves where it comes from before anything is
-      // written, created or cut.
+      // written, created or cut; where it goes is fixed before that.
+      const directory at = open_output_dir(o);
       package_file package(o.package_path, package_use::reading);
       say_if_cut_short(package, !o.key_path.empty());
       index = load_package_verified(o, package);
-      read_one_member(o, package, index);
+      read_one_member(o, package, index, at);
       break;
     }
     case MODE_CHECK: {

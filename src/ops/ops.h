@@ -25,9 +25,14 @@ void extract_in_place(pac_options& options, const dest_dir_map& dirs);
 // writes nothing; throws after the last line when any is damaged.
 void check_package(const pac_options& options, const package_file& package, const pac_index& index);
 
-// Unpacks the first member matching the name and/or type filter into the
-// current directory; never changes the package; throws on failure.
+// The directory read writes in (-o's, or the current one), opened once
+// before the package is read, so that a swap of it while the signature is
+// read leads nowhere else; closed for stdout. Throws when it is not there.
+directory open_output_dir(const pac_options& options);
+
+// Unpacks the first member matching the name and/or type filter into at,
+// under its name or -o's; never changes the package; throws on failure.
 void read_one_member(const pac_options& options, const package_file& package,
-                     const pac_index& index);
+                     const pac_index& index, const directory& at);
 
 }  // namespace kb

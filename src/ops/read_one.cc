@@ -10,7 +10,9 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <csignal>
 #include <optional>
+#include <utility>
 
 #include "base/console.h"
 #include "base/messages.h"
@@ -43,7 +45,8 @@ struct sink {
   std::optional<output_file> file;  // a file, under a temporary name until whole
   fd_closer device;                 // a block or character device
   bool to_stdout = false;
-  std::string shown;  // the target as messages name it
+  bool leased = false;  // the package is held by a read lease (stdout, a device)
+  std::string shown;    // the target as messages name it
 
   int fd() const { return file ? file->fd() : to_stdout ? STDOUT_FILENO : device.get(); }
   bool put(const unsigned char* data, std::size_t n, std::int64_t at) const {
@@ -53,9 +56,9 @@ struct sink {
 
 // Whether a link in dir was put there by someone the command line trusts:
 // dir belongs to root or this user, and no one else may write it.
-bool trusted_dir(const std::string& dir) {
+bool trusted_dir(const directory& dir) {
   struct stat st;
-  return stat(dir.c_str(), &st) == 0 && (st.st_uid == 0 || st.st_uid == geteuid()) &&
+  return fstat(dir.fd(), &st) == 0 && (st.st_uid == 0 || st.st_uid == geteuid()) &&
          (st.st_mode & 022) == 0;
 }
 
@@ -87,7 +90,29 @@ void forget_cached(int device) {
   posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
 }
 
-sink open_sink(const pac_options& options, const pac_member& m, const package_file& package) {
+// The target's directory and its name in it.
+std::pair<std::string, std::string> split_target(const std::string& target) {
+  const auto slash = target.rfind('/');
+  if (slash == std::string::npos) return {".", target};
+  return {slash == 0 ? "/" : target.substr(0, slash), target.substr(slash + 1)};
+}
+
+// Only a reader may hold the package while its bytes go where they can not
+// be taken back: the kernel grants a read lease only while no descriptor or
+// mapping can write the file (one opened before a chown included), and a
+// writer that comes later waits while this run sees the lease break and
+// stops before its next piece.
+bool lease_package(const package_file& package) {
+  std::signal(SIGIO, SIG_IGN);  // the break is polled, piece by piece
+  return fcntl(package.fd(), F_SETLEASE, F_RDLCK) == 0;
+}
+
+bool lease_held(const package_file& package) {
+  return fcntl(package.fd(), F_GETLEASE) == F_RDLCK;
+}
+
+sink open_sink(const pac_options& options, const pac_member& m, const package_file& package,
+               const directory& at) {
   sink s;
   const std::string& target = options.output_target.empty() ? m.name : options.output_target;
   s.shown = target;
@@ -95,26 +120,24 @@ sink open_sink(const pac_options& options, const pac_member& m, const package_fi
   // after the last one finds them changed: only a package that no one else
   // can change since it was verified is written there.
   auto refuse_if_others_can_change = [&] {
-    if (package.others_can_write()) {
+    if (package.others_can_write() || !lease_package(package)) {
+      if (!package.others_can_write()) say_reason(options.package_path, errno);
       throw kb_error(msg::changed_by_others(options.package_path, target));
     }
+    s.leased = true;
   };
   if (target == "-") {
     refuse_if_others_can_change();
     s.to_stdout = true;
     return s;
   }
-  const auto slash = target.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : target.substr(0, slash);
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  const auto [dir, base] = split_target(target);
   // A device is reached through a link only where no one but root could
   // have put the link, and opened through the handle that was checked.
   fd_closer handle;
-  if (!options.output_target.empty()) {
-    const int follow = trusted_dir(dir) ? 0 : O_NOFOLLOW;
-    handle = fd_closer(open(target.c_str(), O_PATH | O_CLOEXEC | follow));
+  if (!options.output_target.empty() && !base.empty()) {
+    const int follow = trusted_dir(at) ? 0 : O_NOFOLLOW;
+    handle = fd_closer(openat(at.fd(), base.c_str(), O_PATH | O_CLOEXEC | follow));
   }
   struct stat st;
   if (handle.get() >= 0 && fstat(handle.get(), &st) == 0 &&
@@ -126,11 +149,6 @@ sink open_sink(const pac_options& options, const pac_member& m, const package_fi
   if (base.empty() || base == "." || base == "..") {
     say_reason(target, EISDIR);
     throw kb_error(msg::cannot_write_to(target));
-  }
-  directory at = directory::open(dir, false);
-  if (!at.is_open()) {
-    say_reason(dir, errno);
-    throw kb_error(msg::dest_dir_not_exist(dir));
   }
   const struct stat& pkg = package.status();
   if (fstatat(at.fd(), base.c_str(), &st, 0) == 0 && st.st_dev == pkg.st_dev &&
@@ -144,8 +162,20 @@ sink open_sink(const pac_options& options, const pac_member& m, const package_fi
 
 }  // namespace
 
+directory open_output_dir(const pac_options& options) {
+  if (options.output_target == "-") return {};
+  const std::string dir =
+      options.output_target.empty() ? "." : split_target(options.output_target).first;
+  directory at = dir == "." ? directory::current(".") : directory::open(dir, false);
+  if (!at.is_open()) {
+    say_reason(dir, errno);
+    throw kb_error(msg::dest_dir_not_exist(dir));
+  }
+  return at;
+}
+
 void read_one_member(const pac_options& options, const package_file& package,
-                     const pac_index& index) {
+                     const pac_index& index, const directory& at) {
   if (options.name_filter.empty() && options.type_filter.empty()) {
     throw kb_error(msg::name_or_type_needed());
   }
@@ -153,7 +183,7 @@ void read_one_member(const pac_options& options, const package_file& package,
   if (m == nullptr || m->name.empty()) throw kb_error(msg::no_member_found());
   const std::string& name = m->name;
   check_member_name(name);
-  sink out = open_sink(options, *m, package);
+  sink out = open_sink(options, *m, package, at);
   try {
     chunk_buffer buffer(PAC_CHUNK_SIZE);
     piece_hasher hasher;
@@ -171,6 +201,10 @@ void read_one_member(const pac_options& options, const package_file& package,
         judged(options.package_path, errno);
         all_written = false;
         break;
+      }
+      // A writer came: what this piece holds may not be what was verified.
+      if (out.leased && !lease_held(package)) {
+        throw kb_error(msg::changed_by_others(options.package_path, out.shown));
       }
       crypt_decode(buffer.data(), p.length);
       hasher.begin(buffer.data(), p.length);

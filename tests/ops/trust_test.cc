@@ -145,8 +145,8 @@ TEST_F(Trust, NothingBesideThePackageTurnsARootRunAgainstTheDevice) {
        false, side("p.pac.minisig")},
       {"a member read as the signature", "cat ../p.pac.minisig.pac >p.pac",
        "-r p.pac -n p.pac.minisig", "", 255, false, side("p.pac.minisig")},
-      {"-o through a directory of the downloader's, swapped for a link once verified",
-       "mkdir out", "-r p.pac -k ../k.pub -t idu -o out/victim",
+      {"-o through a directory of the downloader's, swapped for a link once verified", "mkdir out",
+       "-r p.pac -k ../k.pub -t idu -o out/victim",
        "run:/p.pac:2:" + as_nobody("mv out o2 && ln -s " + dir_ + " out"), 0, false},
       {"a success line forged in a version", "cat ../forged.pac >p.pac", "-e p.pac", "", 255, false,
        "\r\n package p.pac is refused, its version field holds control bytes! \r\n"}};
@@ -223,15 +223,17 @@ TEST_F(Trust, ADescriptorKeptFromBeforeTheChownSendsNoUnsignedByte) {
   // bytes of M2 through it.
   const std::string keep =
       "setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c 'cd " + dl +
-      " && exec 3<>p.pac && touch ready && n=0; while [ ! -e go ] && [ $n -lt 1000 ]; do sleep 0.01; n=$((n+1)); done; "
+      " && exec 3<>p.pac && touch ready && n=0; while [ ! -e go ] && [ $n -lt 1000 ]; do sleep "
+      "0.01; n=$((n+1)); done; "
       "printf EVILEVIL >&3; printf EVILEVIL | dd bs=1 seek=580000 conv=notrunc >&3 2>/dev/null; "
       "touch gone' &";
   ASSERT_EQ(std::system(keep.c_str()), 0);
   for (int i = 0; i < 500 && !std::filesystem::exists(dl + "/ready"); ++i) usleep(10000);
   ASSERT_EQ(std::system(("cd " + dl + " && chown root: p.pac && chmod 0644 p.pac").c_str()), 0);
   // KB_FAULT separates faults by ";": the root side's move is a script.
-  write_file(at("go.sh"),
-             "touch go; n=0; while [ ! -e gone ] && [ $n -lt 1000 ]; do sleep 0.01; n=$((n+1)); done\n");
+  write_file(
+      at("go.sh"),
+      "touch go; n=0; while [ ! -e gone ] && [ $n -lt 1000 ]; do sleep 0.01; n=$((n+1)); done\n");
   auto r = run_tool(dl, {"-r", "p.pac", "-k", "../k.pub", "-t", "modem", "-o", "-"},
                     fault_env("run:/p.pac:21:sh " + at("go.sh")));
   // Refused, or exactly the signed bytes: never the downloader's.
