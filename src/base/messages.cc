@@ -231,6 +231,14 @@ std::string now_holds(text package, int kept) {
 std::string cannot_restore(text package, text why) {
   return "\r\n can not restore package " + s(package) + ": " + s(why) + "! \r\n";
 }
+std::string left_for_the_same_command(text package) {
+  return "\r\n the extract of " + s(package) +
+         " is left as a kill would leave it, run the same command again to finish it! \r\n";
+}
+std::string no_room_for_journal(text package, std::int64_t needed) {
+  return "\r\n can not write the journal of " + s(package) + ", it needs " + n(needed) +
+         " bytes free beside it; nothing is changed! \r\n";
+}
 std::string resuming(text package) {
   return "\r\n resuming the extract of " + s(package) + " that was cut short \r\n";
 }

@@ -36,7 +36,9 @@ struct member_in_flight {
 enum class journal_state { not_yet, on_disk, not_written };
 
 struct extract_run {
-  extract_run(const pac_options& options, package_file& package, const pac_index& index);
+  // length: the package's as this run found it, the one it acts on.
+  extract_run(const pac_options& options, package_file& package, const pac_index& index,
+              std::int64_t length);
 
   const pac_options& options;
   package_file& package;
@@ -73,6 +75,9 @@ struct extract_run {
   void lose(const planned_member& p);
   // The package's final length and the journal's removal reach the disk.
   void finish(const extract_plan& plan);
+  // Writes the journal of a fresh run in place; refuses the run, nothing
+  // changed, when there is no room for it.
+  void start_journal();
   void stop_if_interrupted() const;
 
   // ---- the restorer ----
@@ -88,7 +93,7 @@ struct extract_run {
   void make_room(const piece& p);
   void checkpoint(std::int64_t cut_to);
   void cut_package(std::int64_t to);
-  void write_the_journal();
+  bool punch_trailer_holes();
   void complete(const planned_member& p);
   [[noreturn]] void write_failed() const;
   int restore_or_throw();

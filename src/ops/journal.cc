@@ -104,7 +104,9 @@ void append_field(std::string& text, const std::string& label, const std::string
 
 }  // namespace
 
-bool write_journal(const std::string& package_path, const extract_journal& j) {
+namespace {
+
+std::string journal_text(const extract_journal& j) {
   std::string text = MAGIC;
   text += "length " + std::to_string(j.original_length) + "\n";
   text += "restored " + std::to_string(j.restored_end) + "\n";
@@ -117,6 +119,17 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
   }
   append_field(text, "trailer", compact_trailer(j.trailer));
   text += "md5 " + md5_hex(text) + "\n";
+  return text;
+}
+
+}  // namespace
+
+std::size_t journal_bytes(const extract_journal& j) {
+  return journal_text(j).size();
+}
+
+bool write_journal(const std::string& package_path, const extract_journal& j) {
+  const std::string text = journal_text(j);
 
   // A name of its own, created here and now: whatever lies at any other
   // name in the package's directory is not followed, and the rename
@@ -130,7 +143,7 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
-    say_reason(temp, errno, "the extract goes on without crash safety");
+    say_reason(temp, errno, "the journal is not written");
     return false;
   }
   bool ok = write_at(fd, reinterpret_cast<const unsigned char*>(text.data()), text.size(), 0) &&
@@ -138,8 +151,7 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
   int err = errno;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(temp.c_str(), final_path.c_str()) != 0) {
-    say_reason(ok ? final_path : temp, ok ? errno : err,
-               "the extract goes on without crash safety");
+    say_reason(ok ? final_path : temp, ok ? errno : err, "the journal is not written");
     unlink(temp.c_str());
     return false;
   }

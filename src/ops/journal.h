@@ -32,6 +32,8 @@ bool journal_exists(const std::string& package_path);
 // sync, rename over the journal's name, sync of the directory); false, with
 // the reason on stderr, when it cannot be written.
 bool write_journal(const std::string& package_path, const extract_journal& j);
+// The bytes the journal takes on disk.
+std::size_t journal_bytes(const extract_journal& j);
 
 // Reads and validates the journal (never through a link, never a FIFO,
 // within a bound), and fills index from its trailer; throws a clear message

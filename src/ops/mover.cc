@@ -47,13 +47,14 @@ std::int64_t checkpoint_for(int output, std::int64_t wanted) {
 
 }  // namespace
 
-extract_run::extract_run(const pac_options& o, package_file& p, const pac_index& i)
+extract_run::extract_run(const pac_options& o, package_file& p, const pac_index& i,
+                         std::int64_t length)
     : options(o),
       package(p),
       index(i),
       in_place(!o.preserve),
       mode(output_mode(p.status())),
-      expected_length(p.length()) {}
+      expected_length(length) {}
 
 void report_extracted(const pac_member& m) {
   say(msg::extracted(m.name, m.size_text, m.md5, m.version));
@@ -246,7 +247,7 @@ void extract_run::checkpoint(std::int64_t cut_to) {
 }
 
 void extract_run::cut_package(std::int64_t to) {
-  if (journal_is == journal_state::not_yet) write_the_journal();
+  start_journal();
   const std::int64_t length = package.length();
   // Only this run changes the package's length; anything else is someone
   // else's hand on it, and the run stops.
@@ -268,19 +269,62 @@ void extract_run::cut_package(std::int64_t to) {
   }
 }
 
-// Before the first cut: the trailer, the length and every planned output.
-void extract_run::write_the_journal() {
-  journal_is = write_journal(options.package_path, journal) ? journal_state::on_disk
-                                                            : journal_state::not_written;
-  if (journal_is == journal_state::on_disk) return;
-  say(msg::no_journal(options.package_path));
+// The trailer's unused slots, all NUL: whole blocks of them can leave the
+// disk (a hole reads as the same NULs), which gives a flash with no block
+// free the room for a journal, while the package stays byte for byte what
+// was verified and a power cut at any moment finds it whole.
+bool extract_run::punch_trailer_holes() {
+  struct stat st;
+  if (fstat(package.fd(), &st) != 0 || st.st_blksize <= 0) return false;
+  const std::int64_t block = st.st_blksize, at = expected_length - std::int64_t(PAC_INDEX_SIZE);
+  const auto& t = journal.trailer;
+  bool punched = false;
+  for (std::size_t i = 0; i < t.size();) {
+    std::size_t end = i;
+    while (end < t.size() && t[end] == 0) ++end;
+    const std::int64_t from = (at + std::int64_t(i) + block - 1) / block * block;
+    const std::int64_t to = (at + std::int64_t(end)) / block * block;
+    if (to > from &&
+        fallocate(package.fd(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, from, to - from) == 0) {
+      punched = true;
+    }
+    i = end + 1;
+  }
+  // Blocks a journaling filesystem freed come back once the change commits.
+  return punched && fsync(package.fd()) == 0;
+}
+
+// Before the first output exists, so that a kill at any later moment
+// leaves a record of every temporary file the same command removes or
+// finishes. Without one, a failure could leave the package without its
+// trailer and nothing to describe it: the run is refused instead.
+void extract_run::start_journal() {
+  if (!in_place || journal_is == journal_state::on_disk) return;
+  if (write_journal(options.package_path, journal)) {
+    journal_is = journal_state::on_disk;
+    return;
+  }
+  if (punch_trailer_holes() && write_journal(options.package_path, journal)) {
+    std::fprintf(stderr,
+                 "kestrelbind: %s: the journal took the room of the trailer's empty slots\n",
+                 options.package_path.c_str());
+    journal_is = journal_state::on_disk;
+    return;
+  }
+  struct stat st;
+  const std::int64_t block =
+      fstat(package.fd(), &st) == 0 ? std::max<blksize_t>(st.st_blksize, 1) : 4096;
+  // Its own blocks, and as many again while a put-back writes its next copy.
+  const auto bytes = static_cast<std::int64_t>(journal_bytes(journal));
+  throw kb_error(
+      msg::no_room_for_journal(options.package_path, 2 * ((bytes + block - 1) / block) * block));
 }
 
 void extract_run::finish(const extract_plan& plan) {
   if (!in_place) return;
   // What is left below the members taken belongs to members without a name.
   if (cut_made) {
-    std::int64_t lowest = package.length();
+    std::int64_t lowest = expected_length;
     for (const auto& p : plan.members) lowest = std::min(lowest, p.offset);
     if (lowest < package.length() && ftruncate(package.fd(), lowest) != 0) {
       say_reason(options.package_path, errno);

@@ -126,6 +126,7 @@ std::int64_t data_end_of(const extract_journal& j) {
 struct cut_point {
   bool stale = false;  // cut short before its first cut: the package is as it was
   std::int64_t data_length = 0, done_from = 0;
+  std::int64_t length = 0;  // the package's, as found: the one the run acts on
 };
 
 // The end of the members a put-back left in the package when its trailer is
@@ -160,6 +161,7 @@ cut_point find_cut(const package_file& package, const extract_journal& j, const 
   const std::int64_t data_end = j.original_length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
   if (length > j.original_length) throw mismatch(path);
   cut_point cut;
+  cut.length = length;
   if (j.restored_end < 0 && length == j.original_length) {
     trailer_bytes now{};
     cut.stale = read_at(package.fd(), now.data(), now.size(), data_end) && now == j.trailer;
@@ -258,7 +260,7 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   }
 
   say(msg::resuming(path));
-  extract_run run(options, package, index);
+  extract_run run(options, package, index, cut.length);
   run.journal = journal;
   run.journal_is = journal_state::on_disk;
   run.cut_made = true;

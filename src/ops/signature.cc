@@ -202,6 +202,7 @@ verified_package verify_package(const package_file& package, const std::string& 
   }
   crypt_decode(trailer->data(), trailer->size());
   index = read_index(*trailer, length);
+  package.set_loaded_length(length);
   if (kept != nullptr) *kept = *trailer;
   return v;
 }

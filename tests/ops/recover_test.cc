@@ -8,6 +8,9 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
   if (fault_env("").empty()) GTEST_SKIP() << no_preload;
   const std::string write = "\r\n fwrite error:0 \r\n", read = "\r\n crypt_fread error:0 \r\n";
   const std::string stop = "\r\n extract of p.pac was interrupted! \r\n", term = ":15";
+  const std::string rerun =
+      "\r\n the extract of p.pac is left as a kill would leave it, run the same command again to "
+      "finish it! \r\n";
   auto gone = [&](const char* dir) { return "\r\ndest directory " + at(dir) + " not exit! \r\n"; };
   // The fault and, unless it kills the run, the run's last message and the
   // number of members it leaves in the package. X and Y go to mapped
@@ -24,7 +27,10 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
       {"raise:/p.pac:@9500000" + term, stop, 1},  // Y's last piece: Y finishes first
       {"rmdir:/p.pac:@10200000:" + at("w/modemdir"), gone("w/modemdir"), 2},  // Z's read
       {"rmdir:/p.pac:@9500000:" + at("w/systemdir"), gone("w/systemdir"), 1},
-      {"kill:/p.pac:1:truncate", "", 0},         // just after the journal is written
+      // The downloader appends: the run stops, and the growth goes first.
+      {"run:/p.pac:@4781407:head -c 5000 /dev/zero >>p.pac",
+       "\r\n package p.pac changed while it was extracted! \r\n", 1},
+      {"kill:/p.pac:1:truncate", "", 0},  // just after the journal is written
       {"kill:/p.pac:2:truncate", "", 0},         // Y written, not yet cut
       {"kill:/p.pac:@9499999:read", "", 0},      // between Y and X
       {"kill:/p.pac:<9500000:truncate", "", 0},  // X's first and last checkpoint
@@ -35,9 +41,9 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
       // Pieces written since the checkpoint are in the package still: never read back.
       {"write:/X:@5767168;read:/X:@4194304", write, 1},
       {"write:/X:@5767168;write:/p.pac:1",
-       write + "\r\n can not restore package p.pac: Input/output error! \r\n", -1},
+       write + "\r\n can not restore package p.pac: Input/output error! \r\n" + rerun, -1},
       {"write:/X:@5767168;read:/X:@1",
-       write + "\r\n can not restore package p.pac: unexpected end of file! \r\n", -1}};
+       write + "\r\n can not restore package p.pac: unexpected end of file! \r\n" + rerun, -1}};
   const auto args = words("-e p.pac -d system,systemdir -d modem,modemdir");
   for (const auto& [fault, message, left] : cases) {
     SCOPED_TRACE(fault);
@@ -119,15 +125,23 @@ TEST_F(Recover, ARerunChangesNothingUntilItCanFinish) {
   for (int i = 0; i < 1000 && file_size(work_ + "/p.pac") != 0; ++i) usleep(10000);
   usleep(200000);
   expect_finished({});
-  // No room for the journal: the run goes on without it, and says so.
+  // No room for the journal: the trailer's empty slots give theirs; where
+  // that is not enough, the run is refused with the room it needs.
   make_in(work_);
   auto r = run_tool(work_, {"-e", "p.pac"}, fault_env("write:/p.pac.journal.tmp:1"));
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.find("\r\n can not write the journal of p.pac, extracting without crash "
-                       "safety! \r\n"),
-            0u);
-  EXPECT_NE(r.err.find("the extract goes on without crash safety"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("the journal took the room of the trailer's empty slots"), std::string::npos)
+      << r.err;
   expect_finished({});
+  make_in(work_);
+  const std::string made = read_file(work_ + "/p.pac");
+  r = run_tool(work_, {"-e", "p.pac"},
+               fault_env("write:/p.pac.journal.tmp:1;write:/p.pac.journal.tmp:1"));
+  EXPECT_EQ(r.out,
+            "\r\n can not write the journal of p.pac, it needs 8192 bytes free beside it; "
+            "nothing is changed! \r\n");
+  EXPECT_TRUE(read_file(work_ + "/p.pac") == made);
+  EXPECT_EQ(list_dir(work_), names{"p.pac"});
 }
 
 TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {
