@@ -30,7 +30,7 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
       // The downloader appends: the run stops, and the growth goes first.
       {"run:/p.pac:@4781407:head -c 5000 /dev/zero >>p.pac",
        "\r\n package p.pac changed while it was extracted! \r\n", 1},
-      {"kill:/p.pac:1:truncate", "", 0},  // just after the journal is written
+      {"kill:/p.pac:1:truncate", "", 0},         // just after the journal is written
       {"kill:/p.pac:2:truncate", "", 0},         // Y written, not yet cut
       {"kill:/p.pac:@9499999:read", "", 0},      // between Y and X
       {"kill:/p.pac:<9500000:truncate", "", 0},  // X's first and last checkpoint
