@@ -38,7 +38,7 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
   const extract_plan plan = plan_extract(options, dirs, index, package.status());
   remove_leftovers(plan, stale);
   extract_run run(options, package, index, package.loaded_length());
-  fill_journal(run.journal, plan, trailer, package.loaded_length(), options.verified_key);
+  fill_journal(run.journal, plan, trailer, package.loaded_length(), options);
   run.guarded([&] {
     run.start_journal();
     for (const auto& p : plan.members) run.extract_member(p);

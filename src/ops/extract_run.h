@@ -136,6 +136,6 @@ void report_extracted(const pac_member& m);
 
 // Sets every journal field that the plan and the package give.
 void fill_journal(extract_journal& j, const extract_plan& plan, const trailer_bytes& trailer,
-                  std::int64_t original_length, const std::string& key_id);
+                  std::int64_t original_length, const pac_options& options);
 
 }  // namespace kb

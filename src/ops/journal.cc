@@ -11,6 +11,7 @@
 //   length <original package length>\n
 //   restored <end of the members put back, or -1>\n
 //   key <16 hex digits>\n                                 (when verified)
+//   hash <n>\n<n bytes: the signature's hash before the trailer>\n  (when verified)
 //   from <n>\n<n bytes: the directory the run started in>\n
 //   output <slot> <n>\n<n bytes: the output path>\n      (once per planned slot)
 //   temp <slot> <n>\n<n bytes: its temporary name>\n     (after each output)
@@ -54,6 +55,7 @@ namespace {
 // run started in, which may be as long as the system allows.
 constexpr std::size_t MAX_OUTPUT_PATH = PATH_MAX + PAC_NAME_MAX + 1;
 constexpr std::size_t MAX_JOURNAL = 1024 * 1024;
+constexpr std::size_t MAX_HASH_STATE = 512;
 const char MAGIC[] = "kestrelbind journal 2\n";
 constexpr std::size_t TRAILER_HEAD = 32, SLOT = 480, TRAILER_TAIL = 128;
 
@@ -111,6 +113,7 @@ std::string journal_text(const extract_journal& j) {
   text += "length " + std::to_string(j.original_length) + "\n";
   text += "restored " + std::to_string(j.restored_end) + "\n";
   if (!j.key_id.empty()) text += "key " + j.key_id + "\n";
+  if (!j.hash_state.empty()) append_field(text, "hash", j.hash_state);
   append_field(text, "from", j.started_in);
   for (int i = 0; i < PAC_MAX_MEMBERS; ++i) {
     if (j.outputs[i].empty()) continue;
@@ -216,6 +219,10 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
     j.key_id = r.bytes(16);
     r.expect("\n");
     if (j.key_id.find_first_not_of("0123456789ABCDEF") != std::string::npos) throw r.damaged();
+  }
+  if (r.next_is("hash ")) {
+    r.expect("hash ");
+    j.hash_state = r.text(MAX_HASH_STATE);
   }
   r.expect("from ");
   j.started_in = r.text(MAX_OUTPUT_PATH);

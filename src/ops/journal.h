@@ -19,6 +19,7 @@ struct extract_journal {
   // and is about to write their trailer; -1 before.
   std::int64_t restored_end = -1;
   std::string key_id;       // the key the package was verified with, or empty
+  std::string hash_state;   // the signature's hash before the trailer (verified_package)
   std::string started_in;   // the directory the run was started from
   trailer_bytes trailer{};  // as the package stored it (scrambled)
   std::array<std::string, PAC_MAX_MEMBERS> outputs{};  // planned output per slot, or empty

@@ -61,9 +61,10 @@ void report_extracted(const pac_member& m) {
 }
 
 void fill_journal(extract_journal& j, const extract_plan& plan, const trailer_bytes& trailer,
-                  std::int64_t original_length, const std::string& key_id) {
+                  std::int64_t original_length, const pac_options& options) {
   j.original_length = original_length;
-  j.key_id = key_id;
+  j.key_id = options.verified_key;
+  j.hash_state = options.verified_hash_state;
   j.started_in = plan.started_in;
   j.trailer = trailer;
   crypt_encode(j.trailer.data(), j.trailer.size());

@@ -40,6 +40,9 @@ struct pac_options {
   // The id of the key the package was verified with (or that a run cut
   // short had verified it with); the journal keeps it for a resume.
   std::string verified_key;
+  // The signature's hash after every byte before the trailer (see
+  // verified_package); the journal keeps it for a resume.
+  std::string verified_hash_state;
 };
 
 struct dest_dir_entry {

@@ -253,9 +253,22 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   const bool verifying = !options.key_path.empty();
   std::vector<resumed_member> members = find_members(plan, cut, journal, verifying, path);
   if (verifying) {
-    const verified_package v = verify_bytes(path, options.key_path, [&](const hash_sink& sink) {
-      feed_original(package, members, cut.data_length, journal, sink);
-    });
+    // The hash kept before the trailer needs the trailer alone: the members
+    // are then each proven by the MD5 of that authenticated trailer, and
+    // one lost or damaged is named like without a key. A journal without
+    // it: the package as it was, put together again.
+    const verified_package v =
+        journal.hash_state.empty()
+            ? verify_bytes(path, options.key_path,
+                           [&](const hash_sink& sink) {
+                             feed_original(package, members, cut.data_length, journal, sink);
+                           })
+            : verify_bytes(
+                  path, options.key_path,
+                  [&](const hash_sink& sink) {
+                    sink(journal.trailer.data(), journal.trailer.size());
+                  },
+                  -1, journal.hash_state);
     check_verified(options, v);
   }
 

@@ -45,6 +45,10 @@ std::string read_key_id(const std::string& key_path);
 struct verified_package {
   std::string key_id;
   std::string trusted_comment;  // as signed, unfiltered
+  // The state of the BLAKE2b hash after the bytes before the trailer, so
+  // that the trailer alone completes the digest the signature covers;
+  // empty when this libsodium keeps its state in a form not known here.
+  std::string hash_state;
 };
 
 // Verifies the package against its minisign signature (P.minisig) with the
@@ -70,7 +74,12 @@ using byte_feed = std::function<void(const hash_sink&)>;
 // Verifies the bytes feed gives against package_path's ".minisig" with the
 // key in key_path and prints the verified line; throws, changing nothing, on
 // any mismatch. A resume gives the package as it was before its first cut.
+// With mark >= 0, the state after the first mark bytes is kept; with
+// start, the hash goes on from that state (as kept, and from outside: it is
+// checked for its bounds, and a forged one can not lead to the digest the
+// signature holds).
 verified_package verify_bytes(const std::string& package_path, const std::string& key_path,
-                              const byte_feed& feed);
+                              const byte_feed& feed, std::int64_t mark = -1,
+                              const std::string& start = {});
 
 }  // namespace kb
