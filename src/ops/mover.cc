@@ -102,7 +102,7 @@ void extract_run::extract_member(const planned_member& p, std::int64_t written,
     return;
   }
   if (!output) {
-    output = output_file::create(p.dir, p.name, p.temp, p.shown);
+    output = output_file::create(p.dir, p.name, p.temp, p.shown, !in_place);
     if (in_place) {
       fsync(output->dir_fd());  // a crash from here on finds it where the journal says
       // Beside the package its room comes back as the package shrinks;

@@ -33,7 +33,8 @@ bool ours(const struct stat& st) {
 }  // namespace
 
 output_file output_file::create(const std::string& dir, const std::string& name,
-                                const std::string& temp, const std::string& shown) {
+                                const std::string& temp, const std::string& shown,
+                                bool removed_on_stop) {
   fd_closer d = open_dir(dir);
   const std::string path = joined(dir, name);
   constexpr int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
@@ -48,7 +49,9 @@ output_file output_file::create(const std::string& dir, const std::string& name,
     say_reason(shown, errno);
     throw kb_error(msg::cannot_write_to(shown));
   }
-  return output_file(std::move(d), std::move(fd), path, name, temp);
+  output_file made(std::move(d), std::move(fd), path, name, temp);
+  if (removed_on_stop) made.removal_ = kb::removed_on_stop(made.dir_fd(), temp);
+  return made;
 }
 
 std::optional<output_file> output_file::reopen(const std::string& dir, const std::string& name,
@@ -93,6 +96,7 @@ bool output_file::commit(mode_t mode) {
   }
   if (renameat(dir_.get(), temp_.c_str(), dir_.get(), name_.c_str()) != 0) return false;
   temp_.clear();
+  removal_.release();
   fsync(dir_.get());
   return true;
 }
@@ -107,6 +111,7 @@ void output_file::discard() {
     fsync(dir_.get());
   }
   temp_.clear();
+  removal_.release();
 }
 
 mode_t output_mode(const struct stat& package) {

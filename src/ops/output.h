@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/io.h"
+#include "base/signals.h"
 
 namespace kb {
 
@@ -21,9 +22,11 @@ class output_file {
   // Opens the destination directory dir (a message naming it when it is
   // gone) and creates the temporary file temp there, exclusively, never
   // through a link, 0600; a leftover at that name is removed first. shown
-  // names the output in messages.
+  // names the output in messages. With removed_on_stop, a stop signal
+  // that ends the run removes it (not where a journal needs it).
   static output_file create(const std::string& dir, const std::string& name,
-                            const std::string& temp, const std::string& shown);
+                            const std::string& temp, const std::string& shown,
+                            bool removed_on_stop = true);
   // Opens the temporary file a run cut short left, when it is there and is
   // one of ours (a regular file the tool's user owns, with one name).
   static std::optional<output_file> reopen(const std::string& dir, const std::string& name,
@@ -56,6 +59,7 @@ class output_file {
 
   fd_closer dir_, fd_;
   std::string path_, name_, temp_;  // temp_ empty once committed
+  removed_on_stop removal_;
 };
 
 // The mode an output gets once complete: the package's own read bits and

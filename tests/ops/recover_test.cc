@@ -49,7 +49,7 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
     SCOPED_TRACE(fault);
     for (const char* d : {"/systemdir", "/modemdir"}) std::filesystem::create_directory(work_ + d);
     auto r = run_tool(work_, args, fault_env(fault));
-    EXPECT_EQ(r.status, message.empty() ? 128 + SIGKILL : 255);
+    EXPECT_EQ(r.status, message.empty() ? 128 + SIGKILL : message == stop ? 128 + SIGTERM : 255);
     for (const auto& e : std::filesystem::directory_iterator(work_ + "/systemdir", ec_))
       EXPECT_TRUE(e.path().filename().c_str()[0] != '.' ||  // X's bytes: root's alone until whole
                   e.status().permissions() == std::filesystem::perms(0600));
@@ -59,8 +59,18 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
     expect_finished(words("-e ./p.pac -d system,systemdir -d modem,modemdir"));  // a path, too
     make_in(work_);
   }
-  // A stop asked for during the last piece lets the run finish.
-  EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}, fault_env("raise:/p.pac:@0" + term)).status, 0);
+  // A stop asked for during the last piece lets the run finish, then end by
+  // the signal.
+  EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}, fault_env("raise:/p.pac:@0" + term)).status,
+            128 + SIGTERM);
+  expect_finished({});
+  // Operations that keep the package whole remove their temporary file.
+  for (const auto& args : {words("-r p.pac -n X"), words("-e p.pac -p -t system")}) {
+    make_in(work_);
+    EXPECT_EQ(run_tool(work_, args, fault_env("raise:/p.pac:@8451424" + term)).status,
+              128 + SIGTERM);
+    EXPECT_EQ(list_dir(work_), names{"p.pac"});
+  }
   // A run from a directory whose path is longer than any -d one allows.
   const std::string l(200, 'l');
   make_in(at("w/" + l + "/" + l + "/" + l));

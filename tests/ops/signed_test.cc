@@ -136,7 +136,7 @@ TEST_F(Signed, PackagesAreVerifiedBeforeAnythingChanges) {
   for (const char* no_room : {"", ";write:/p.pac.journal.tmp:2"}) {
     write_file(at("p.pac"), sized);
     expect(
-        "-e p.pac -k k.pub", 255,
+        "-e p.pac -k k.pub", 128 + SIGTERM,
         somewhere("interrupted! \r\n\r\n package p.pac now holds the 1 members not yet extracted "
                   "\r\n"),
         "", fault_env("raise:/s1300000:@524288:15@write" + std::string(no_room)));
