@@ -235,9 +235,13 @@ std::string left_for_the_same_command(text package) {
   return "\r\n the extract of " + s(package) +
          " is left as a kill would leave it, run the same command again to finish it! \r\n";
 }
-std::string no_room_for_journal(text package, std::int64_t needed) {
-  return "\r\n can not write the journal of " + s(package) + ", it needs " + n(needed) +
-         " bytes free beside it; nothing is changed! \r\n";
+std::string journal_not_removed(text package) {
+  return "\r\n the journal of " + s(package) +
+         " could not be removed, run the same command again to remove it! \r\n";
+}
+std::string needs_room(text package, std::int64_t needed) {
+  return "\r\n package " + s(package) + " needs " + n(needed) +
+         " bytes free beside it to be extracted in place, nothing is changed! \r\n";
 }
 std::string resuming(text package) {
   return "\r\n resuming the extract of " + s(package) + " that was cut short \r\n";

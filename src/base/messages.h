@@ -81,8 +81,10 @@ std::string cannot_restore(text package, text why);
 // After cannot_restore: the journal and the outputs are as a kill would
 // leave them, and the same command finishes the extract.
 std::string left_for_the_same_command(text package);
-// Refused before anything changes: the journal could not be written.
-std::string no_room_for_journal(text package, std::int64_t needed);
+// Every member is out, but the journal could not be removed.
+std::string journal_not_removed(text package);
+// Refused before anything changes: an extract in place needs this room.
+std::string needs_room(text package, std::int64_t needed);
 std::string resuming(text package);
 std::string not_recovered(int lost, text package);
 std::string other_destinations(text package, text started_in);

@@ -36,11 +36,13 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
                    const pac_index& index, const trailer_bytes& trailer,
                    const extract_journal& stale) {
   const extract_plan plan = plan_extract(options, dirs, index, package.status());
-  remove_leftovers(plan, stale);
   extract_run run(options, package, index, package.loaded_length());
   fill_journal(run.journal, plan, trailer, package.loaded_length(), options);
+  run.check_room(plan, true, leftover_bytes(plan, stale, options.package_path));
+  remove_leftovers(plan, stale);
+  journal_leftovers(options.package_path, true);
   run.guarded([&] {
-    run.start_journal();
+    run.start_journal(plan);
     for (const auto& p : plan.members) run.extract_member(p);
     run.finish(plan);
   });

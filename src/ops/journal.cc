@@ -146,7 +146,9 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
-    say_reason(temp, errno, "the journal is not written");
+    const int err = errno;
+    say_reason(temp, err, "the journal is not written");
+    errno = err;
     return false;
   }
   bool ok = write_at(fd, reinterpret_cast<const unsigned char*>(text.data()), text.size(), 0) &&
@@ -154,8 +156,10 @@ bool write_journal(const std::string& package_path, const extract_journal& j) {
   int err = errno;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(temp.c_str(), final_path.c_str()) != 0) {
-    say_reason(ok ? final_path : temp, ok ? errno : err, "the journal is not written");
+    if (ok) err = errno;
+    say_reason(ok ? final_path : temp, err, "the journal is not written");
     unlink(temp.c_str());
+    errno = err;
     return false;
   }
   sync_parent_directory(final_path);
@@ -256,19 +260,37 @@ extract_journal read_journal(const std::string& package_path, pac_index& index) 
   return j;
 }
 
-void remove_journal(const std::string& package_path) {
+std::int64_t journal_leftovers(const std::string& package_path, bool remove) {
   const std::string path = journal_path(package_path);
   // A run killed while it wrote the journal left it under its own name.
   const auto slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+  std::int64_t bytes = 0;
   if (DIR* d = opendir(dir.c_str())) {
     while (const dirent* e = readdir(d)) {
-      if (is_own_name(e->d_name, stem)) unlinkat(dirfd(d), e->d_name, 0);
+      struct stat st;
+      if (!is_own_name(e->d_name, stem)) continue;
+      if (remove) {
+        unlinkat(dirfd(d), e->d_name, 0);
+      } else if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        bytes += st.st_blocks * 512;
+      }
     }
     closedir(d);
   }
-  if (unlink(path.c_str()) == 0) sync_parent_directory(path);
+  return bytes;
+}
+
+bool remove_journal(const std::string& package_path) {
+  const std::string path = journal_path(package_path);
+  journal_leftovers(package_path, true);
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    say_reason(path, errno);
+    return false;
+  }
+  sync_parent_directory(path);
+  return true;
 }
 
 }  // namespace kb

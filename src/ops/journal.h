@@ -43,8 +43,12 @@ std::size_t journal_bytes(const extract_journal& j);
 // the package it describes again.
 extract_journal read_journal(const std::string& package_path, pac_index& index);
 
-// Removes the journal durably.
-void remove_journal(const std::string& package_path);
+// The bytes of journals a kill left half-written under names of their own,
+// or (remove) their removal.
+std::int64_t journal_leftovers(const std::string& package_path, bool remove);
+
+// Removes the journal durably; false, the reason on stderr, when it stays.
+bool remove_journal(const std::string& package_path);
 
 // The refusal of a journal that does not describe the package beside it.
 kb_error mismatch(const std::string& package_path);

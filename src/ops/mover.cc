@@ -82,6 +82,7 @@ void extract_run::stop_if_interrupted() const {
 }
 
 void extract_run::fail(const std::string& message) {
+  if (finished) throw kb_error(message);  // every member is out: nothing to put back
   if (!in_place || !cut_made) {
     if (current.output) current.output->discard();
     // Written for a cut that never came: the package is as it was.
@@ -210,27 +211,20 @@ void extract_run::move_piece(const piece& p, bool last) {
 }
 
 // The output's filesystem is full while the package still holds the
-// piece: cut behind the pieces already written, and if that frees no room,
-// cut the piece itself before writing it, the old order.
+// piece: cut behind the pieces already written and write it again. With
+// none to cut, the run stops and puts the member back: cutting the piece
+// before it is written would leave it in memory alone, where a kill or a
+// power cut loses it, and the run asked for a piece's room before it began.
 void extract_run::make_room(const piece& p) {
-  const int out = current.output->fd();
+  const int out = current.output->fd(), err = errno;
   ftruncate(out, current.written);  // whatever part of the piece got there
   if (current.unsynced > 0) {
     checkpoint(p.start + static_cast<std::int64_t>(p.length));
     if (write_at(out, buffer.data(), p.length, current.written)) return;
     ftruncate(out, current.written);
   }
-  if (!said_cut_first) {
-    said_cut_first = true;
-    std::fprintf(stderr,
-                 "kestrelbind: %s: no room for a piece beside the package, pieces are cut "
-                 "before they are written from here on: a power cut now can lose one\n",
-                 current.member->shown.c_str());
-  }
-  cut_package(p.start);
-  current.pending = p.length;
-  if (!write_at(out, buffer.data(), p.length, current.written)) write_failed();
-  current.pending = 0;
+  errno = err;
+  write_failed();
 }
 
 void extract_run::write_failed() const {
@@ -248,7 +242,7 @@ void extract_run::checkpoint(std::int64_t cut_to) {
 }
 
 void extract_run::cut_package(std::int64_t to) {
-  start_journal();
+  if (journal_is != journal_state::on_disk) throw kb_error(msg::write_error());
   const std::int64_t length = package.length();
   // Only this run changes the package's length; anything else is someone
   // else's hand on it, and the run stops.
@@ -270,55 +264,54 @@ void extract_run::cut_package(std::int64_t to) {
   }
 }
 
-// The trailer's unused slots, all NUL: whole blocks of them can leave the
-// disk (a hole reads as the same NULs), which gives a flash with no block
-// free the room for a journal, while the package stays byte for byte what
-// was verified and a power cut at any moment finds it whole.
-bool extract_run::punch_trailer_holes() {
-  struct stat st;
-  if (fstat(package.fd(), &st) != 0 || st.st_blksize <= 0) return false;
-  const std::int64_t block = st.st_blksize, at = expected_length - std::int64_t(PAC_INDEX_SIZE);
-  const auto& t = journal.trailer;
-  bool punched = false;
-  for (std::size_t i = 0; i < t.size();) {
-    std::size_t end = i;
-    while (end < t.size() && t[end] == 0) ++end;
-    const std::int64_t from = (at + std::int64_t(i) + block - 1) / block * block;
-    const std::int64_t to = (at + std::int64_t(end)) / block * block;
-    if (to > from &&
-        fallocate(package.fd(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, from, to - from) == 0) {
-      punched = true;
+// What an extract in place needs free on the package's filesystem before
+// it changes anything: its journal (twice: a put-back writes a new copy
+// beside it) and, for outputs beside the package, one piece and a block
+// per output (a member's last block as a file of its own) and a few, so that every
+// piece is written before the package lets it go.
+std::int64_t extract_run::room_needed(const extract_plan& plan, bool with_journal) const {
+  struct statvfs vfs;
+  if (!in_place || fstatvfs(package.fd(), &vfs) != 0) return 0;
+  const auto block = static_cast<std::int64_t>(vfs.f_frsize);
+  const auto round_up = [&](std::int64_t n) { return (n + block - 1) / block * block; };
+  std::int64_t needed = with_journal ? 2 * round_up(std::int64_t(journal_bytes(journal))) : 0;
+  int beside = 0;
+  for (const auto& p : plan.members) {
+    struct stat dir;
+    if (!p.name.empty() && stat(p.dir.c_str(), &dir) == 0 &&
+        dir.st_dev == package.status().st_dev) {
+      ++beside;
     }
-    i = end + 1;
   }
-  // Blocks a journaling filesystem freed come back once the change commits.
-  return punched && fsync(package.fd()) == 0;
+  // A few blocks more: a journaling filesystem reserves some for the
+  // metadata of each write.
+  return beside > 0 ? needed + L + (beside + 16) * block : needed;
+}
+
+void extract_run::check_room(const extract_plan& plan, bool with_journal,
+                             std::int64_t reclaimable) const {
+  const std::int64_t needed = room_needed(plan, with_journal);
+  struct statvfs vfs;
+  if (needed == 0 || fstatvfs(package.fd(), &vfs) != 0) return;
+  // What df shows as available: ext4 counts blocks as free that not even
+  // root may use.
+  if (static_cast<std::int64_t>(vfs.f_bavail) * std::int64_t(vfs.f_frsize) + reclaimable < needed) {
+    throw kb_error(msg::needs_room(options.package_path, needed));
+  }
 }
 
 // Before the first output exists, so that a kill at any later moment
-// leaves a record of every temporary file the same command removes or
-// finishes. Without one, a failure could leave the package without its
+// leaves a record of every temporary file, which the same command removes
+// or finishes. Without one a failure could leave the package without its
 // trailer and nothing to describe it: the run is refused instead.
-void extract_run::start_journal() {
+void extract_run::start_journal(const extract_plan& plan) {
   if (!in_place || journal_is == journal_state::on_disk) return;
-  if (write_journal(options.package_path, journal)) {
-    journal_is = journal_state::on_disk;
-    return;
+  if (!write_journal(options.package_path, journal)) {
+    if (errno == ENOSPC)
+      throw kb_error(msg::needs_room(options.package_path, room_needed(plan, true)));
+    throw kb_error(msg::cannot_write_to(journal_path(options.package_path)));
   }
-  if (punch_trailer_holes() && write_journal(options.package_path, journal)) {
-    std::fprintf(stderr,
-                 "kestrelbind: %s: the journal took the room of the trailer's empty slots\n",
-                 options.package_path.c_str());
-    journal_is = journal_state::on_disk;
-    return;
-  }
-  struct stat st;
-  const std::int64_t block =
-      fstat(package.fd(), &st) == 0 ? std::max<blksize_t>(st.st_blksize, 1) : 4096;
-  // Its own blocks, and as many again while a put-back writes its next copy.
-  const auto bytes = static_cast<std::int64_t>(journal_bytes(journal));
-  throw kb_error(
-      msg::no_room_for_journal(options.package_path, 2 * ((bytes + block - 1) / block) * block));
+  journal_is = journal_state::on_disk;
 }
 
 void extract_run::finish(const extract_plan& plan) {
@@ -332,7 +325,12 @@ void extract_run::finish(const extract_plan& plan) {
     }
     if (fsync(package.fd()) != 0) say_reason(options.package_path, errno);
   }
-  remove_journal(options.package_path);  // this run's, or one a crash left before any cut
+  // This run's, or one a crash left before any cut. One that stays would
+  // tell later runs an extract was cut short: the same command removes it.
+  finished = true;
+  if (!remove_journal(options.package_path)) {
+    throw kb_error(msg::journal_not_removed(options.package_path));
+  }
 }
 
 }  // namespace kb

@@ -42,9 +42,8 @@ int extract_run::restore_or_throw() {
   return write_trailer();
 }
 
-// Returns the member's pieces to the package in stored order: the piece in
-// the buffer first, then the pieces in the output from its end back to its
-// start. Each piece is on stable storage in the package before the output
+// Returns the member's pieces to the package in stored order, from the
+// output's end back to its start. Each piece is on stable storage in the package before the output
 // lets it go, and each cut of the output is on stable storage before the
 // next piece is written, so that whatever fails (no room: the member's
 // output takes more blocks than it did in the package) leaves the package
@@ -56,32 +55,13 @@ void extract_run::put_member_back() {
   auto failed = [&] {
     return cannot_restore(errno != 0 ? std::strerror(errno) : "unexpected end of file");
   };
-  const auto pending = static_cast<std::int64_t>(current.pending);
-  // Pieces written since the last checkpoint are in the package still; and
-  // whatever of the pending piece reached the output is in the buffer too.
-  const std::int64_t out_of_package = p.offset + p.size - expected_length - pending;
+  // Pieces written since the last checkpoint are in the package still.
+  const std::int64_t out_of_package = p.offset + p.size - expected_length;
   std::int64_t written = std::clamp<std::int64_t>(out_of_package, 0, current.written);
   if (ftruncate(out, written) != 0 || fsync(out) != 0) throw failed();
-  std::int64_t end = p.offset + p.size - written - pending;
+  std::int64_t end = p.offset + p.size - written;
   if (ftruncate(pkg, end) != 0) throw failed();
   expected_length = end;
-  if (pending > 0) {
-    crypt_encode(buffer.data(), current.pending);
-    if (!write_at(pkg, buffer.data(), current.pending, end) || fsync(pkg) != 0) {
-      const int err = errno;
-      // The piece is in the buffer alone: the output, where the package
-      // cut it for, is its one other place.
-      ftruncate(pkg, end);
-      crypt_decode(buffer.data(), current.pending);
-      if (write_at(out, buffer.data(), current.pending, written) && fsync(out) == 0) {
-        current.pending = 0;
-      }
-      throw cannot_restore(std::strerror(err));
-    }
-    end += pending;
-    expected_length = end;
-    current.pending = 0;
-  }
   while (written > 0) {
     const std::int64_t start = piece_before(written);
     const auto length = static_cast<std::size_t>(written - start);

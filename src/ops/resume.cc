@@ -12,6 +12,8 @@
 // package as it was before its first cut is put together again from the
 // package, the outputs and the journal's trailer and verified like a fresh
 // one.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <memory>
 #include <vector>
@@ -288,6 +290,21 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
 }  // namespace kb
 
 namespace kb {
+
+std::int64_t leftover_bytes(const extract_plan& plan, const extract_journal& j,
+                            const std::string& package_path) {
+  std::int64_t bytes = journal_leftovers(package_path, false);
+  if (j.original_length == 0) return bytes;  // no stale journal
+  struct stat st;
+  if (lstat(journal_path(package_path).c_str(), &st) == 0) bytes += st.st_blocks * 512;
+  for (const auto& p : plan.members) {
+    if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
+    if (lstat((p.dir + "/" + j.temps[p.slot]).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      bytes += st.st_blocks * 512;
+    }
+  }
+  return bytes;
+}
 
 void remove_leftovers(const extract_plan& plan, const extract_journal& j) {
   for (const auto& p : plan.members) {

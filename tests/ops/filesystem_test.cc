@@ -9,8 +9,18 @@ using namespace kb::test;
 
 TEST_F(Recover, FullAndReadOnlyFilesystems) {
   // 10225160 bytes of package on a 9988 KiB tmpfs: not one page to spare.
+  // Every piece is written before the package lets it go, so the run asks
+  // for a piece's room (its journal's, a page an output) before it starts.
   if (!mounted(at("flash"), "size=9988k")) GTEST_SKIP() << refused;
   make_in(at("flash"));
+  const std::string made = read_file(work_ + "/p.pac");
+  expect("-e p.pac", 255,
+         "\r\n package p.pac needs 610304 bytes free beside it to be extracted in place, nothing "
+         "is changed! \r\n",
+         work_);
+  EXPECT_TRUE(read_file(work_ + "/p.pac") == made);
+  EXPECT_EQ(list_dir(work_), names{"p.pac"});
+  ASSERT_EQ(std::system(("mount -o remount,size=10584k " + at("flash")).c_str()), 0);
   expect_finished({"-e", "p.pac"});
   // With room for three pieces, checkpoints shrink to fit: no write of an
   // output ever finds the flash full.
@@ -19,19 +29,23 @@ TEST_F(Recover, FullAndReadOnlyFilesystems) {
   EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}, fault_env("kill:/X:1:write-")).status, 0);
   expect_finished({});
   for (const auto& m : ms_) std::remove((work_ + "/" + m.name).c_str());
-  // A write of X's that fails on a flash with room for the journal, not
-  // for the members out and X put back together: the put-back stops where
-  // the package can take no more, and the same command finishes forward.
+  // A write of X's that fails, and the flash filled up meanwhile: the
+  // put-back stops where the package can take no more, as often as the
+  // same command finds no room, which then finishes forward.
   if (!fault_env("").empty()) {
-    ASSERT_EQ(std::system(("mount -o remount,size=10020k " + at("flash")).c_str()), 0);
+    ASSERT_EQ(std::system(("mount -o remount,size=10584k " + at("flash")).c_str()), 0);
     make_in(at("flash"));
-    auto r = run_tool(work_, {"-e", "p.pac"}, fault_env("write:/X:@5767168"));
+    auto r = run_tool(work_, {"-e", "p.pac"},
+                      fault_env("write:/X:@5767168;run:/X:1:fallocate -l "
+                                "$(($(stat -f -c '%f*%S' .))) .filler"));
     EXPECT_TRUE(ends_with(r.out,
                           "\r\n fwrite error:0 \r\n\r\n can not restore package p.pac: No "
                           "space left on device! \r\n\r\n the extract of p.pac is left as "
                           "a kill would leave it, run the same command again to finish "
                           "it! \r\n"))
         << r.out;
+    expect("-e p.pac", 255, somewhere("left as a kill would leave it"), work_);  // still no room
+    std::filesystem::remove(work_ + "/.filler");
     expect_finished({"-e", "p.pac"});
   }
   // X's output lands on a small filesystem: 768 KiB fails in its second

@@ -56,11 +56,13 @@ class Recover : public pac_test {
   // Mounts a filesystem at dir for this test: a tmpfs of the given options,
   // or (options empty) ext4 on a loop device with a one-second commit, which
   // a test can cut the power of and mount again.
-  bool mounted(const std::string& dir, const std::string& options) {
+  bool mounted(const std::string& dir, const std::string& options,
+               const std::string& size = "64M") {
     std::filesystem::create_directories(dir);
-    const std::string sh = options.empty() ? "truncate -s 64M " + dir + ".img && mkfs.ext4 -q -F " +
-                                                 dir + ".img && " + ext4_mount(dir)
-                                           : "mount -t tmpfs -o " + options + " tmpfs " + dir;
+    const std::string sh = options.empty()
+                               ? "truncate -s " + size + " " + dir + ".img && mkfs.ext4 -q -F " +
+                                     dir + ".img && " + ext4_mount(dir)
+                               : "mount -t tmpfs -o " + options + " tmpfs " + dir;
     return std::system((sh + " >/dev/null 2>&1").c_str()) == 0 && (mounts_.push_back(dir), true);
   }
   // mount's loop option attaches the device with autoclear: it goes with
