@@ -32,7 +32,7 @@ struct member_in_flight {
   std::int64_t unsynced = 0;  // bytes written since the last checkpoint
 };
 
-enum class journal_state { not_yet, on_disk, not_written };
+enum class journal_state { not_yet, on_disk };
 
 struct extract_run {
   // length: the package's as this run found it, the one it acts on.

@@ -9,9 +9,9 @@
 // the cut synced too, a checkpoint of several pieces at a time. The cut is
 // synced before the next byte is written anywhere, so that blocks it freed
 // can not be given to an output while a power cut could still roll the cut
-// back and find them in the package. Only when the output's filesystem has
-// no room for a piece that the package still holds is that piece cut first
-// and written after, the one window in which a power cut can lose it.
+// back and find them in the package. No piece is ever cut before it is
+// written: a run asks for a piece's room before it starts, and one that
+// finds the room gone stops and puts its member back.
 #include <fcntl.h>
 #include <sys/statvfs.h>
 

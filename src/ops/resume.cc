@@ -74,8 +74,9 @@ void find_holder(resumed_member& r) {
     throw not_there(r, "missing");
   }
   const std::int64_t has = r.holder->length();
-  // Short by up to one piece: the piece a full flash made the run cut
-  // before it was written, lost to the power cut. Shorter: not this output.
+  // Short by up to one piece: cut back while the run was down (the run
+  // cuts nothing it has not synced), its bytes named and left out.
+  // Shorter: not this output.
   if (has < r.out_bytes - L) throw not_there(r, "shorter");
   r.lost = has < r.out_bytes;
 }
