@@ -21,9 +21,6 @@
 //            such a file never happens: the process is killed first;
 //            <call>+ (truncate+, fsync+) kills just after the call instead;
 //            write- kills just after a write that failed (a full disk)
-//   cut      as kill, but a moment later, after the file's filesystem has
-//            committed its log and then shut down without flushing it again,
-//            as a power cut would leave it
 //
 // The sweep counts every state-changing call (create, write, truncate,
 // punch, sync, rename, unlink) on files below a directory, in one sequence:
@@ -79,14 +76,6 @@ std::vector<fault>& faults() {
   return *all;
 }
 
-// Lets the filesystem commit what it holds (the tests mount with commit=1),
-// then stops it: what was only in memory is lost, as in a power cut.
-void power_cut(const std::filesystem::path& path) {
-  usleep(1500000);
-  unsigned flags = 2;  // EXT4_GOING_FLAGS_NOLOGFLUSH, to FS_IOC_SHUTDOWN
-  ioctl(open(path.parent_path().c_str(), O_RDONLY), _IOR('X', 125, unsigned), &flags);
-}
-
 bool letters_or_digits(const std::string& s, std::size_t from, std::size_t n) {
   return s.size() == from + n &&
          std::all_of(s.begin() + from, s.end(), [](unsigned char c) { return std::isalnum(c); });
@@ -114,7 +103,7 @@ std::string strike(const std::string& call, const std::string& raw_path, long lo
                    long long len = 0) {
   const std::string path = as_named(raw_path);
   for (fault& f : faults()) {
-    const bool kills = f.what == "kill" || f.what == "cut";
+    const bool kills = f.what == "kill";
     const auto at = f.argument.find('@');
     const std::string kind = kills               ? f.argument
                              : f.what == "write" ? "write"
@@ -127,7 +116,6 @@ std::string strike(const std::string& call, const std::string& raw_path, long lo
                      : f.by == '<' ? offset >= 0 && offset < f.n
                                    : true;
     if (kind != call || !ends || !now || ++f.seen != (f.by == '#' ? f.n : 1)) continue;
-    if (f.what == "cut") power_cut(raw_path);
     if (kills) raise(SIGKILL);
     if (f.what == "raise") raise(std::atoi(f.argument.c_str()));
     if (f.what == "rmdir") rmdir(f.argument.c_str());
