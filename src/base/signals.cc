@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <iterator>
 
@@ -93,6 +94,7 @@ removed_on_stop::removed_on_stop(int dir_fd, const std::string& name) {
     t.dir_fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
     if (t.dir_fd < 0) return;
     std::memcpy(t.name, name.c_str(), name.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     t.used = 1;  // last: the handler reads a whole entry or none
     slot_ = i;
     return;
@@ -116,6 +118,7 @@ void removed_on_stop::release() {
   if (slot_ < 0) return;
   temporary& t = temporaries[slot_];
   t.used = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   close(t.dir_fd);
   slot_ = -1;
 }

@@ -40,7 +40,7 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
   fill_journal(run.journal, plan, trailer, package.loaded_length(), options);
   run.check_room(plan, true, leftover_bytes(plan, stale, options.package_path));
   remove_leftovers(plan, stale);
-  journal_leftovers(options.package_path, true);
+  if (!options.preserve) journal_leftovers(options.package_path, true);
   run.guarded([&] {
     run.start_journal(plan);
     for (const auto& p : plan.members) run.extract_member(p);

@@ -300,7 +300,9 @@ std::int64_t leftover_bytes(const extract_plan& plan, const extract_journal& j,
   if (lstat(journal_path(package_path).c_str(), &st) == 0) bytes += st.st_blocks * 512;
   for (const auto& p : plan.members) {
     if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
-    if (lstat((p.dir + "/" + j.temps[p.slot]).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    // Only what remove_leftovers will remove: a regular file of ours.
+    if (lstat((p.dir + "/" + j.temps[p.slot]).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == geteuid() && st.st_nlink == 1) {
       bytes += st.st_blocks * 512;
     }
   }
