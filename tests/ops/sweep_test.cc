@@ -123,6 +123,8 @@ class Sweep : public Recover {
     fresh(dir, signed_run);
     if (full) fill(dir, leave);
     const int n = count(dir, args);
+    covered_[std::string("calls of a run") + (signed_run ? " with -k" : "") +
+             (full ? ", full" : "")] = n;
     expect_done(dir, args, false, "the counting run");
     for (int i = first; i <= n; i += stride) {
       for (const auto& action : actions) {
