@@ -262,10 +262,6 @@ std::string write_error() {
 std::string changed_while_extracted(text package) {
   return "\r\n package " + s(package) + " changed while it was extracted! \r\n";
 }
-std::string no_journal(text package) {
-  return "\r\n can not write the journal of " + s(package) +
-         ", extracting without crash safety! \r\n";
-}
 std::string damaged_and_left_out(text output) {
   return "\r\n file " + s(output) +
          " was damaged when the extract was cut short, it is left out! \r\n";
@@ -276,6 +272,18 @@ std::string now_holds(text package, int kept) {
 }
 std::string cannot_restore(text package, text why) {
   return "\r\n can not restore package " + s(package) + ": " + s(why) + "! \r\n";
+}
+std::string left_for_the_same_command(text package) {
+  return "\r\n the extract of " + s(package) +
+         " is left as a kill would leave it, run the same command again to finish it! \r\n";
+}
+std::string journal_not_removed(text package) {
+  return "\r\n the journal of " + s(package) +
+         " could not be removed, run the same command again to remove it! \r\n";
+}
+std::string needs_room(text package, std::int64_t needed) {
+  return "\r\n package " + s(package) + " needs " + n(needed) +
+         " bytes free beside it to be extracted in place, nothing is changed! \r\n";
 }
 std::string resuming(text package) {
   return "\r\n resuming the extract of " + s(package) + " that was cut short \r\n";

@@ -87,10 +87,16 @@ std::string extract_interrupted(text package);
 std::string read_error();   // a piece could not be read from the package
 std::string write_error();  // a piece could not be written or synced
 std::string changed_while_extracted(text package);
-std::string no_journal(text package);
 std::string damaged_and_left_out(text output);
 std::string now_holds(text package, int kept);
 std::string cannot_restore(text package, text why);
+// After cannot_restore: the journal and the outputs are as a kill would
+// leave them, and the same command finishes the extract.
+std::string left_for_the_same_command(text package);
+// Every member is out, but the journal could not be removed.
+std::string journal_not_removed(text package);
+// Refused before anything changes: an extract in place needs this room.
+std::string needs_room(text package, std::int64_t needed);
 std::string resuming(text package);
 std::string not_recovered(int lost, text package);
 std::string other_destinations(text package, text started_in);

@@ -140,6 +140,7 @@ bool staged_file::commit(mode_t mode) {
   if (!still_named()) return false;
   if (renameat(dir_.fd(), temp_.c_str(), dir_.fd(), name_.c_str()) != 0) return false;
   temp_.clear();
+  removal_.release();
   return fsync(dir_.fd()) == 0;
 }
 
@@ -147,6 +148,11 @@ void staged_file::discard() {
   if (temp_.empty()) return;
   if (still_named() && unlinkat(dir_.fd(), temp_.c_str(), 0) == 0) fsync(dir_.fd());
   temp_.clear();
+  removal_.release();
+}
+
+void staged_file::remove_on_stop() {
+  if (!temp_.empty()) removal_ = removed_on_stop(dir_.fd(), temp_);
 }
 
 }  // namespace kb

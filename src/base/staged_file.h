@@ -16,6 +16,7 @@
 #include <string>
 
 #include "base/io.h"
+#include "base/signals.h"
 
 namespace kb {
 
@@ -80,6 +81,9 @@ class staged_file {
   bool commit(mode_t mode);
   // Removes the temporary name when it still names this file.
   void discard();
+  // Has a stop signal that ends the run remove the temporary file, until it
+  // is committed or discarded.
+  void remove_on_stop();
 
  private:
   staged_file(directory dir, fd_closer fd, std::string name, std::string temp)
@@ -89,6 +93,7 @@ class staged_file {
   directory dir_;
   fd_closer fd_;
   std::string name_, temp_;
+  removed_on_stop removal_;
 };
 
 }  // namespace kb

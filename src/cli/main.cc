@@ -5,6 +5,7 @@
 #include "base/console.h"
 #include "base/io.h"
 #include "base/messages.h"
+#include "base/signals.h"
 #include "cli/cli.h"
 #include "ops/progress.h"
 #include "pac/digest.h"
@@ -22,6 +23,7 @@ int fail(const std::string& text) {
   std::fflush(message_stream());
   failure_line = one_line(text);
   if (message_stream() != stderr) note(failure_line);
+  end_if_stopped();  // the stop's clean-up and line are done: the shell sees the signal
   return 255;
 }
 
@@ -41,6 +43,8 @@ int run(int argc, char** argv) {
   } catch (const std::exception& e) {
     return fail(msg::unexpected_failure(e.what()));
   }
+  std::fflush(stdout);
+  end_if_stopped();  // a stop that came when the work was as good as done
   // A listing cut short by a full pipe or disk must not pass for success.
   return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 255;
 }
@@ -56,6 +60,7 @@ int main(int argc, char** argv) {
     std::puts(kb::msg::USAGE);
     return 0;
   }
+  kb::install_stop_handlers();
   const int status = kb::run(argc, argv);
   kb::json_progress_end(status, kb::failure_line);
   return status;

@@ -37,10 +37,13 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
                    const pac_index& index, const trailer_bytes& trailer,
                    const extract_journal& stale) {
   const extract_plan plan = plan_extract(options, dirs, index, package);
+  extract_run run(options, package, index, package.loaded_length());
+  fill_journal(run.journal, plan, trailer, package.loaded_length(), options);
+  run.check_room(plan, true, leftover_bytes(plan, stale, package));
   remove_leftovers(plan, stale);
-  extract_run run(options, package, index);
-  fill_journal(run.journal, plan, trailer, package.length(), options.verified_key);
+  if (!options.preserve) journal_leftovers(package, true);
   run.guarded([&] {
+    run.start_journal(plan);
     for (const auto& p : plan.members) run.extract_member(p);
     run.finish(plan);
   });
@@ -59,11 +62,17 @@ void plan_only(pac_options& options, const dest_dir_map& dirs) {
     // A resume puts together and checks what its journal says, and only by
     // doing it; a plan of it would promise what it can not know.
     if (!options.preserve && journal_exists(package)) throw cut_short(package);
-    const pac_index index = load_package_verified(options, package);
+    auto trailer = std::make_unique<trailer_bytes>();
+    const pac_index index = load_package_verified(options, package, trailer.get());
     note_unused_types(options, dirs, index);
     const extract_plan plan = plan_extract(options, dirs, index, package);
+    // The room the run itself asks for before it changes anything, by its
+    // own reckoning, so that the plan and the run can not disagree.
+    extract_run run(options, package, index, package.loaded_length());
+    fill_journal(run.journal, plan, *trailer, package.loaded_length(), options);
+    const run_room asked{run.room_needed(plan, true), leftover_bytes(plan, {}, package)};
     printed = true;
-    print_plan(options, index, plan, package);
+    print_plan(options, index, plan, package, asked);
   } catch (const kb_error& e) {
     if (options.json && !printed) print_plan_refusal(options, e.what());
     throw;

@@ -23,20 +23,21 @@
 namespace kb {
 
 // Where the bytes of the member being extracted are: its first `written`
-// bytes in its output, the piece `pending` (cut from the package but not
-// yet all written) in the chunk buffer, the rest still in the package.
+// bytes in its output, the rest still in the package (a piece is cut from
+// it only once it is on stable storage in the output).
 struct member_in_flight {
   const planned_member* member = nullptr;
   std::optional<output_file> output;
   std::int64_t written = 0;
-  std::size_t pending = 0;    // length of the piece in the buffer, 0 for none
   std::int64_t unsynced = 0;  // bytes written since the last checkpoint
 };
 
-enum class journal_state { not_yet, on_disk, not_written };
+enum class journal_state { not_yet, on_disk };
 
 struct extract_run {
-  extract_run(const pac_options& options, package_file& package, const pac_index& index);
+  // length: the package's as this run found it, the one it acts on.
+  extract_run(const pac_options& options, package_file& package, const pac_index& index,
+              std::int64_t length);
 
   const pac_options& options;
   package_file& package;
@@ -52,7 +53,7 @@ struct extract_run {
   chunk_buffer buffer{PAC_CHUNK_SIZE};
   piece_hasher hasher;
   std::int64_t expected_length;  // the package's length as verified, or as this run left it
-  bool said_cut_first = false;
+  bool finished = false;         // every member out, the package at its final length
   int lost = 0;
 
   // ---- the mover ----
@@ -73,6 +74,14 @@ struct extract_run {
   void lose(const planned_member& p);
   // The package's final length and the journal's removal reach the disk.
   void finish(const extract_plan& plan);
+  // Refuses, nothing changed, an extract in place without the room it needs
+  // on the package's filesystem (see mover.cc), counting the bytes of
+  // leftovers it is about to remove as free.
+  std::int64_t room_needed(const extract_plan& plan, bool with_journal) const;
+  void check_room(const extract_plan& plan, bool with_journal, std::int64_t reclaimable = 0) const;
+  // Writes the journal of a fresh run in place; refuses the run, nothing
+  // changed, without room for it and for the pieces.
+  void start_journal(const extract_plan& plan);
   void stop_if_interrupted() const;
 
   // ---- the restorer ----
@@ -88,7 +97,6 @@ struct extract_run {
   void make_room(const piece& p);
   void checkpoint(std::int64_t cut_to);
   void cut_package(std::int64_t to);
-  void write_the_journal();
   void complete(const planned_member& p);
   [[noreturn]] void write_failed() const;
   int restore_or_throw();
@@ -125,12 +133,15 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
 // journal) hold nothing the package does not; they go, where this command
 // would have made them, once the fresh run has verified the package.
 void remove_leftovers(const extract_plan& plan, const extract_journal& stale);
+// The bytes on disk of those leftovers and of the stale journal.
+std::int64_t leftover_bytes(const extract_plan& plan, const extract_journal& stale,
+                            const package_file& package);
 
 // The lines extract prints of a member.
 void report_extracted(const pac_member& m);
 
 // Sets every journal field that the plan and the package give.
 void fill_journal(extract_journal& j, const extract_plan& plan, const trailer_bytes& trailer,
-                  std::int64_t original_length, const std::string& key_id);
+                  std::int64_t original_length, const pac_options& options);
 
 }  // namespace kb

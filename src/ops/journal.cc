@@ -11,6 +11,7 @@
 //   length <original package length>\n
 //   restored <end of the members put back, or -1>\n
 //   key <16 hex digits>\n                                 (when verified)
+//   hash <n>\n<n bytes: the signature's hash before the trailer>\n  (when verified)
 //   from <n>\n<n bytes: the directory the run started in>\n
 //   output <slot> <n>\n<n bytes: the output path>\n      (once per planned slot)
 //   temp <slot> <n>\n<n bytes: its temporary name>\n     (after each output)
@@ -55,6 +56,7 @@ namespace {
 // run started in, which may be as long as the system allows.
 constexpr std::size_t MAX_OUTPUT_PATH = PATH_MAX + PAC_NAME_MAX + 1;
 constexpr std::size_t MAX_JOURNAL = 1024 * 1024;
+constexpr std::size_t MAX_HASH_STATE = 512;
 const char MAGIC[] = "kestrelbind journal 2\n";
 constexpr std::size_t TRAILER_HEAD = 32, SLOT = 480, TRAILER_TAIL = 128;
 
@@ -113,11 +115,14 @@ void append_field(std::string& text, const std::string& label, const std::string
 
 }  // namespace
 
-bool write_journal(const package_file& package, const extract_journal& j) {
+namespace {
+
+std::string journal_text(const extract_journal& j) {
   std::string text = MAGIC;
   text += "length " + std::to_string(j.original_length) + "\n";
   text += "restored " + std::to_string(j.restored_end) + "\n";
   if (!j.key_id.empty()) text += "key " + j.key_id + "\n";
+  if (!j.hash_state.empty()) append_field(text, "hash", j.hash_state);
   append_field(text, "from", j.started_in);
   for (int i = 0; i < PAC_MAX_MEMBERS; ++i) {
     if (j.outputs[i].empty()) continue;
@@ -126,6 +131,17 @@ bool write_journal(const package_file& package, const extract_journal& j) {
   }
   append_field(text, "trailer", compact_trailer(j.trailer));
   text += "md5 " + md5_hex(text) + "\n";
+  return text;
+}
+
+}  // namespace
+
+std::size_t journal_bytes(const extract_journal& j) {
+  return journal_text(j).size();
+}
+
+bool write_journal(const package_file& package, const extract_journal& j) {
+  const std::string text = journal_text(j);
 
   // A name of its own, created here and now: whatever lies at any other
   // name in the package's directory is not followed, and the rename
@@ -134,13 +150,17 @@ bool write_journal(const package_file& package, const extract_journal& j) {
   auto file =
       staged_file::create_unique(package.dir(), journal_temp_stem(package), journal_name(package));
   if (!file) {
-    say_reason(shown, errno, "the extract goes on without crash safety");
+    const int err = errno;
+    say_reason(shown, err, "the journal is not written");
+    errno = err;
     return false;
   }
   if (!write_at(file->fd(), reinterpret_cast<const unsigned char*>(text.data()), text.size(), 0) ||
       !file->sync() || !file->commit(0600)) {
-    say_reason(shown, errno, "the extract goes on without crash safety");
+    const int err = errno;
+    say_reason(shown, err, "the journal is not written");
     file->discard();
+    errno = err;
     return false;
   }
   return true;
@@ -206,6 +226,10 @@ extract_journal read_journal(const package_file& package, pac_index& index) {
     r.expect("\n");
     if (j.key_id.find_first_not_of("0123456789ABCDEF") != std::string::npos) throw r.damaged();
   }
+  if (r.next_is("hash ")) {
+    r.expect("hash ");
+    j.hash_state = r.text(MAX_HASH_STATE);
+  }
   r.expect("from ");
   j.started_in = r.text(MAX_OUTPUT_PATH);
   std::string outputs[PAC_MAX_MEMBERS], temps[PAC_MAX_MEMBERS];
@@ -238,19 +262,37 @@ extract_journal read_journal(const package_file& package, pac_index& index) {
   return j;
 }
 
-void remove_journal(const package_file& package) {
+std::int64_t journal_leftovers(const package_file& package, bool remove) {
   const int dir = package.dir().fd();
   // A run killed while it wrote the journal left it under its own name.
   const int listed = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::int64_t bytes = 0;
   if (DIR* d = listed >= 0 ? fdopendir(listed) : nullptr) {
     while (const dirent* e = readdir(d)) {
-      if (is_own_name(e->d_name, journal_temp_stem(package))) unlinkat(dir, e->d_name, 0);
+      struct stat st;
+      if (!is_own_name(e->d_name, journal_temp_stem(package))) continue;
+      if (remove) {
+        unlinkat(dir, e->d_name, 0);
+      } else if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        bytes += st.st_blocks * 512;
+      }
     }
     closedir(d);
   } else if (listed >= 0) {
     close(listed);
   }
-  if (unlinkat(dir, journal_name(package).c_str(), 0) == 0) fsync(dir);
+  return bytes;
+}
+
+bool remove_journal(const package_file& package) {
+  journal_leftovers(package, true);
+  const int dir = package.dir().fd();
+  if (unlinkat(dir, journal_name(package).c_str(), 0) != 0 && errno != ENOENT) {
+    say_reason(journal_path(package.path()), errno);
+    return false;
+  }
+  fsync(dir);
+  return true;
 }
 
 }  // namespace kb

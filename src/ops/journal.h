@@ -20,6 +20,7 @@ struct extract_journal {
   // and is about to write their trailer; -1 before.
   std::int64_t restored_end = -1;
   std::string key_id;       // the key the package was verified with, or empty
+  std::string hash_state;   // the signature's hash before the trailer (verified_package)
   std::string started_in;   // the directory the run was started from
   trailer_bytes trailer{};  // as the package stored it (scrambled)
   std::array<std::string, PAC_MAX_MEMBERS> outputs{};  // planned output per slot, or empty
@@ -37,6 +38,8 @@ bool journal_exists(const package_file& package);
 // its own, sync, rename over the journal's name, sync of the directory);
 // false, with the reason on stderr, when it cannot be written.
 bool write_journal(const package_file& package, const extract_journal& j);
+// The bytes the journal takes on disk.
+std::size_t journal_bytes(const extract_journal& j);
 
 // Reads and validates the journal (never through a link, never a FIFO,
 // within a bound), and fills index from its trailer; throws a clear message
@@ -45,8 +48,13 @@ bool write_journal(const package_file& package, const extract_journal& j);
 // the package it describes again.
 extract_journal read_journal(const package_file& package, pac_index& index);
 
-// Removes the journal durably, and what a run killed while writing it left.
-void remove_journal(const package_file& package);
+// The bytes of journals a kill left half-written under names of their own,
+// or (remove) their removal.
+std::int64_t journal_leftovers(const package_file& package, bool remove);
+
+// Removes the journal durably, and what a run killed while writing it left;
+// false, the reason on stderr, when it stays.
+bool remove_journal(const package_file& package);
 
 // The refusal of a journal that does not describe the package beside it.
 kb_error mismatch(const std::string& package_path);

@@ -9,9 +9,9 @@
 // the cut synced too, a checkpoint of several pieces at a time. The cut is
 // synced before the next byte is written anywhere, so that blocks it freed
 // can not be given to an output while a power cut could still roll the cut
-// back and find them in the package. Only when the output's filesystem has
-// no room for a piece that the package still holds is that piece cut first
-// and written after, the one window in which a power cut can lose it.
+// back and find them in the package. No piece is ever cut before it is
+// written: a run asks for a piece's room before it starts, and one that
+// finds the room gone stops and puts its member back.
 #include <fcntl.h>
 #include <sys/statvfs.h>
 
@@ -47,22 +47,24 @@ std::int64_t checkpoint_for(int output, std::int64_t wanted) {
 
 }  // namespace
 
-extract_run::extract_run(const pac_options& o, package_file& p, const pac_index& i)
+extract_run::extract_run(const pac_options& o, package_file& p, const pac_index& i,
+                         std::int64_t length)
     : options(o),
       package(p),
       index(i),
       in_place(!o.preserve),
       mode(output_mode(p.status())),
-      expected_length(p.length()) {}
+      expected_length(length) {}
 
 void report_extracted(const pac_member& m) {
   say(msg::extracted(m.name, m.size_text, m.md5, m.version));
 }
 
 void fill_journal(extract_journal& j, const extract_plan& plan, const trailer_bytes& trailer,
-                  std::int64_t original_length, const std::string& key_id) {
+                  std::int64_t original_length, const pac_options& options) {
   j.original_length = original_length;
-  j.key_id = key_id;
+  j.key_id = options.verified_key;
+  j.hash_state = options.verified_hash_state;
   j.started_in = plan.started_in;
   j.trailer = trailer;
   crypt_encode(j.trailer.data(), j.trailer.size());
@@ -80,6 +82,7 @@ void extract_run::stop_if_interrupted() const {
 }
 
 void extract_run::fail(const std::string& message) {
+  if (finished) throw kb_error(message);  // every member is out: nothing to put back
   if (!in_place || !cut_made) {
     if (current.output) current.output->discard();
     // Written for a cut that never came: the package is as it was.
@@ -104,7 +107,7 @@ void extract_run::extract_member(const planned_member& p, std::int64_t written,
     return;
   }
   if (!output) {
-    output = create_output(p.at, p.name, p.temp, p.shown);
+    output = create_output(p.at, p.name, p.temp, p.shown, !in_place);
     if (in_place) {
       fsync(p.at.fd());  // a crash from here on finds it where the journal says
       // Beside the package its room comes back as the package shrinks;
@@ -211,27 +214,20 @@ void extract_run::move_piece(const piece& p, bool last) {
 }
 
 // The output's filesystem is full while the package still holds the
-// piece: cut behind the pieces already written, and if that frees no room,
-// cut the piece itself before writing it, the old order.
+// piece: cut behind the pieces already written and write it again. With
+// none to cut, the run stops and puts the member back: cutting the piece
+// before it is written would leave it in memory alone, where a kill or a
+// power cut loses it, and the run asked for a piece's room before it began.
 void extract_run::make_room(const piece& p) {
-  const int out = current.output->fd();
+  const int out = current.output->fd(), err = errno;
   ftruncate(out, current.written);  // whatever part of the piece got there
   if (current.unsynced > 0) {
     checkpoint(p.start + static_cast<std::int64_t>(p.length));
     if (write_at(out, buffer.data(), p.length, current.written)) return;
     ftruncate(out, current.written);
   }
-  if (!said_cut_first) {
-    said_cut_first = true;
-    std::fprintf(stderr,
-                 "kestrelbind: %s: no room for a piece beside the package, pieces are cut "
-                 "before they are written from here on: a power cut now can lose one\n",
-                 current.member->shown.c_str());
-  }
-  cut_package(p.start);
-  current.pending = p.length;
-  if (!write_at(out, buffer.data(), p.length, current.written)) write_failed();
-  current.pending = 0;
+  errno = err;
+  write_failed();
 }
 
 void extract_run::write_failed() const {
@@ -249,7 +245,7 @@ void extract_run::checkpoint(std::int64_t cut_to) {
 }
 
 void extract_run::cut_package(std::int64_t to) {
-  if (journal_is == journal_state::not_yet) write_the_journal();
+  if (journal_is != journal_state::on_disk) throw kb_error(msg::write_error());
   const std::int64_t length = package.length();
   // Only this run changes the package's length; anything else is someone
   // else's hand on it, and the run stops.
@@ -271,26 +267,72 @@ void extract_run::cut_package(std::int64_t to) {
   }
 }
 
-// Before the first cut: the trailer, the length and every planned output.
-void extract_run::write_the_journal() {
-  journal_is =
-      write_journal(package, journal) ? journal_state::on_disk : journal_state::not_written;
-  if (journal_is == journal_state::on_disk) return;
-  say(msg::no_journal(options.package_path));
+// What an extract in place needs free on the package's filesystem before
+// it changes anything: its journal (twice: a put-back writes a new copy
+// beside it) and, for outputs beside the package, one piece and a block
+// per output (a member's last block as a file of its own) and a few, so that every
+// piece is written before the package lets it go.
+std::int64_t extract_run::room_needed(const extract_plan& plan, bool with_journal) const {
+  struct statvfs vfs;
+  if (!in_place || fstatvfs(package.fd(), &vfs) != 0) return 0;
+  const auto block = static_cast<std::int64_t>(vfs.f_frsize);
+  const auto round_up = [&](std::int64_t n) { return (n + block - 1) / block * block; };
+  std::int64_t needed = with_journal ? 2 * round_up(std::int64_t(journal_bytes(journal))) : 0;
+  int beside = 0;
+  for (const auto& p : plan.members) {
+    struct stat dir;
+    if (!p.name.empty() && fstat(p.at.fd(), &dir) == 0 && dir.st_dev == package.status().st_dev) {
+      ++beside;
+    }
+  }
+  // A few blocks more: a journaling filesystem reserves some for the
+  // metadata of each write.
+  return beside > 0 ? needed + L + (beside + 16) * block : needed;
+}
+
+void extract_run::check_room(const extract_plan& plan, bool with_journal,
+                             std::int64_t reclaimable) const {
+  const std::int64_t needed = room_needed(plan, with_journal);
+  struct statvfs vfs;
+  if (needed == 0 || fstatvfs(package.fd(), &vfs) != 0) return;
+  // What df shows as available: ext4 counts blocks as free that not even
+  // root may use.
+  if (static_cast<std::int64_t>(vfs.f_bavail) * std::int64_t(vfs.f_frsize) + reclaimable < needed) {
+    throw kb_error(msg::needs_room(options.package_path, needed));
+  }
+}
+
+// Before the first output exists, so that a kill at any later moment
+// leaves a record of every temporary file, which the same command removes
+// or finishes. Without one a failure could leave the package without its
+// trailer and nothing to describe it: the run is refused instead.
+void extract_run::start_journal(const extract_plan& plan) {
+  if (!in_place || journal_is == journal_state::on_disk) return;
+  if (!write_journal(package, journal)) {
+    if (errno == ENOSPC)
+      throw kb_error(msg::needs_room(options.package_path, room_needed(plan, true)));
+    throw kb_error(msg::cannot_write_to(journal_path(options.package_path)));
+  }
+  journal_is = journal_state::on_disk;
 }
 
 void extract_run::finish(const extract_plan& plan) {
   if (!in_place) return;
   // What is left below the members taken belongs to members without a name.
   if (cut_made) {
-    std::int64_t lowest = package.length();
+    std::int64_t lowest = expected_length;
     for (const auto& p : plan.members) lowest = std::min(lowest, p.offset);
     if (lowest < package.length() && ftruncate(package.fd(), lowest) != 0) {
       say_reason(options.package_path, errno);
     }
     if (fsync(package.fd()) != 0) say_reason(options.package_path, errno);
   }
-  remove_journal(package);  // this run's, or one a crash left before any cut
+  // This run's, or one a crash left before any cut. One that stays would
+  // tell later runs an extract was cut short: the same command removes it.
+  finished = true;
+  if (!remove_journal(package)) {
+    throw kb_error(msg::journal_not_removed(options.package_path));
+  }
 }
 
 }  // namespace kb

@@ -51,6 +51,9 @@ struct pac_options {
   // short had verified it with); the journal keeps it for a resume.
   std::string verified_key;
   std::string verified_comment;  // and its trusted comment, as signed
+  // The signature's hash after every byte before the trailer (see
+  // verified_package); the journal keeps it for a resume.
+  std::string verified_hash_state;
 };
 
 struct dest_dir_entry {

@@ -22,7 +22,7 @@ directory open_dest_dir(const std::string& path) {
 }
 
 output_file create_output(const directory& dir, const std::string& name, const std::string& temp,
-                          const std::string& shown) {
+                          const std::string& shown, bool removed_on_stop) {
   // A leftover at temp is from a run stopped before it cut anything for
   // this member: nothing of the member is in it.
   auto file = staged_file::create(dir, temp, name, true);
@@ -33,6 +33,7 @@ output_file create_output(const directory& dir, const std::string& name, const s
     throw kb_error(err == ENOENT ? msg::dest_dir_not_exist(dir.path())
                                  : msg::cannot_write_to(shown));
   }
+  if (removed_on_stop) file->remove_on_stop();
   return std::move(*file);
 }
 

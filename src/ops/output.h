@@ -21,9 +21,11 @@ using output_file = staged_file;
 directory open_dest_dir(const std::string& path);
 
 // Creates the output's temporary file temp in dir (a leftover at that name
-// is removed first); the message naming it as shown when it can not.
+// is removed first); the message naming it as shown when it can not. With
+// removed_on_stop, a stop signal that ends the run removes it (not where a
+// journal needs it).
 output_file create_output(const directory& dir, const std::string& name, const std::string& temp,
-                          const std::string& shown);
+                          const std::string& shown, bool removed_on_stop = true);
 
 // The mode an output gets once complete: the package's own read bits and
 // its owner's write bit, masked by the umask; never exec, setuid, nor write

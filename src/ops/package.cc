@@ -114,6 +114,7 @@ pac_index load_package(const package_file& package, trailer_bytes* trailer) {
     }
     crypt_decode(raw->data(), raw->size());
     pac_index index = read_index(*raw, file_size);
+    package.set_loaded_length(file_size);
     if (trailer != nullptr) *trailer = *raw;
     return index;
   } catch (const kb_error&) {

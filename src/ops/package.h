@@ -39,6 +39,10 @@ class package_file {
   // change after they were verified, and only each member's digest stands
   // between them and what is installed.
   bool others_can_write() const { return st_.st_uid != geteuid() || (st_.st_mode & 022) != 0; }
+  // The length its trailer was read at (and, with a key, verified at): the
+  // one an extract acts on, whatever the file grows to meanwhile.
+  std::int64_t loaded_length() const { return loaded_length_; }
+  void set_loaded_length(std::int64_t length) const { loaded_length_ = length; }
 
  private:
   std::string path_;
@@ -46,6 +50,7 @@ class package_file {
   std::string name_;
   fd_closer fd_;
   struct stat st_ {};
+  mutable std::int64_t loaded_length_ = -1;
 };
 
 // Reads and checks the package's trailer through its descriptor; the

@@ -51,13 +51,14 @@ filesystem_walk& walk_of(std::vector<filesystem_walk>& walks, dev_t device,
 }  // namespace
 
 std::vector<filesystem_room> plan_room(const pac_options& options, const extract_plan& plan,
-                                       const package_file& package) {
+                                       const package_file& package, const run_room& asked) {
   const bool in_place = !options.preserve;
   const dev_t package_device = package.status().st_dev;
   std::vector<filesystem_walk> walks;
   filesystem_walk& home = walk_of(walks, package_device, options.package_path);
   if (in_place) home.run = journal_bytes(plan, home.block);
-  home.room.needs = home.run;
+  home.room.needs = std::max(home.run, asked.needed);
+  home.room.free += asked.reclaimable;
   // The members in the order they leave the package: each output grows
   // while the installed file it replaces stays (or, on another filesystem
   // and when others can not change the package, is removed first), and in
@@ -83,17 +84,20 @@ std::vector<filesystem_room> plan_room(const pac_options& options, const extract
   }
   std::vector<filesystem_room> out;
   for (auto& w : walks) {
-    if (w.room.free < w.room.needs) {
-      w.room.safety = in_place && w.room.device == package_device ? "cut_first" : "too_little";
-    }
+    if (w.room.free < w.room.needs) w.room.safety = "too_little";
     out.push_back(w.room);
   }
   return out;
 }
 
 void print_plan(const pac_options& options, const pac_index& index, const extract_plan& plan,
-                const package_file& package) {
-  const std::vector<filesystem_room> rooms = plan_room(options, plan, package);
+                const package_file& package, const run_room& asked) {
+  const std::vector<filesystem_room> rooms = plan_room(options, plan, package, asked);
+  // The run refuses, before anything changes, what it asks for and does not
+  // find; the plan refuses it with the same words.
+  const bool refused = !rooms.empty() && rooms.front().free < asked.needed;
+  const std::string no_room =
+      refused ? msg::needs_room(options.package_path, asked.needed) : std::string();
   const filesystem_room* short_of_room = nullptr;
   for (const auto& r : rooms) {
     if (std::string_view(r.safety) == "too_little" && short_of_room == nullptr) short_of_room = &r;
@@ -115,8 +119,10 @@ void print_plan(const pac_options& options, const pac_index& index, const extrac
     }
     doc["go_ahead"] = short_of_room == nullptr;
     if (short_of_room != nullptr) {
-      doc["refusal"] = one_line(
-          msg::plan_no_room(shown(short_of_room->path), short_of_room->needs, short_of_room->free));
+      doc["refusal"] =
+          one_line(refused ? no_room
+                           : msg::plan_no_room(shown(short_of_room->path), short_of_room->needs,
+                                               short_of_room->free));
     }
     const std::string text = doc.dump(-1, ' ', true, json::error_handler_t::replace) + "\n";
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -128,6 +134,7 @@ void print_plan(const pac_options& options, const pac_index& index, const extrac
     }
     for (const auto& r : rooms) say(msg::plan_room(shown(r.path), r.needs, r.free, r.safety));
   }
+  if (refused) throw kb_error(no_room);
   if (short_of_room != nullptr) {
     throw kb_error(
         msg::plan_no_room(shown(short_of_room->path), short_of_room->needs, short_of_room->free));

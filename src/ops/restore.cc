@@ -25,7 +25,10 @@ std::string extract_run::restore_package() {
     if (journal.key_id.empty()) remove_journal(package);
     return msg::now_holds(options.package_path, kept);
   } catch (const kb_error& e) {
-    return e.what();
+    // Every step below leaves what a kill there would: the journal still
+    // describes it, and the same command finishes the extract forward.
+    if (journal_is != journal_state::on_disk) return e.what();
+    return e.what() + msg::left_for_the_same_command(options.package_path);
   }
 }
 
@@ -39,12 +42,12 @@ int extract_run::restore_or_throw() {
   return write_trailer();
 }
 
-// Returns the member's pieces to the package in stored order: the piece in
-// the buffer first, then the pieces in the output from its end back to its
-// start. Each piece is on stable storage in the package before the output
+// Returns the member's pieces to the package in stored order, from the
+// output's end back to its start. Each piece is on stable storage in the package before the output
 // lets it go, and each cut of the output is on stable storage before the
-// next piece is written, so a crash here leaves a state the journal can
-// resume; only on a full filesystem does the output shrink first.
+// next piece is written, so that whatever fails (no room: the member's
+// output takes more blocks than it did in the package) leaves the package
+// cut where the output takes over, a state the journal resumes forward.
 void extract_run::put_member_back() {
   const int pkg = package.fd(), out = current.output->fd();
   const planned_member& p = *current.member;
@@ -52,20 +55,13 @@ void extract_run::put_member_back() {
   auto failed = [&] {
     return cannot_restore(errno != 0 ? std::strerror(errno) : "unexpected end of file");
   };
-  // Pieces written since the last checkpoint are in the package still; and
-  // whatever of the pending piece reached the output is in the buffer too.
-  const std::int64_t out_of_package =
-      p.offset + p.size - package.length() - static_cast<std::int64_t>(current.pending);
+  // Pieces written since the last checkpoint are in the package still.
+  const std::int64_t out_of_package = p.offset + p.size - expected_length;
   std::int64_t written = std::clamp<std::int64_t>(out_of_package, 0, current.written);
   if (ftruncate(out, written) != 0 || fsync(out) != 0) throw failed();
-  std::int64_t end = p.offset + p.size - written - static_cast<std::int64_t>(current.pending);
+  std::int64_t end = p.offset + p.size - written;
   if (ftruncate(pkg, end) != 0) throw failed();
-  if (current.pending > 0) {
-    crypt_encode(buffer.data(), current.pending);
-    if (!write_at(pkg, buffer.data(), current.pending, end) || fsync(pkg) != 0) throw failed();
-    end += static_cast<std::int64_t>(current.pending);
-    current.pending = 0;
-  }
+  expected_length = end;
   while (written > 0) {
     const std::int64_t start = piece_before(written);
     const auto length = static_cast<std::size_t>(written - start);
@@ -73,16 +69,13 @@ void extract_run::put_member_back() {
     crypt_encode(buffer.data(), length);
     if (!write_at(pkg, buffer.data(), length, end) || fsync(pkg) != 0) {
       const int err = errno;
-      // No room: the output lets the piece go first, then it goes back.
-      if (err != ENOSPC || ftruncate(out, start) != 0 || fsync(out) != 0 ||
-          ftruncate(pkg, end) != 0 || !write_at(pkg, buffer.data(), length, end) ||
-          fsync(pkg) != 0) {
-        throw cannot_restore(std::strerror(err));
-      }
+      ftruncate(pkg, end);  // the output holds the piece still
+      throw cannot_restore(std::strerror(err));
     }
+    end += static_cast<std::int64_t>(length);
+    expected_length = end;
     if (ftruncate(out, start) != 0 || fsync(out) != 0) throw failed();
     written = start;
-    end += static_cast<std::int64_t>(length);
   }
   current.output->discard();
   current = member_in_flight{};
@@ -102,7 +95,7 @@ int extract_run::write_trailer() {
   }
   const int kept = static_cast<int>(left.size());
   // Anything behind the last member left is data of slots already done.
-  if (data_end > package.length()) throw cannot_restore("members are missing");
+  if (data_end > expected_length) throw cannot_restore("members are missing");
   // Until the trailer is whole, the journal says where the members end.
   // (On a disk too full for that, the trailer is written all the same.)
   if (journal_is == journal_state::on_disk) {
@@ -116,9 +109,12 @@ int extract_run::write_trailer() {
   crypt_decode(raw->data(), raw->size());
   *raw = keep_slots(*raw, left);
   crypt_encode(raw->data(), raw->size());
+  expected_length = data_end;
   if (ftruncate(pkg, data_end) != 0 || !write_at(pkg, raw->data(), raw->size(), data_end) ||
       fsync(pkg) != 0) {
-    throw cannot_restore(std::strerror(errno));
+    const int err = errno;
+    ftruncate(pkg, data_end);  // a part of a trailer is no length a resume knows
+    throw cannot_restore(std::strerror(err));
   }
   crypt_decode(raw->data(), raw->size());
   try {

@@ -12,6 +12,9 @@
 // package as it was before its first cut is put together again from the
 // package, the outputs and the journal's trailer and verified like a fresh
 // one.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <memory>
 #include <vector>
@@ -72,8 +75,9 @@ void find_holder(resumed_member& r) {
     throw not_there(r, "missing");
   }
   const std::int64_t has = r.holder->length();
-  // Short by up to one piece: the piece a full flash made the run cut
-  // before it was written, lost to the power cut. Shorter: not this output.
+  // Short by up to one piece: cut back while the run was down (the run
+  // cuts nothing it has not synced), its bytes named and left out.
+  // Shorter: not this output.
   if (has < r.out_bytes - L) throw not_there(r, "shorter");
   r.lost = has < r.out_bytes;
 }
@@ -126,6 +130,7 @@ std::int64_t data_end_of(const extract_journal& j) {
 struct cut_point {
   bool stale = false;  // cut short before its first cut: the package is as it was
   std::int64_t data_length = 0, done_from = 0;
+  std::int64_t length = 0;  // the package's, as found: the one the run acts on
 };
 
 // The end of the members a put-back left in the package when its trailer is
@@ -160,6 +165,7 @@ cut_point find_cut(const package_file& package, const extract_journal& j, const 
   const std::int64_t data_end = j.original_length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
   if (length > j.original_length) throw mismatch(path);
   cut_point cut;
+  cut.length = length;
   if (j.restored_end < 0 && length == j.original_length) {
     trailer_bytes now{};
     cut.stale = read_at(package.fd(), now.data(), now.size(), data_end) && now == j.trailer;
@@ -252,12 +258,24 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   const bool verifying = !options.key_path.empty();
   std::vector<resumed_member> members = find_members(plan, cut, journal, verifying, path);
   if (verifying) {
-    const verified_package v = verify_bytes(
-        options, package,
-        [&](const hash_sink& sink) {
-          feed_original(package, members, cut.data_length, journal, sink);
-        },
-        journal.original_length);
+    // The hash kept before the trailer needs the trailer alone: the members
+    // are then each proven by the MD5 of that authenticated trailer, and
+    // one lost or damaged is named like without a key. A journal without
+    // it: the package as it was, put together again.
+    const verified_package v =
+        journal.hash_state.empty()
+            ? verify_bytes(
+                  options, package,
+                  [&](const hash_sink& sink) {
+                    feed_original(package, members, cut.data_length, journal, sink);
+                  },
+                  journal.original_length)
+            : verify_bytes(
+                  options, package,
+                  [&](const hash_sink& sink) {
+                    sink(journal.trailer.data(), journal.trailer.size());
+                  },
+                  static_cast<std::int64_t>(journal.trailer.size()), -1, journal.hash_state);
     check_verified(options, v);
     // Whatever key signed what was put together, the run was started
     // under the journal's key, and only a key given now vouches for it.
@@ -266,7 +284,7 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   }
 
   say(msg::resuming(path));
-  extract_run run(options, package, index);
+  extract_run run(options, package, index, cut.length);
   run.journal = journal;
   run.journal_is = journal_state::on_disk;
   run.cut_made = true;
@@ -281,6 +299,25 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
 }  // namespace kb
 
 namespace kb {
+
+std::int64_t leftover_bytes(const extract_plan& plan, const extract_journal& j,
+                            const package_file& package) {
+  std::int64_t bytes = journal_leftovers(package, false);
+  if (j.original_length == 0) return bytes;  // no stale journal
+  struct stat st;
+  if (fstatat(package.dir().fd(), journal_name(package).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    bytes += st.st_blocks * 512;
+  }
+  for (const auto& p : plan.members) {
+    if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
+    // Only what remove_leftovers will remove: a regular file of ours.
+    if (fstatat(p.at.fd(), j.temps[p.slot].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1) {
+      bytes += st.st_blocks * 512;
+    }
+  }
+  return bytes;
+}
 
 void remove_leftovers(const extract_plan& plan, const extract_journal& j) {
   for (const auto& p : plan.members) {

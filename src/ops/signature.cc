@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -115,6 +116,50 @@ std::string key_id_text(const std::array<unsigned char, 8>& id) {
 
 namespace {
 
+// libsodium 1.0.18's BLAKE2b state, which its header keeps opaque: the
+// chaining value, the byte counter, the final flags, up to two blocks
+// buffered and their count. Checked on a live state before it is relied on.
+constexpr std::size_t H_AT = 0, T_AT = 64, F_AT = 80, BUF_AT = 96, BUFLEN_AT = 352;
+constexpr std::size_t KEPT = F_AT, BUF_MAX = 256;
+
+std::size_t buffered(const crypto_generichash_state& s) {
+  std::size_t n;
+  std::memcpy(&n, reinterpret_cast<const unsigned char*>(&s) + BUFLEN_AT, sizeof n);
+  return n;
+}
+
+bool layout_known() {
+  static const bool known = [] {
+    crypto_generichash_state s;
+    crypto_generichash_init(&s, nullptr, 0, crypto_generichash_BYTES_MAX);
+    const std::vector<unsigned char> bytes(300, 0xab);
+    crypto_generichash_update(&s, bytes.data(), 200);
+    const auto* raw = reinterpret_cast<const unsigned char*>(&s);
+    bool ok = buffered(s) == 200 && raw[BUF_AT + 199] == 0xab && raw[BUF_AT + 200] == 0;
+    crypto_generichash_update(&s, bytes.data(), 100);  // one block hashed, 172 bytes kept
+    ok = ok && buffered(s) == 172 && raw[T_AT] == 128 && raw[T_AT + 1] == 0 && raw[F_AT] == 0;
+    return ok;
+  }();
+  return known;
+}
+
+std::string save_state(const crypto_generichash_state& s) {
+  if (!layout_known()) return {};
+  const auto* raw = reinterpret_cast<const unsigned char*>(&s);
+  std::string out(raw + H_AT, raw + KEPT);
+  return out.append(raw + BUF_AT, raw + BUF_AT + buffered(s));
+}
+
+bool load_state(crypto_generichash_state& s, const std::string& kept) {
+  if (!layout_known() || kept.size() < KEPT || kept.size() > KEPT + BUF_MAX) return false;
+  auto* raw = reinterpret_cast<unsigned char*>(&s);
+  std::memcpy(raw + H_AT, kept.data(), KEPT);
+  std::memcpy(raw + BUF_AT, kept.data() + KEPT, kept.size() - KEPT);
+  const std::size_t n = kept.size() - KEPT;
+  std::memcpy(raw + BUFLEN_AT, &n, sizeof n);
+  return true;
+}
+
 public_key load_key(const std::string& key_path) {
   auto text = read_bounded(key_path, MAX_FILE, true);  // the key is the caller's own choice
   auto key = text ? parse_public_key(*text) : std::nullopt;
@@ -149,7 +194,8 @@ std::string signature_path(const pac_options& options, const std::string& packag
 }
 
 verified_package verify_bytes(const pac_options& options, const package_file& package,
-                              const byte_feed& feed, std::int64_t size) {
+                              const byte_feed& feed, std::int64_t size, std::int64_t mark,
+                              const std::string& start) {
   if (sodium_init() < 0) throw kb_error(msg::no_signature_library());
   const std::vector<public_key> keys = load_keys(options);
   const std::string& package_path = package.path();
@@ -182,14 +228,26 @@ verified_package verify_bytes(const pac_options& options, const package_file& pa
   const public_key& key = *key_at;
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
+  if (!start.empty() && !load_state(state, start)) {
+    throw kb_error(msg::signature_not_right(package_path));
+  }
+  std::string kept;
   {
     // The hash pass reads the whole package before anything else happens:
     // minutes on a slow flash, which a program driving the tool can show.
     progress_phase phase("verify");
     progress bar(package_path, size, true);
+    std::int64_t hashed = 0;
     feed([&](const unsigned char* data, std::size_t length) {
-      crypto_generichash_update(&state, data, length);
       bar.advance(static_cast<std::int64_t>(length));
+      hashed += static_cast<std::int64_t>(length);
+      const std::int64_t before = mark - (hashed - static_cast<std::int64_t>(length));
+      if (before >= 0 && before <= static_cast<std::int64_t>(length)) {
+        crypto_generichash_update(&state, data, static_cast<std::size_t>(before));
+        kept = save_state(state);
+        data += before, length -= static_cast<std::size_t>(before);
+      }
+      crypto_generichash_update(&state, data, length);
     });
   }
   unsigned char digest[crypto_generichash_BYTES_MAX];
@@ -206,13 +264,14 @@ verified_package verify_bytes(const pac_options& options, const package_file& pa
     throw kb_error(msg::trusted_comment_not_right(package_path));
   }
   say(msg::verified(package_path, key_id_text(key.id), printable(sig->trusted_comment)));
-  return {key_id_text(key.id), sig->trusted_comment};
+  return {key_id_text(key.id), sig->trusted_comment, kept};
 }
 
 verified_package verify_package(const pac_options& options, const package_file& package,
                                 pac_index& index, trailer_bytes* kept) {
   const std::int64_t length = package.length();
   auto trailer = std::make_unique<trailer_bytes>();
+  const std::int64_t trailer_at = length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
   verified_package v = verify_bytes(
       options, package,
       [&](const hash_sink& sink) {
@@ -220,7 +279,6 @@ verified_package verify_package(const pac_options& options, const package_file& 
         // the trailer is kept as it goes by, so that the index is read from the
         // very bytes that were verified.
         constexpr std::size_t SLICE = 32 * 1024;
-        const std::int64_t trailer_at = length - static_cast<std::int64_t>(PAC_INDEX_SIZE);
         chunk_buffer buffer(SLICE);
         for (std::int64_t at = 0; at < length;) {
           const auto n = static_cast<std::size_t>(std::min<std::int64_t>(SLICE, length - at));
@@ -237,7 +295,7 @@ verified_package verify_package(const pac_options& options, const package_file& 
           at += static_cast<std::int64_t>(n);
         }
       },
-      length);
+      length, trailer_at);
   // Grown or shrunk while it was hashed: what was verified is not all there is.
   if (package.length() != length) {
     throw kb_error(msg::changed_while_verified(package.path()));
@@ -247,6 +305,7 @@ verified_package verify_package(const pac_options& options, const package_file& 
   }
   crypt_decode(trailer->data(), trailer->size());
   index = read_index(*trailer, length);
+  package.set_loaded_length(length);
   if (kept != nullptr) *kept = *trailer;
   return v;
 }
@@ -255,6 +314,7 @@ void check_verified(pac_options& options, const verified_package& v) {
   check_trusted_comment(options, options.package_path, v.trusted_comment);
   options.verified_key = v.key_id;
   options.verified_comment = v.trusted_comment;
+  options.verified_hash_state = v.hash_state;
 }
 
 pac_index load_package_verified(pac_options& options, const package_file& package,

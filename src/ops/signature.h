@@ -52,6 +52,10 @@ std::string signature_path(const pac_options& options, const std::string& packag
 struct verified_package {
   std::string key_id;
   std::string trusted_comment;  // as signed, unfiltered
+  // The state of the BLAKE2b hash after the bytes before the trailer, so
+  // that the trailer alone completes the digest the signature covers;
+  // empty when this libsodium keeps its state in a form not known here.
+  std::string hash_state;
 };
 
 // Verifies the package against its minisign signature (signature_path)
@@ -79,8 +83,12 @@ using byte_feed = std::function<void(const hash_sink&)>;
 // key among options' -k that signed it and prints the verified line;
 // throws, changing nothing, on any mismatch. A resume gives the package as
 // it was before its first cut. size, when known, is how many bytes feed
-// gives (for --progress json).
+// gives (for --progress json). With mark >= 0, the state after the first
+// mark bytes is kept; with start, the hash goes on from that state (as
+// kept, and from outside: it is checked for its bounds, and a forged one
+// can not lead to the digest the signature holds).
 verified_package verify_bytes(const pac_options& options, const package_file& package,
-                              const byte_feed& feed, std::int64_t size = -1);
+                              const byte_feed& feed, std::int64_t size = -1, std::int64_t mark = -1,
+                              const std::string& start = {});
 
 }  // namespace kb

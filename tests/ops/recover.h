@@ -56,15 +56,30 @@ class Recover : public pac_test {
   // Mounts a filesystem at dir for this test: a tmpfs of the given options,
   // or (options empty) ext4 on a loop device with a one-second commit, which
   // a test can cut the power of and mount again.
-  bool mounted(const std::string& dir, const std::string& options) {
+  bool mounted(const std::string& dir, const std::string& options,
+               const std::string& size = "64M") {
     std::filesystem::create_directories(dir);
-    const std::string sh = options.empty() ? "truncate -s 64M " + dir + ".img && mkfs.ext4 -q -F " +
-                                                 dir + ".img && " + ext4_mount(dir)
-                                           : "mount -t tmpfs -o " + options + " tmpfs " + dir;
+    const std::string sh = options.empty()
+                               ? "truncate -s " + size + " " + dir + ".img && mkfs.ext4 -q -F " +
+                                     dir + ".img && " + ext4_mount(dir)
+                               : "mount -t tmpfs -o " + options + " tmpfs " + dir;
     return std::system((sh + " >/dev/null 2>&1").c_str()) == 0 && (mounts_.push_back(dir), true);
   }
+  // mount's loop option attaches the device with autoclear: it goes with
+  // the last unmount.
   static std::string ext4_mount(const std::string& dir) {
     return "mount -o loop,commit=1 " + dir + ".img " + dir;
+  }
+  // After a power cut: the image as the cut left it, copied to a new file
+  // on a new loop device, since a filesystem that another mount namespace
+  // still holds would come back shut down; false when it still did.
+  static bool remounted_fresh(const std::string& dir) {
+    const std::string img = dir + ".img";
+    const std::string sh = "umount " + dir + " && cp --sparse=always " + img + " " + img +
+                           ".new && mv -f " + img + ".new " + img + " && " + ext4_mount(dir);
+    if (std::system((sh + " >/dev/null 2>&1").c_str()) != 0) return false;
+    const int fd = open((dir + "/.fresh").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    return fd >= 0 && close(fd) == 0 && unlink((dir + "/.fresh").c_str()) == 0;
   }
   // The filesystem at dir stops here, its log not flushed
   // (FS_IOC_SHUTDOWN, EXT4_GOING_FLAGS_NOLOGFLUSH).
@@ -82,6 +97,9 @@ class Recover : public pac_test {
 };
 
 inline const char* const refused = "mounting is refused here (not root, or no loop devices)";
+inline const char* const not_fresh =
+    "the remount after a power cut got the shut-down filesystem back (another mount namespace "
+    "holds it)";
 
 inline std::string holds(std::size_t n) {
   return "\r\n package p.pac now holds the " + std::to_string(n) +

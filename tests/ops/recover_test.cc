@@ -8,6 +8,9 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
   if (fault_env("").empty()) GTEST_SKIP() << no_preload;
   const std::string write = "\r\n fwrite error:0 \r\n", read = "\r\n crypt_fread error:0 \r\n";
   const std::string stop = "\r\n extract of p.pac was interrupted! \r\n", term = ":15";
+  const std::string rerun =
+      "\r\n the extract of p.pac is left as a kill would leave it, run the same command again to "
+      "finish it! \r\n";
   auto gone = [&](const char* dir) { return "\r\ndest directory " + at(dir) + " not exit! \r\n"; };
   // The fault and, unless it kills the run, the run's last message and the
   // number of members it leaves in the package. X and Y go to mapped
@@ -24,26 +27,25 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
       {"raise:/p.pac:@9500000" + term, stop, 1},  // Y's last piece: Y finishes first
       {"rmdir:/p.pac:@10200000:" + at("w/modemdir"), gone("w/modemdir"), 2},  // Z's read
       {"rmdir:/p.pac:@9500000:" + at("w/systemdir"), gone("w/systemdir"), 1},
-      {"kill:/p.pac:1:truncate", "", 0},         // just after the journal is written
-      {"kill:/p.pac:2:truncate", "", 0},         // Y written, not yet cut
-      {"kill:/p.pac:@9499999:read", "", 0},      // between Y and X
-      {"kill:/p.pac:<9500000:truncate", "", 0},  // X's first and last checkpoint
-      {"kill:/p.pac:<1:truncate", "", 0},
-      {"kill:/p.pac.journal:1:unlink", "", 0},                       // just before it goes
-      {"write:/X:@5767168;kill:/p.pac:5:fsync", "", 0},              // while X is put back
+      // The downloader appends: the run stops, and the growth goes first.
+      {"run:/p.pac:@4781407:head -c 5000 /dev/zero >>p.pac",
+       "\r\n package p.pac changed while it was extracted! \r\n", 1},
+      {"kill:/p.pac:2:truncate", "", 0},                 // Y written, not yet cut
+      {"kill:/p.pac:<9500000:truncate", "", 0},          // X's first and last checkpoint
+      {"write:/X:@5767168;kill:/p.pac:5:fsync", "", 0},  // while X is put back
       {"write:/X:@5767168;kill:/p.pac.journal.tmp:2:fsync", "", 0},  // before its trailer
       // Pieces written since the checkpoint are in the package still: never read back.
       {"write:/X:@5767168;read:/X:@4194304", write, 1},
       {"write:/X:@5767168;write:/p.pac:1",
-       write + "\r\n can not restore package p.pac: Input/output error! \r\n", -1},
+       write + "\r\n can not restore package p.pac: Input/output error! \r\n" + rerun, -1},
       {"write:/X:@5767168;read:/X:@1",
-       write + "\r\n can not restore package p.pac: unexpected end of file! \r\n", -1}};
+       write + "\r\n can not restore package p.pac: unexpected end of file! \r\n" + rerun, -1}};
   const auto args = words("-e p.pac -d system,systemdir -d modem,modemdir");
   for (const auto& [fault, message, left] : cases) {
     SCOPED_TRACE(fault);
     for (const char* d : {"/systemdir", "/modemdir"}) std::filesystem::create_directory(work_ + d);
     auto r = run_tool(work_, args, fault_env(fault));
-    EXPECT_EQ(r.status, message.empty() ? 128 + SIGKILL : 255);
+    EXPECT_EQ(r.status, message.empty() ? 128 + SIGKILL : message == stop ? 128 + SIGTERM : 255);
     for (const auto& e : std::filesystem::directory_iterator(work_ + "/systemdir", ec_))
       EXPECT_TRUE(e.path().filename().c_str()[0] != '.' ||  // X's bytes: root's alone until whole
                   e.status().permissions() == std::filesystem::perms(0600));
@@ -53,8 +55,18 @@ TEST_F(Recover, AFaultAnywhereIsFinishedByTheSameCommand) {
     expect_finished(words("-e ./p.pac -d system,systemdir -d modem,modemdir"));  // a path, too
     make_in(work_);
   }
-  // A stop asked for during the last piece lets the run finish.
-  EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}, fault_env("raise:/p.pac:@0" + term)).status, 0);
+  // A stop asked for during the last piece lets the run finish, then end by
+  // the signal.
+  EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}, fault_env("raise:/p.pac:@0" + term)).status,
+            128 + SIGTERM);
+  expect_finished({});
+  // Operations that keep the package whole remove their temporary file.
+  for (const auto& args : {words("-r p.pac -n X"), words("-e p.pac -p -t system")}) {
+    make_in(work_);
+    EXPECT_EQ(run_tool(work_, args, fault_env("raise:/p.pac:@8451424" + term)).status,
+              128 + SIGTERM);
+    EXPECT_EQ(list_dir(work_), names{"p.pac"});
+  }
   // A run from a directory whose path is longer than any -d one allows.
   const std::string l(200, 'l');
   make_in(at("w/" + l + "/" + l + "/" + l));
@@ -117,15 +129,15 @@ TEST_F(Recover, ARerunChangesNothingUntilItCanFinish) {
   for (int i = 0; i < 1000 && file_size(work_ + "/p.pac") != 0; ++i) usleep(10000);
   usleep(200000);
   expect_finished({});
-  // No room for the journal: the run goes on without it, and says so.
+  // A journal that can not be written: refused, nothing changed.
   make_in(work_);
+  const std::string made = read_file(work_ + "/p.pac");
   auto r = run_tool(work_, {"-e", "p.pac"}, fault_env("write:/p.pac.journal.tmp:1"));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.find("\r\n can not write the journal of p.pac, extracting without crash "
-                       "safety! \r\n"),
-            0u);
-  EXPECT_NE(r.err.find("the extract goes on without crash safety"), std::string::npos) << r.err;
-  expect_finished({});
+  EXPECT_EQ(r.out, "\r\n can not write to file:p.pac.journal \r\n");
+  EXPECT_NE(r.err.find("Input/output error; the journal is not written"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(read_file(work_ + "/p.pac") == made);
+  EXPECT_EQ(list_dir(work_), names{"p.pac"});
 }
 
 TEST_F(Recover, ADamagedMemberGoesBackAndARetryFailsAlike) {

@@ -100,6 +100,24 @@ TEST_F(Signed, PackagesAreVerifiedBeforeAnythingChanges) {
            somewhere("\r\n resuming the extract of p.pac that was cut short \r\n"));
     for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes);
   }
+  // The journal carries the hash before the trailer: a forged one is
+  // refused, changing nothing; with the true one, an output damaged while
+  // the run was down is named and left out, the rest extracted, as without
+  // a key.
+  write_file(at("p.pac"), pkg);
+  run_tool(dir_, words("-e p.pac -k k.pub"), fault_env("kill:/p.pac:3:truncate+"));
+  const std::string journal = read_file(at("p.pac.journal")), cut = read_file(at("p.pac"));
+  std::string forged = flipped(journal, journal.find("hash ") + 12);
+  forged.erase(forged.rfind("md5 "));
+  write_file(at("p.pac.journal"), forged + "md5 " + md5_hex(forged) + "\n");
+  expect("-e p.pac -k k.pub", 255, somewhere(bad));
+  EXPECT_TRUE(read_file(at("p.pac")) == cut);
+  write_file(at("p.pac.journal"), journal);
+  for (const auto& f : list_dir(dir_))
+    if (f.rfind(".M", 0) == 0) write_file(at(f), flipped(read_file(at(f)), 3));
+  expect("-e p.pac -k k.pub", 255,
+         somewhere("was damaged when the extract was cut short, it is left out! \r\n"));
+  EXPECT_EQ(file_size(at("p.pac")), 0);
   // A stop during the last member of a verified run, once members of every
   // size are out (below the trailer's, above it, one piece, several): the
   // put-back keeps the journal, and only the same key (and what the command
@@ -118,7 +136,7 @@ TEST_F(Signed, PackagesAreVerifiedBeforeAnythingChanges) {
   for (const char* no_room : {"", ";write:/p.pac.journal.tmp:2"}) {
     write_file(at("p.pac"), sized);
     expect(
-        "-e p.pac -k k.pub", 255,
+        "-e p.pac -k k.pub", 128 + SIGTERM,
         somewhere("interrupted! \r\n\r\n package p.pac now holds the 1 members not yet extracted "
                   "\r\n"),
         "", fault_env("raise:/s1300000:@524288:15@write" + std::string(no_room)));

@@ -28,6 +28,14 @@
 //            committed its log and then shut down without flushing it again,
 //            as a power cut would leave it
 //
+// The sweep counts every state-changing call (create, write, truncate,
+// punch, sync, rename, unlink) on files below a directory, in one sequence:
+//
+//   count:<directory>:0:<file>   appends each call's kind to <file>
+//   at:<directory>:<n>:<action>  at the n-th such call: kill (before it),
+//            kill+ (just after it), cut (the filesystem shuts down there,
+//            nothing more committed, then kill), enospc or eio (it fails)
+//
 // The tool writes an output under a temporary name (".X.kb" and six
 // letters or digits beside X) and its journal under "P.journal." and six;
 // such names count as X and as "P.journal.tmp".
@@ -42,6 +50,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -77,14 +86,6 @@ std::vector<fault>& faults() {
   return *all;
 }
 
-// Lets the filesystem commit what it holds (the tests mount with commit=1),
-// then stops it: what was only in memory is lost, as in a power cut.
-void power_cut(const std::filesystem::path& path) {
-  usleep(1500000);
-  unsigned flags = 2;  // EXT4_GOING_FLAGS_NOLOGFLUSH, to FS_IOC_SHUTDOWN
-  ioctl(open(path.parent_path().c_str(), O_RDONLY), _IOR('X', 125, unsigned), &flags);
-}
-
 bool letters_or_digits(const std::string& s, std::size_t from, std::size_t n) {
   return s.size() == from + n &&
          std::all_of(s.begin() + from, s.end(), [](unsigned char c) { return std::isalnum(c); });
@@ -112,7 +113,7 @@ std::string strike(const std::string& call, const std::string& raw_path, long lo
                    long long len = 0) {
   const std::string path = as_named(raw_path);
   for (fault& f : faults()) {
-    const bool kills = f.what == "kill" || f.what == "cut";
+    const bool kills = f.what == "kill";
     const auto at = f.argument.find('@');
     const std::string kind = !f.call.empty()     ? f.call
                              : kills             ? f.argument
@@ -126,7 +127,6 @@ std::string strike(const std::string& call, const std::string& raw_path, long lo
                      : f.by == '<' ? offset >= 0 && offset < f.n
                                    : true;
     if (kind != call || !ends || !now || ++f.seen != (f.by == '#' ? f.n : 1)) continue;
-    if (f.what == "cut") power_cut(raw_path);
     if (kills) raise(SIGKILL);
     if (f.what == "raise") raise(std::atoi(f.argument.c_str()));
     if (f.what == "rmdir") rmdir(f.argument.c_str());
@@ -146,7 +146,98 @@ F* next_of(const char* name) {
   return reinterpret_cast<F*>(dlsym(RTLD_NEXT, name));
 }
 
+// A state-changing call of kind on path: counted, and acted on when a
+// sweep's fault names it; returns the errno it is to fail with, or 0.
+// after: the call is done, only kill+ acts.
+int step(const char* kind, const std::string& path, bool after = false) {
+  for (fault& f : faults()) {
+    if ((f.what != "count" && f.what != "at") || path.compare(0, f.suffix.size(), f.suffix) != 0)
+      continue;
+    if (!after) ++f.seen;
+    if (f.what == "count" && !after) {
+      static auto open_next = next_of<int(const char*, int, ...)>("open64");
+      const int fd = open_next(f.argument.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      const std::string line = std::string(kind) + "\n";
+      if (fd >= 0) (void)!write(fd, line.data(), line.size()), close(fd);
+    }
+    if (f.what != "at" || f.seen != f.n || (f.argument == "kill+") != after) continue;
+    if (f.argument == "cut") {
+      unsigned flags = 2;  // EXT4_GOING_FLAGS_NOLOGFLUSH, to FS_IOC_SHUTDOWN
+      ioctl(open(std::filesystem::path(path).parent_path().c_str(), O_RDONLY),
+            _IOR('X', 125, unsigned), &flags);
+    }
+    if (f.argument.rfind("kill", 0) == 0 || f.argument == "cut") raise(SIGKILL);
+    if (f.argument == "enospc") return ENOSPC;
+    if (f.argument == "eio") return EIO;
+  }
+  return 0;
+}
+
+std::string at_path(int dir, const char* name) {
+  if (name[0] == '/') return name;
+  return (dir == AT_FDCWD ? std::filesystem::current_path().string() : path_of(dir)) + "/" + name;
+}
+
 }  // namespace
+
+extern "C" int open64(const char* path, int flags, ...) {
+  static auto next = next_of<int(const char*, int, ...)>("open64");
+  va_list ap;
+  va_start(ap, flags);
+  const auto mode = static_cast<mode_t>(va_arg(ap, int));
+  va_end(ap);
+  if (flags & O_CREAT) {
+    if (const int e = step("create", at_path(AT_FDCWD, path))) return errno = e, -1;
+  }
+  const int r = next(path, flags, mode);
+  if (flags & O_CREAT) step("create", at_path(AT_FDCWD, path), true);
+  return r;
+}
+
+extern "C" int openat64(int dir, const char* path, int flags, ...) {
+  static auto next = next_of<int(int, const char*, int, ...)>("openat64");
+  va_list ap;
+  va_start(ap, flags);
+  const auto mode = static_cast<mode_t>(va_arg(ap, int));
+  va_end(ap);
+  if (flags & O_CREAT) {
+    if (const int e = step("create", at_path(dir, path))) return errno = e, -1;
+  }
+  const int r = next(dir, path, flags, mode);
+  if (flags & O_CREAT) step("create", at_path(dir, path), true);
+  return r;
+}
+
+extern "C" int rename(const char* from, const char* to) {
+  static auto next = next_of<decltype(rename)>("rename");
+  if (const int e = step("rename", at_path(AT_FDCWD, from))) return errno = e, -1;
+  const int r = next(from, to);
+  return step("rename", at_path(AT_FDCWD, from), true), r;
+}
+
+extern "C" int renameat(int from_dir, const char* from, int to_dir, const char* to) {
+  static auto next = next_of<decltype(renameat)>("renameat");
+  const std::string path = at_path(from_dir, from);
+  if (const int e = step("rename", path)) return errno = e, -1;
+  const int r = next(from_dir, from, to_dir, to);
+  return step("rename", path, true), r;
+}
+
+extern "C" int unlinkat(int dir, const char* name, int flags) {
+  static auto next = next_of<decltype(unlinkat)>("unlinkat");
+  const std::string path = at_path(dir, name);
+  strike("unlink", std::filesystem::absolute(path));
+  if (const int e = step("unlink", path)) return errno = e, -1;
+  const int r = next(dir, name, flags);
+  return step("unlink", path, true), r;
+}
+
+extern "C" int fallocate64(int fd, int mode, off_t at, off_t length) {
+  static auto next = next_of<decltype(fallocate64)>("fallocate64");
+  if (const int e = step("punch", path_of(fd))) return errno = e, -1;
+  const int r = next(fd, mode, at, length);
+  return step("punch", path_of(fd), true), r;
+}
 
 // The tool is built with 64-bit file offsets: its calls are the *64 ones.
 extern "C" ssize_t pread64(int fd, void* buffer, size_t count, off_t at) {
@@ -159,14 +250,18 @@ extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t count, off_t at) 
   static auto next = next_of<decltype(pwrite64)>("pwrite64");
   if (strike("write", path_of(fd), at, static_cast<long long>(count)) == "write")
     return errno = EIO, -1;
+  if (const int e = step("write", path_of(fd))) return errno = e, -1;
   const ssize_t r = next(fd, buffer, count, at);
+  step("write", path_of(fd), true);
   return r < 0 ? (strike("write-", path_of(fd), at, static_cast<long long>(count)), r) : r;
 }
 
 extern "C" int ftruncate64(int fd, off_t length) {
   static auto next = next_of<decltype(ftruncate64)>("ftruncate64");
   strike("truncate", path_of(fd), length);
+  if (const int e = step("truncate", path_of(fd))) return errno = e, -1;
   const int r = next(fd, length);
+  step("truncate", path_of(fd), true);
   return strike("truncate+", path_of(fd), length), r;
 }
 
@@ -175,20 +270,18 @@ extern "C" int fsync(int fd) {
   struct stat st;
   const long long size = fstat(fd, &st) == 0 ? st.st_size : -1;
   strike("fsync", path_of(fd), size);
+  if (const int e = step("sync", path_of(fd))) return errno = e, -1;
   const int r = next(fd);
+  step("sync", path_of(fd), true);
   return strike("fsync+", path_of(fd), size), r;
 }
 
 extern "C" int unlink(const char* path) {
   static auto next = next_of<decltype(unlink)>("unlink");
-  return strike("unlink", std::filesystem::absolute(path)), next(path);
-}
-
-extern "C" int unlinkat(int dir, const char* path, int flags) {
-  static auto next = next_of<decltype(unlinkat)>("unlinkat");
-  const std::string at =
-      path[0] == '/' || dir == AT_FDCWD ? std::string(path) : path_of(dir) + "/" + path;
-  return strike("unlink", std::filesystem::absolute(at)), next(dir, path, flags);
+  strike("unlink", std::filesystem::absolute(path));
+  if (const int e = step("unlink", at_path(AT_FDCWD, path))) return errno = e, -1;
+  const int r = next(path);
+  return step("unlink", at_path(AT_FDCWD, path), true), r;
 }
 
 extern "C" int statvfs64(const char* path, struct statvfs64* out) {
