@@ -165,39 +165,12 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   make(ms);
   std::string pkg = read_file(at("p.pac"));
   auto good = [&](int i) { return line("check", ms[i], "good"); };
-  expect("-c p.pac", 0, good(0) + good(1) + good(2));
-  expect("-c p.pac -t idu", 0, good(2));
   expect("-c p.pac -n M1 -t system", 0, good(0));
   expect("-c p.pac -n M1 -t idu", 255, "\r\n File not exsit!\r\n");
   if (!fault_env("").empty())  // the trailer's read, then M3's, which fails
     expect("-c p.pac -t idu", 255,
            "\r\n check file M3 can not be read! \r\n\r\n package p.pac has 1 damaged members! \r\n",
            "", fault_env("read:/p.pac:2"));
-  auto out = [&](int i) { return line("extract", ms[i], "successfully"); };
-  expect("-e p.pac -p", 0, out(2) + out(0) + out(1));
-  EXPECT_TRUE(read_file(at("p.pac")) == pkg);
-  for (const auto& m : ms) EXPECT_TRUE(read_file(at(m.name)) == m.bytes);
-  for (const auto& m : ms) std::remove(at(m.name).c_str());
-  // -t preserves by itself; what plays no part gets a word on stderr.
-  auto r = expect("-e p.pac -t modem -n M1 -d sytem,in", 0, "\r\n field = in \r\n" + out(1));
-  EXPECT_EQ(r.err,
-            "kestrelbind: -n plays no part in extract; -r reads one member by name\n"
-            "kestrelbind: no member has type 'sytem'; its -d plays no part\n");
-  EXPECT_TRUE(read_file(at("p.pac")) == pkg);
-  EXPECT_EQ(list_dir(dir_), (names{"M2", "in", "p.pac"}));
-  r = expect("-e p.pac -t nosuchtype", 0, "");
-  EXPECT_EQ(r.err, "kestrelbind: no member has type 'nosuchtype'; nothing is extracted\n");
-  std::filesystem::create_directory(at("sys"));
-  // A directory that is not there stops the run; an empty one is the current.
-  expect("-e p.pac -d system,sys -d idu,no/such/dir", 255,
-         "\r\n field = sys \r\n\r\n field = no/such/dir \r\n\r\ndest directory no/such/dir not "
-         "exit! \r\n");
-  EXPECT_TRUE(read_file(at("p.pac")) == pkg);
-  expect("-e p.pac -d system,sys -d idu,", 0,
-         "\r\n field = sys \r\n\r\n field =  \r\n" + out(2) + out(0) + out(1));
-  EXPECT_TRUE(read_file(at("sys/M1")) == ms[0].bytes);
-  EXPECT_TRUE(read_file(at("M3")) == ms[2].bytes);
-  EXPECT_EQ(file_size(at("p.pac")), 0);
   // A damaged byte in M2's first stored piece, and one in M3.
   write_file(at("p.pac"), flipped(flipped(pkg, 80000), 600150));
   expect("-c p.pac", 255,
@@ -220,11 +193,9 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   expect("-r p.pac -n b.cfg -t config -d config,in -p", 0, "\r\n field = in \r\n");
   EXPECT_EQ(read_file(at("b.cfg")), "2nd");  // -d plays no part
   EXPECT_TRUE(read_file(at("p.pac")) == pkg);
-  expect("-r p.pac", 255, "\r\n please entry a file name or type!\r\n");
-  expect("-r p.pac -n sys.img -t config", 255, "\r\n File not exsit!\r\n");
-  expect("-r p.pac -n missing.bin", 255, "\r\n File not exsit!\r\n");
   // Nothing else: check wrote nothing, read one member at a time.
-  EXPECT_EQ(list_dir(dir_), (names{"M2", "M3", "a.cfg", "b.cfg", "in", "p.pac", "sys", "sys.img"}));
+  EXPECT_EQ(list_dir(dir_), (names{"a.cfg", "b.cfg", "in", "p.pac", "sys.img"}));
+  std::filesystem::create_directory(at("sys"));
   // -o: a new name, a file replaced, stdout (the member alone, messages on
   // stderr), and a partition: written in place and read back.
   expect("-r p.pac -n sys.img -o sys/new.img", 0, "");
@@ -232,7 +203,7 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
          "\r\n file p.pac is the package p.pac itself, refusing to overwrite it! \r\n");
   expect("-r p.pac -t config -o a.cfg", 0, "");
   EXPECT_TRUE(read_file(at("sys/new.img")) == big && read_file(at("a.cfg")) == "first");
-  r = run_tool(dir_, words("-r p.pac -n sys.img -d system,sys -o -"));
+  auto r = run_tool(dir_, words("-r p.pac -n sys.img -d system,sys -o -"));
   EXPECT_TRUE(r.status == 0 && r.out == big);
   EXPECT_EQ(r.err, "\r\n field = sys \r\n");
   r = run_tool(dir_, words("-r p.pac -n nothing -o -"));
