@@ -137,6 +137,13 @@ void remove_leftovers(const extract_plan& plan, const extract_journal& stale);
 std::int64_t leftover_bytes(const extract_plan& plan, const extract_journal& stale,
                             const package_file& package);
 
+// The bytes a checkpoint moves (written, synced, then cut) with free_bytes
+// free on the output's filesystem, at most wanted: half the room, so that
+// write-then-cut never finds the flash full; and the most any checkpoint
+// of a run moves there, which --plan counts in the run's peak.
+std::int64_t checkpoint_with(std::int64_t free_bytes, std::int64_t wanted);
+std::int64_t largest_checkpoint(std::int64_t free_bytes);
+
 // The lines extract prints of a member.
 void report_extracted(const pac_member& m);
 

@@ -42,10 +42,18 @@ std::int64_t checkpoint_for(int output, std::int64_t wanted) {
   struct statvfs vfs;
   if (fstatvfs(output, &vfs) != 0) return L;
   const auto free_bytes = static_cast<std::int64_t>(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
-  return std::clamp<std::int64_t>(free_bytes / 2, L, wanted);
+  return checkpoint_with(free_bytes, wanted);
 }
 
 }  // namespace
+
+std::int64_t checkpoint_with(std::int64_t free_bytes, std::int64_t wanted) {
+  return std::clamp<std::int64_t>(free_bytes / 2, L, wanted);
+}
+
+std::int64_t largest_checkpoint(std::int64_t free_bytes) {
+  return checkpoint_with(free_bytes, LARGEST_CHECKPOINT);
+}
 
 extract_run::extract_run(const pac_options& o, package_file& p, const pac_index& i,
                          std::int64_t length)

@@ -8,6 +8,7 @@
 
 #include "base/console.h"
 #include "base/messages.h"
+#include "ops/extract_run.h"
 
 namespace kb {
 namespace {
@@ -75,7 +76,11 @@ std::vector<filesystem_room> plan_room(const pac_options& options, const extract
     const std::int64_t output = rounded(p.size, w.block);
     const bool removed_first = in_place && !beside_package && !package.others_can_write();
     if (in_place && beside_package) {
-      w.room.needs = std::max(w.room.needs, w.run + std::min(output, L) + w.block);
+      // Written, synced, then cut: a checkpoint's bytes are twice on the
+      // flash, and the run sizes its checkpoints by the room it finds; the
+      // piece that reaches the size goes with it whole.
+      const std::int64_t checkpoint = std::min(output, largest_checkpoint(w.room.free) + L);
+      w.room.needs = std::max(w.room.needs, w.run + rounded(checkpoint, w.block) + w.block);
       w.run += output - p.size - installed;
     } else {
       w.room.needs = std::max(w.room.needs, w.run + output - (removed_first ? installed : 0));

@@ -32,6 +32,8 @@
 // punch, sync, rename, unlink) on files below a directory, in one sequence:
 //
 //   count:<directory>:0:<file>   appends each call's kind to <file>
+//   free:<directory>:0:<file>    appends, after each call, the bytes free
+//            on the directory's filesystem to <file> (a run's peak)
 //   at:<directory>:<n>:<action>  at the n-th such call: kill (before it),
 //            kill+ (just after it), cut (the filesystem shuts down there,
 //            nothing more committed, then kill), enospc or eio (it fails)
@@ -151,6 +153,17 @@ F* next_of(const char* name) {
 // after: the call is done, only kill+ acts.
 int step(const char* kind, const std::string& path, bool after = false) {
   for (fault& f : faults()) {
+    if (f.what == "free" && after && path.compare(0, f.suffix.size(), f.suffix) == 0) {
+      static auto statvfs_next = next_of<int(const char*, struct statvfs64*)>("statvfs64");
+      static auto open_next = next_of<int(const char*, int, ...)>("open64");
+      struct statvfs64 vfs;
+      const int fd = open_next(f.argument.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      if (fd >= 0 && statvfs_next(f.suffix.c_str(), &vfs) == 0) {
+        const std::string line = std::to_string(vfs.f_bavail * vfs.f_frsize) + "\n";
+        (void)!write(fd, line.data(), line.size());
+      }
+      if (fd >= 0) close(fd);
+    }
     if ((f.what != "count" && f.what != "at") || path.compare(0, f.suffix.size(), f.suffix) != 0)
       continue;
     if (!after) ++f.seen;
