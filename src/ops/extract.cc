@@ -59,9 +59,14 @@ void plan_only(pac_options& options, const dest_dir_map& dirs) {
     check_dest_dirs(dirs);
     package_file package(options.package_path,
                          options.preserve ? package_use::reading : package_use::in_place);
-    // A resume puts together and checks what its journal says, and only by
-    // doing it; a plan of it would promise what it can not know.
-    if (!options.preserve && journal_exists(package)) throw cut_short(package);
+    // A run cut short: the resume's own checks, every one it makes before
+    // it acts (the journal, the outputs, with a key the signature).
+    extract_journal stale;
+    resume_preview resumed;
+    if (!options.preserve && resume_extract(options, dirs, package, stale, &resumed)) {
+      printed = true;
+      return print_plan(options, resumed.index, resumed.plan, package, run_room{});
+    }
     auto trailer = std::make_unique<trailer_bytes>();
     const pac_index index = load_package_verified(options, package, trailer.get());
     note_unused_types(options, dirs, index);
@@ -70,7 +75,7 @@ void plan_only(pac_options& options, const dest_dir_map& dirs) {
     // own reckoning, so that the plan and the run can not disagree.
     extract_run run(options, package, index, package.loaded_length());
     fill_journal(run.journal, plan, *trailer, package.loaded_length(), options);
-    const run_room asked{run.room_needed(plan, true), leftover_bytes(plan, {}, package)};
+    const run_room asked{run.room_needed(plan, true), leftover_bytes(plan, stale, package)};
     printed = true;
     print_plan(options, index, plan, package, asked);
   } catch (const kb_error& e) {

@@ -126,8 +126,15 @@ void extract_run::guarded(Work&& work) {
 // nothing, a journal that sends members anywhere this command would not, a
 // run that can not find the outputs it must finish, and, with a key, a
 // package that does not verify when put together again.
+//
+// With preview, the resume stops where it would start to act, every check
+// made, and leaves there what it would finish (--plan).
+struct resume_preview {
+  pac_index index;
+  extract_plan plan;
+};
 bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
-                    extract_journal& stale);
+                    extract_journal& stale, resume_preview* preview = nullptr);
 
 // The temporary files of a run stopped before its first cut (its stale
 // journal) hold nothing the package does not; they go, where this command

@@ -239,7 +239,7 @@ void finish_members(extract_run& run, const extract_plan& plan,
 }  // namespace
 
 bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
-                    extract_journal& stale) {
+                    extract_journal& stale, resume_preview* preview) {
   const std::string& path = options.package_path;
   if (!journal_exists(package)) return false;
   pac_index index;
@@ -283,6 +283,11 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
       throw kb_error(msg::give_the_key(path, journal.key_id));
   }
 
+  if (preview != nullptr) {
+    preview->index = std::move(index);
+    preview->plan = std::move(plan);
+    return true;
+  }
   say(msg::resuming(path));
   extract_run run(options, package, index, cut.length);
   run.journal = journal;

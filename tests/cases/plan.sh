@@ -1,7 +1,7 @@
 # --plan: the members, their outputs and each filesystem's room (the bytes
 # vary with the filesystem, so only the verdict stands: with room, room
-# only to cut first, too little), nothing changed; each refusal as the
-# real run gives it, the plan first.
+# only what the run asks for, too little), nothing changed; each refusal
+# as the real run gives it, the plan first.
 three
 sign p.pac
 mkdir sys
@@ -16,5 +16,7 @@ for refused in "-d system,nowhere" "-k other.pub" "-k key.pub --expect model:K2"
   step -e p.pac --plan $refused
   step -e p.pac $refused
 done
+# Cut short: the resume's own checks, then its plan, or its refusal.
 FAULT="kill:/p.pac:2:truncate" step -e p.pac -d system,sys
-$KB -e p.pac --plan -d system,sys
+plan -e p.pac --plan -d system,sys
+cd sys && $KB -e ../p.pac --plan -d system,.
