@@ -48,7 +48,7 @@ def tree(root):
                 with open(path, "rb") as f:
                     data = f.read()
                 lines.append(f"{rel} {len(data)} {hashlib.md5(data).hexdigest()}")
-    return "\n".join(lines) + "\n"
+    return "\n".join(lines or ["(no files)"]) + "\n"
 
 
 def masked(data, scratch):
