@@ -72,6 +72,9 @@ struct extract_run {
   void finish_out(const planned_member& p, output_file output);
   // A member whose bytes are gone: named, and left out.
   void lose(const planned_member& p);
+  // A member a put-back found out before the run was cut short: done when
+  // installed, the file under its name holding its digest; lost otherwise.
+  void prove_installed(const planned_member& p, const std::optional<output_file>& installed);
   // The package's final length and the journal's removal reach the disk.
   void finish(const extract_plan& plan);
   // Refuses, nothing changed, an extract in place without the room it needs

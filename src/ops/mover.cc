@@ -195,6 +195,16 @@ void extract_run::finish_out(const planned_member& p, output_file output) {
   report_extracted(index.members[p.slot]);
 }
 
+void extract_run::prove_installed(const planned_member& p,
+                                  const std::optional<output_file>& installed) {
+  char digest[MD5_TEXT_SIZE] = {};
+  if (!installed || md5_fd_hex(installed->fd(), digest) != 0 ||
+      index.members[p.slot].md5 != digest) {
+    return lose(p);
+  }
+  done[p.slot] = true;
+}
+
 void extract_run::lose(const planned_member& p) {
   done[p.slot] = true;
   ++lost;

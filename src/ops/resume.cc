@@ -186,8 +186,7 @@ cut_point find_cut(const package_file& package, const extract_journal& j, const 
 // Where each planned member is, with the output that holds what left the
 // package; throws, changing nothing, when one is not there.
 std::vector<resumed_member> find_members(const extract_plan& plan, const cut_point& cut,
-                                         const extract_journal& j, bool verifying,
-                                         const std::string& path) {
+                                         const extract_journal& j, const std::string& path) {
   std::vector<resumed_member> members;
   for (const auto& p : plan.members) {
     resumed_member r{&p, where::in_package, 0, std::nullopt, false};
@@ -205,7 +204,7 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
     if (r.is != where::in_package && !p.name.empty()) {
       if (r.is != where::done_before) {
         find_holder(r);
-      } else if (verifying) {  // only the key needs what a put-back left out
+      } else {
         r.holder = staged_file::open_final(p.at, p.name);
       }
     }
@@ -219,7 +218,12 @@ void finish_members(extract_run& run, const extract_plan& plan,
   run.guarded([&] {
     for (auto& r : members) {
       const planned_member& p = *r.plan;
-      if (r.is == where::done_before || (r.is != where::in_package && p.name.empty())) {
+      if (r.is == where::done_before && !p.name.empty()) {
+        // The journal says a put-back found it out under its name; only
+        // that name holding the trailer's bytes proves it, for the journal
+        // is anyone's to write.
+        run.prove_installed(p, r.holder);
+      } else if (r.is == where::done_before || (r.is != where::in_package && p.name.empty())) {
         run.done[p.slot] = true;
       } else if (r.lost) {
         r.holder->discard();
@@ -256,7 +260,7 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   extract_plan plan = plan_extract(options, dirs, index, package);
   check_same_outputs(plan, journal, path);
   const bool verifying = !options.key_path.empty();
-  std::vector<resumed_member> members = find_members(plan, cut, journal, verifying, path);
+  std::vector<resumed_member> members = find_members(plan, cut, journal, path);
   if (verifying) {
     // The hash kept before the trailer needs the trailer alone: the members
     // are then each proven by the MD5 of that authenticated trailer, and
