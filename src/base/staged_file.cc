@@ -11,6 +11,12 @@
 
 namespace kb {
 
+path_parts split_path(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
 directory directory::open(const std::string& path, bool resolved) {
   const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (resolved ? O_NOFOLLOW : 0);
   fd_closer fd(::open(path.c_str(), flags));

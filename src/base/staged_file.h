@@ -20,6 +20,13 @@
 
 namespace kb {
 
+// A path as the directory it lies in ("." for none, "/" at the root) and
+// its last component, the name to reach through that directory.
+struct path_parts {
+  std::string dir, name;
+};
+path_parts split_path(const std::string& path);
+
 // A directory open once, shared by the files staged in it.
 class directory {
  public:

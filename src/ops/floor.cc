@@ -18,16 +18,6 @@ namespace {
 
 constexpr std::size_t MAX_FLOOR = 64;
 
-std::string directory_of(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string base_of(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 std::uint64_t read_floor(const std::string& path) {
@@ -36,7 +26,7 @@ std::uint64_t read_floor(const std::string& path) {
   if (fd.get() < 0 && errno == ENOENT) {  // nothing installed yet
     // Found only once the run has succeeded, a directory that is not there
     // would turn an install into a failure.
-    const std::string dir = directory_of(path);
+    const std::string dir = split_path(path).dir;
     if (fd_closer(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)).get() >= 0) return 0;
     say_reason(dir, errno);
     throw kb_error(msg::floor_not_written(path));
@@ -77,8 +67,8 @@ std::uint64_t comment_timestamp(std::string_view comment) {
 }
 
 void write_floor(const std::string& path, std::uint64_t timestamp) {
-  const std::string base = base_of(path);
-  const directory dir = directory::open(directory_of(path), false);
+  const std::string base = split_path(path).name;
+  const directory dir = directory::open(split_path(path).dir, false);
   std::optional<staged_file> out;
   if (dir.is_open() && !base.empty())
     out = staged_file::create_unique(dir, "." + base + ".kb", base);

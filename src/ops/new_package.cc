@@ -15,12 +15,8 @@
 namespace kb {
 
 new_package::new_package(const std::string& dest) : dest_(dest) {
-  const auto slash = dest.rfind('/');
-  const std::string base = slash == std::string::npos ? dest : dest.substr(slash + 1);
-  const directory dir = directory::open(slash == std::string::npos ? "."
-                                        : slash == 0               ? "/"
-                                                                   : dest.substr(0, slash),
-                                        false);
+  const auto [dir_path, base] = split_path(dest);
+  const directory dir = directory::open(dir_path, false);
   if (dir.is_open() && !base.empty())
     file_ = staged_file::create_unique(dir, "." + base + ".", base);
   if (!file_) {

@@ -28,13 +28,9 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
   // First a handle that opens nothing: a link at the name may lead to a
   // device whose mere opening acts (a watchdog), so only a regular file is
   // opened for reading or writing, and through the handle, not the name.
-  const auto slash = path.rfind('/');
-  name_ = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name_.empty()) name_ = ".";
-  dir_ = directory::open(slash == std::string::npos ? "."
-                         : slash == 0               ? "/"
-                                                    : path.substr(0, slash),
-                         false);
+  const path_parts parts = split_path(path);
+  name_ = parts.name.empty() ? "." : parts.name;
+  dir_ = directory::open(parts.dir, false);
   fd_closer handle(dir_.is_open() ? openat(dir_.fd(), name_.c_str(),
                                            O_PATH | O_CLOEXEC | (in_place ? O_NOFOLLOW : 0))
                                   : -1);

@@ -90,13 +90,6 @@ void forget_cached(int device) {
   posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
 }
 
-// The target's directory and its name in it.
-std::pair<std::string, std::string> split_target(const std::string& target) {
-  const auto slash = target.rfind('/');
-  if (slash == std::string::npos) return {".", target};
-  return {slash == 0 ? "/" : target.substr(0, slash), target.substr(slash + 1)};
-}
-
 // Only a reader may hold the package while its bytes go where they can not
 // be taken back: the kernel grants a read lease only while no descriptor or
 // mapping can write the file (one opened before a chown included), and a
@@ -131,7 +124,7 @@ sink open_sink(const pac_options& options, const pac_member& m, const package_fi
     s.to_stdout = true;
     return s;
   }
-  const auto [dir, base] = split_target(target);
+  const auto [dir, base] = split_path(target);
   // A device is reached through a link only where no one but root could
   // have put the link, and opened through the handle that was checked.
   fd_closer handle;
@@ -165,7 +158,7 @@ sink open_sink(const pac_options& options, const pac_member& m, const package_fi
 directory open_output_dir(const pac_options& options) {
   if (options.output_target == "-") return {};
   const std::string dir =
-      options.output_target.empty() ? "." : split_target(options.output_target).first;
+      options.output_target.empty() ? "." : split_path(options.output_target).dir;
   directory at = dir == "." ? directory::current(".") : directory::open(dir, false);
   if (!at.is_open()) {
     say_reason(dir, errno);
