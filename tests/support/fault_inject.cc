@@ -36,7 +36,8 @@
 //            on the directory's filesystem to <file> (a run's peak)
 //   at:<directory>:<n>:<action>  at the n-th such call: kill (before it),
 //            kill+ (just after it), cut (the filesystem shuts down there,
-//            nothing more committed, then kill), enospc or eio (it fails)
+//            nothing more committed, then kill), enospc or eio (it fails),
+//            term (SIGTERM comes just before it, the call goes ahead)
 //
 // The tool writes an output under a temporary name (".X.kb" and six
 // letters or digits beside X) and its journal under "P.journal." and six;
@@ -180,6 +181,7 @@ int step(const char* kind, const std::string& path, bool after = false) {
             _IOR('X', 125, unsigned), &flags);
     }
     if (f.argument.rfind("kill", 0) == 0 || f.argument == "cut") raise(SIGKILL);
+    if (f.argument == "term") raise(SIGTERM);
     if (f.argument == "enospc") return ENOSPC;
     if (f.argument == "eio") return EIO;
   }
