@@ -1,6 +1,6 @@
 # A stop signal, a read that fails and a write that fails, each after the
 # first cut: the member is put back and the package holds what is left. A
-# journal that can not be written: the run goes on without crash safety.
+# journal that can not be written: the run is refused, nothing changed.
 three
 FAULT="raise:/p.pac:@600050:15" step -e p.pac
 three
