@@ -23,6 +23,21 @@
 
 namespace kb {
 
+namespace {
+
+// Whether no descriptor or mapping anywhere can write the file now, asked
+// before this run opens it for writing itself: the kernel grants a read
+// lease only then, and one kept open from before a chown counts too. Once
+// no one can open it for writing, no one can write it later either.
+bool no_writer_now(int handle) {
+  fd_closer reader = reopen(handle, O_RDONLY | O_NONBLOCK);
+  if (reader.get() < 0 || fcntl(reader.get(), F_SETLEASE, F_RDLCK) != 0) return false;
+  fcntl(reader.get(), F_SETLEASE, F_UNLCK);
+  return true;
+}
+
+}  // namespace
+
 package_file::package_file(const std::string& path, package_use use) : path_(path) {
   const bool in_place = use == package_use::in_place;
   // First a handle that opens nothing: a link at the name may lead to a
@@ -62,6 +77,7 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
     std::fprintf(stderr, "kestrelbind: %s: %s\n", path.c_str(), why);
     throw kb_error(msg::not_pac_file(path));
   }
+  no_other_writer_ = no_writer_now(handle.get());
   const int mode = (in_place ? O_RDWR : O_RDONLY) | O_CLOEXEC;
   fd_ = reopen(handle.get(), mode);
   struct stat now;

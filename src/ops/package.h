@@ -35,10 +35,13 @@ class package_file {
   const struct stat& status() const { return st_; }
   // Its length now, from the descriptor; throws when it can not be had.
   std::int64_t length() const;
-  // Whether anyone but this run's user may write it: then its bytes may
-  // change after they were verified, and only each member's digest stands
-  // between them and what is installed.
-  bool others_can_write() const { return st_.st_uid != geteuid() || (st_.st_mode & 022) != 0; }
+  // Whether anyone but this run's user may write it (by its mode, or by a
+  // descriptor kept open from before it was made this user's): then its
+  // bytes may change after they were verified, and only each member's
+  // digest stands between them and what is installed.
+  bool others_can_write() const {
+    return st_.st_uid != geteuid() || (st_.st_mode & 022) != 0 || !no_other_writer_;
+  }
   // The length its trailer was read at (and, with a key, verified at): the
   // one an extract acts on, whatever the file grows to meanwhile.
   std::int64_t loaded_length() const { return loaded_length_; }
@@ -50,6 +53,7 @@ class package_file {
   std::string name_;
   fd_closer fd_;
   struct stat st_ {};
+  bool no_other_writer_ = false;
   mutable std::int64_t loaded_length_ = -1;
 };
 

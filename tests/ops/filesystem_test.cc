@@ -91,6 +91,12 @@ TEST_F(Recover, FullAndReadOnlyFilesystems) {
   // An older X installed there, with no room for both: it goes first.
   ASSERT_EQ(std::system(("mount -o remount,rw,size=12m " + small).c_str()), 0);
   write_file(small + "/X", std::string(9500000, 'o'));
+  // Not while anyone can still write the package (a descriptor kept from
+  // before it became this user's): then it stays until the new one is good.
+  const int writer = open((work_ + "/p.pac").c_str(), O_WRONLY | O_CLOEXEC);
+  EXPECT_EQ(run_tool(work_, args).status, 255);
+  close(writer);
+  EXPECT_EQ(file_size(small + "/X"), 9500000);
   expect_finished(args);
 }
 
