@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "ops/extract_run.h"
+#include "ops/extract/resume.h"
 #include "ops/signature.h"
 
 namespace {

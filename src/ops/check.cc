@@ -19,10 +19,11 @@
 #include "base/messages.h"
 #include "ops/json_report.h"
 #include "ops/package.h"
-#include "ops/pieces.h"
 #include "ops/progress.h"
+#include "ops/selection.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
+#include "pac/pieces.h"
 
 namespace kb {
 namespace {

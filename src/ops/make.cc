@@ -22,9 +22,10 @@
 #include "base/messages.h"
 #include "base/signals.h"
 #include "ops/new_package.h"
-#include "ops/pieces.h"
+#include "ops/ops.h"
 #include "ops/progress.h"
 #include "pac/digest.h"
+#include "pac/pieces.h"
 
 namespace kb {
 namespace {

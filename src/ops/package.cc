@@ -17,7 +17,7 @@
 
 #include "base/console.h"
 #include "base/messages.h"
-#include "ops/journal.h"
+#include "ops/extract/journal.h"
 #include "ops/names.h"
 #include "pac/codec.h"
 

@@ -16,15 +16,16 @@
 
 #include "base/console.h"
 #include "base/messages.h"
-#include "ops/hasher.h"
-#include "ops/journal.h"
+#include "ops/extract/journal.h"
 #include "ops/names.h"
 #include "ops/output.h"
 #include "ops/package.h"
-#include "ops/pieces.h"
 #include "ops/progress.h"
+#include "ops/selection.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
+#include "pac/hasher.h"
+#include "pac/pieces.h"
 
 namespace kb {
 namespace {

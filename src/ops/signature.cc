@@ -18,8 +18,8 @@
 #include "base/io.h"
 #include "base/messages.h"
 #include "ops/expect.h"
-#include "ops/pieces.h"
 #include "ops/progress.h"
+#include "ops/selection.h"
 #include "pac/codec.h"
 
 namespace kb {

@@ -21,14 +21,15 @@
 
 #include "base/console.h"
 #include "base/messages.h"
-#include "ops/extract_run.h"
+#include "ops/extract/mover.h"
+#include "ops/extract/resume.h"
+#include "ops/selection.h"
 #include "ops/signature.h"
 #include "pac/codec.h"
+#include "pac/pieces.h"
 
 namespace kb {
 namespace {
-
-constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
 
 enum class where {
   in_package,   // whole in the package
@@ -78,7 +79,7 @@ void find_holder(resumed_member& r) {
   // Short by up to one piece: cut back while the run was down (the run
   // cuts nothing it has not synced), its bytes named and left out.
   // Shorter: not this output.
-  if (has < r.out_bytes - L) throw not_there(r, "shorter");
+  if (has < r.out_bytes - PIECE_BYTES) throw not_there(r, "shorter");
   r.lost = has < r.out_bytes;
 }
 
@@ -90,8 +91,8 @@ void feed_original(const package_file& package, std::vector<resumed_member>& mem
   const std::string& path = package.path();
   const auto cannot = [&] { return kb_error(msg::cannot_be_put_together(path)); };
   chunk_buffer buffer(PAC_CHUNK_SIZE);
-  for (std::int64_t at = 0; at < data_length; at += L) {
-    const auto n = static_cast<std::size_t>(std::min(L, data_length - at));
+  for (std::int64_t at = 0; at < data_length; at += PIECE_BYTES) {
+    const auto n = static_cast<std::size_t>(std::min(PIECE_BYTES, data_length - at));
     if (!read_at(package.fd(), buffer.data(), n, at)) throw cannot();
     sink(buffer.data(), n);
   }
@@ -199,7 +200,7 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
       r.out_bytes = end - std::max(p.offset, cut.data_length);
       // Pieces leave a member from its stored end, whole ones first: a
       // length inside a member anywhere else is not one this tool cut.
-      if (r.is == where::straddling && r.out_bytes % L != 0) throw mismatch(path);
+      if (r.is == where::straddling && r.out_bytes % PIECE_BYTES != 0) throw mismatch(path);
     }
     if (r.is != where::in_package && !p.name.empty()) {
       if (r.is != where::done_before) {
@@ -213,8 +214,7 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
   return members;
 }
 
-void finish_members(extract_run& run, const extract_plan& plan,
-                    std::vector<resumed_member>& members) {
+void finish_members(mover& run, const extract_plan& plan, std::vector<resumed_member>& members) {
   run.guarded([&] {
     for (auto& r : members) {
       const planned_member& p = *r.plan;
@@ -224,7 +224,7 @@ void finish_members(extract_run& run, const extract_plan& plan,
         // is anyone's to write.
         run.prove_installed(p, r.holder);
       } else if (r.is == where::done_before || (r.is != where::in_package && p.name.empty())) {
-        run.done[p.slot] = true;
+        run.already_out(p);
       } else if (r.lost) {
         r.holder->discard();
         run.lose(p);
@@ -293,46 +293,11 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
     return true;
   }
   say(msg::resuming(path));
-  extract_run run(options, package, index, cut.length);
-  run.journal = journal;
-  run.journal_is = journal_state::on_disk;
-  run.cut_made = true;
+  mover run(package, index, in_place_part::resumed(package, index, std::move(journal), cut.length));
   finish_members(run, plan, members);
   // Those that a power cut damaged are named already; the rest are out.
-  if (run.lost > 0) {
-    throw kb_error(msg::not_recovered(run.lost, path));
-  }
+  if (run.lost() > 0) throw kb_error(msg::not_recovered(run.lost(), path));
   return true;
-}
-
-}  // namespace kb
-
-namespace kb {
-
-std::int64_t leftover_bytes(const extract_plan& plan, const extract_journal& j,
-                            const package_file& package) {
-  std::int64_t bytes = journal_leftovers(package, false);
-  if (j.original_length == 0) return bytes;  // no stale journal
-  struct stat st;
-  if (fstatat(package.dir().fd(), journal_name(package).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    bytes += st.st_blocks * 512;
-  }
-  for (const auto& p : plan.members) {
-    if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
-    // Only what remove_leftovers will remove: a regular file of ours.
-    if (fstatat(p.at.fd(), j.temps[p.slot].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1) {
-      bytes += st.st_blocks * 512;
-    }
-  }
-  return bytes;
-}
-
-void remove_leftovers(const extract_plan& plan, const extract_journal& j) {
-  for (const auto& p : plan.members) {
-    if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
-    if (auto left = staged_file::adopt(p.at, j.temps[p.slot], p.name)) left->discard();
-  }
 }
 
 }  // namespace kb

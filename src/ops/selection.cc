@@ -1,5 +1,4 @@
-// Pieces in stored order, and the checks of which members an operation takes.
-#include "ops/pieces.h"
+#include "ops/selection.h"
 
 #include <cstdio>
 #include <string>
@@ -9,22 +8,6 @@
 #include "base/messages.h"
 
 namespace kb {
-
-constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
-
-std::int64_t piece_before(std::int64_t end) {
-  return (end - 1) / L * L;
-}
-
-piece take_piece(std::int64_t offset, std::int64_t& remaining) {
-  if (remaining <= L) {
-    piece p{offset, static_cast<std::size_t>(remaining)};
-    remaining = 0;
-    return p;
-  }
-  remaining -= L;
-  return {offset + remaining, PAC_CHUNK_SIZE};
-}
 
 bool selected_by_filters(const pac_options& options, const pac_member& m) {
   return (options.name_filter.empty() || m.name == options.name_filter) &&
