@@ -21,6 +21,7 @@
 #include "ops/package.h"
 #include "ops/progress.h"
 #include "ops/selection.h"
+#include "ops/signature.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
 #include "pac/pieces.h"
@@ -91,8 +92,8 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
 
 }  // namespace
 
-void check_package(const pac_options& options, const package_file& package,
-                   const pac_index& index) {
+void check_package(const pac_options& options, const package_file& package, const pac_index& index,
+                   const verified_package& verified) {
   std::vector<int> slots;
   for (std::size_t i = 0; i < index.members.size(); ++i) {
     if (selected_by_filters(options, index.members[i])) slots.push_back(static_cast<int>(i));
@@ -144,7 +145,7 @@ void check_package(const pac_options& options, const package_file& package,
   }
   if (options.json) {
     const std::string document =
-        check_json(index, report, options.verified_key, options.verified_comment);
+        check_json(index, report, verified.key_id, verified.trusted_comment);
     std::fwrite(document.data(), 1, document.size(), stdout);
   }
   if (bad > 0) {

@@ -47,13 +47,6 @@ struct pac_options {
   // make: each -a value as given ("type,path,version"), and -f's feature
   std::vector<std::string> member_specs;
   std::string feature;
-  // The id of the key the package was verified with (or that a run cut
-  // short had verified it with); the journal keeps it for a resume.
-  std::string verified_key;
-  std::string verified_comment;  // and its trusted comment, as signed
-  // The signature's hash after every byte before the trailer (see
-  // verified_package); the journal keeps it for a resume.
-  std::string verified_hash_state;
 };
 
 struct dest_dir_entry {

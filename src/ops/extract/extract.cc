@@ -70,35 +70,33 @@ void remove_leftovers(const extract_plan& plan, const extract_journal& stale) {
   }
 }
 
-in_place_part fresh_in_place(const pac_options& options, const package_file& package,
-                             const pac_index& index, const extract_plan& plan,
-                             const trailer_bytes& trailer) {
+in_place_part fresh_in_place(const package_file& package, const verified_index& loaded,
+                             const extract_plan& plan, const trailer_bytes& trailer) {
   const std::int64_t length = package.loaded_length();
-  return in_place_part(
-      package, index,
-      journal_for(plan, trailer, length, options.verified_key, options.verified_hash_state),
-      length);
+  const verified_package& v = loaded.verified;
+  return in_place_part(package, loaded.index,
+                       journal_for(plan, trailer, length, v.key_id, v.hash_state), length);
 }
 
 void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package_file& package,
-                   const pac_index& index, const trailer_bytes& trailer,
+                   const verified_index& loaded, const trailer_bytes& trailer,
                    const extract_journal& stale) {
-  const extract_plan plan = plan_extract(options, dirs, index, package);
+  const extract_plan plan = plan_extract(options, dirs, loaded.index, package);
   std::optional<in_place_part> cuts;
   if (!options.preserve) {
-    cuts.emplace(fresh_in_place(options, package, index, plan, trailer));
+    cuts.emplace(fresh_in_place(package, loaded, plan, trailer));
     cuts->check_room(plan, leftover_bytes(plan, stale, package));
     remove_leftovers(plan, stale);
     journal_leftovers(package, true);
   }
-  mover(package, index, std::move(cuts)).extract_all(plan);
+  mover(package, loaded.index, std::move(cuts)).extract_all(plan);
 }
 
 // What the run would do, by the code that plans it, and nothing more: the
 // package is opened and locked as the run would, verified and planned, and
 // left as it was. With --json a refusal is a document too, so that a
 // program reads one document whatever the answer.
-void plan_only(pac_options& options, const dest_dir_map& dirs) {
+void plan_only(const pac_options& options, const dest_dir_map& dirs) {
   bool printed = false;
   try {
     check_dest_dirs(dirs);
@@ -113,18 +111,16 @@ void plan_only(pac_options& options, const dest_dir_map& dirs) {
       return print_plan(options, resumed.index, resumed.plan, package, run_room{});
     }
     auto trailer = std::make_unique<trailer_bytes>();
-    const pac_index index = load_package_verified(options, package, trailer.get());
-    note_unused_types(options, dirs, index);
-    const extract_plan plan = plan_extract(options, dirs, index, package);
+    const verified_index loaded = load_package_verified(options, package, trailer.get());
+    note_unused_types(options, dirs, loaded.index);
+    const extract_plan plan = plan_extract(options, dirs, loaded.index, package);
     // The room the run itself asks for before it changes anything, by its
     // own reckoning, so that the plan and the run can not disagree.
     const std::int64_t needed =
-        options.preserve
-            ? 0
-            : fresh_in_place(options, package, index, plan, *trailer).room_needed(plan);
+        options.preserve ? 0 : fresh_in_place(package, loaded, plan, *trailer).room_needed(plan);
     const run_room asked{needed, leftover_bytes(plan, stale, package)};
     printed = true;
-    print_plan(options, index, plan, package, asked);
+    print_plan(options, loaded.index, plan, package, asked);
   } catch (const kb_error& e) {
     if (options.json && !printed) print_plan_refusal(options, e.what());
     throw;
@@ -133,17 +129,23 @@ void plan_only(pac_options& options, const dest_dir_map& dirs) {
 
 }  // namespace
 
-void extract_in_place(pac_options& options, const dest_dir_map& dirs) {
-  if (options.plan) return plan_only(options, dirs);
+verified_package extract_in_place(const pac_options& options, const dest_dir_map& dirs) {
+  if (options.plan) {
+    plan_only(options, dirs);
+    return {};
+  }
   check_dest_dirs(dirs);
   package_file package(options.package_path,
                        options.preserve ? package_use::reading : package_use::in_place);
   extract_journal stale;
-  if (!options.preserve && resume_extract(options, dirs, package, stale)) return;
+  if (!options.preserve) {
+    if (auto resumed = resume_extract(options, dirs, package, stale)) return *resumed;
+  }
   auto trailer = std::make_unique<trailer_bytes>();
-  const pac_index index = load_package_verified(options, package, trailer.get());
-  note_unused_types(options, dirs, index);
-  extract_fresh(options, dirs, package, index, *trailer, stale);
+  const verified_index loaded = load_package_verified(options, package, trailer.get());
+  note_unused_types(options, dirs, loaded.index);
+  extract_fresh(options, dirs, package, loaded, *trailer, stale);
+  return loaded.verified;
 }
 
 }  // namespace kb

@@ -74,15 +74,7 @@ class mover {
 template <typename Work>
 void mover::guarded(Work&& work) {
   interrupt_guard guard(cuts_.has_value());
-  try {
-    work();
-  } catch (const kb_error& e) {
-    fail(e.what());
-  } catch (const std::bad_alloc&) {
-    fail(msg::out_of_memory());
-  } catch (const std::exception& e) {
-    fail(msg::unexpected_failure(e.what()));
-  }
+  if (auto failure = failure_of(work)) fail(*failure);
 }
 
 }  // namespace kb

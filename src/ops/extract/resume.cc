@@ -242,17 +242,18 @@ void finish_members(mover& run, const extract_plan& plan, std::vector<resumed_me
 
 }  // namespace
 
-bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
-                    extract_journal& stale, resume_preview* preview) {
+std::optional<verified_package> resume_extract(const pac_options& options, const dest_dir_map& dirs,
+                                               package_file& package, extract_journal& stale,
+                                               resume_preview* preview) {
   const std::string& path = options.package_path;
-  if (!journal_exists(package)) return false;
+  if (!journal_exists(package)) return std::nullopt;
   pac_index index;
   extract_journal journal = read_journal(package, index);
   check_printed_fields(index, path);
   const cut_point cut = find_cut(package, journal, index, path);
   if (cut.stale) {  // a fresh run, verified as its command line says
     stale = std::move(journal);
-    return false;
+    return std::nullopt;
   }
   if (!journal.key_id.empty() && options.key_path.empty()) {
     throw kb_error(msg::give_the_key(path, journal.key_id));
@@ -260,27 +261,27 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   extract_plan plan = plan_extract(options, dirs, index, package);
   check_same_outputs(plan, journal, path);
   const bool verifying = !options.key_path.empty();
+  verified_package verified;
   std::vector<resumed_member> members = find_members(plan, cut, journal, path);
   if (verifying) {
     // The hash kept before the trailer needs the trailer alone: the members
     // are then each proven by the MD5 of that authenticated trailer, and
     // one lost or damaged is named like without a key. A journal without
     // it: the package as it was, put together again.
-    const verified_package v =
-        journal.hash_state.empty()
-            ? verify_bytes(
-                  options, package,
-                  [&](const hash_sink& sink) {
-                    feed_original(package, members, cut.data_length, journal, sink);
-                  },
-                  journal.original_length)
-            : verify_bytes(
-                  options, package,
-                  [&](const hash_sink& sink) {
-                    sink(journal.trailer.data(), journal.trailer.size());
-                  },
-                  static_cast<std::int64_t>(journal.trailer.size()), -1, journal.hash_state);
-    check_verified(options, v);
+    verified = journal.hash_state.empty()
+                   ? verify_bytes(
+                         options, package,
+                         [&](const hash_sink& sink) {
+                           feed_original(package, members, cut.data_length, journal, sink);
+                         },
+                         journal.original_length)
+                   : verify_bytes(
+                         options, package,
+                         [&](const hash_sink& sink) {
+                           sink(journal.trailer.data(), journal.trailer.size());
+                         },
+                         static_cast<std::int64_t>(journal.trailer.size()), -1, journal.hash_state);
+    check_verified(options, verified);
     // Whatever key signed what was put together, the run was started
     // under the journal's key, and only a key given now vouches for it.
     if (!journal.key_id.empty() && !key_given(options, journal.key_id))
@@ -290,14 +291,14 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   if (preview != nullptr) {
     preview->index = std::move(index);
     preview->plan = std::move(plan);
-    return true;
+    return verified;
   }
   say(msg::resuming(path));
   mover run(package, index, in_place_part::resumed(package, index, std::move(journal), cut.length));
   finish_members(run, plan, members);
   // Those that a power cut damaged are named already; the rest are out.
   if (run.lost() > 0) throw kb_error(msg::not_recovered(run.lost(), path));
-  return true;
+  return verified;
 }
 
 }  // namespace kb

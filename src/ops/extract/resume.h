@@ -1,10 +1,13 @@
 // The resume of an extract in place that a kill or a power cut stopped.
 #pragma once
 
+#include <optional>
+
 #include "ops/extract/journal.h"
 #include "ops/extract/plan.h"
 #include "ops/options.h"
 #include "ops/package.h"
+#include "ops/signature.h"
 
 namespace kb {
 
@@ -21,8 +24,10 @@ struct resume_preview {
 // stopped before its first cut is then left in stale). Refuses, changing
 // nothing, a journal that sends members anywhere this command would not, a
 // run that can not find the outputs it must finish, and, with a key, a
-// package that does not verify when put together again.
-bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
-                    extract_journal& stale, resume_preview* preview = nullptr);
+// package that does not verify when put together again. Returns, when it
+// resumed (or previewed), what verifying found (empty without a key).
+std::optional<verified_package> resume_extract(const pac_options& options, const dest_dir_map& dirs,
+                                               package_file& package, extract_journal& stale,
+                                               resume_preview* preview = nullptr);
 
 }  // namespace kb
