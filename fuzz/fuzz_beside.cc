@@ -6,7 +6,7 @@
 
 #include "fuzz_support.h"
 #include "ops/extract/resume.h"
-#include "ops/signature.h"
+#include "trust/signature.h"
 
 namespace {
 std::string package_path;

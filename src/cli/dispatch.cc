@@ -2,12 +2,12 @@
 
 #include "base/console.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "cli/cli.h"
-#include "ops/floor.h"
 #include "ops/json_report.h"
 #include "ops/package.h"
-#include "ops/progress.h"
-#include "ops/signature.h"
+#include "trust/floor.h"
+#include "trust/signature.h"
 
 namespace kb {
 namespace {

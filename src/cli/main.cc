@@ -3,9 +3,9 @@
 #include "base/console.h"
 #include "base/io.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "base/signals.h"
 #include "cli/cli.h"
-#include "ops/progress.h"
 #include "pac/digest.h"
 
 namespace kb {

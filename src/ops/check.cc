@@ -17,14 +17,14 @@
 #include "base/io.h"
 #include "base/jobs.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "ops/json_report.h"
 #include "ops/package.h"
-#include "ops/progress.h"
 #include "ops/selection.h"
-#include "ops/signature.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
 #include "pac/pieces.h"
+#include "trust/signature.h"
 
 namespace kb {
 namespace {

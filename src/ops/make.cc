@@ -20,10 +20,10 @@
 #include "base/io.h"
 #include "base/jobs.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "base/signals.h"
 #include "ops/new_package.h"
 #include "ops/ops.h"
-#include "ops/progress.h"
 #include "pac/digest.h"
 #include "pac/pieces.h"
 

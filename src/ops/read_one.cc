@@ -16,11 +16,10 @@
 
 #include "base/console.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "ops/extract/journal.h"
-#include "ops/names.h"
 #include "ops/output.h"
 #include "ops/package.h"
-#include "ops/progress.h"
 #include "ops/selection.h"
 #include "pac/codec.h"
 #include "pac/digest.h"

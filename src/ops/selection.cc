@@ -28,9 +28,8 @@ void check_printed_fields(const pac_index& index, const std::string& package_pat
   // would carry the forged words onto stdout.
   auto refuse = [&](const char* field, const std::string& value, const std::string& member) {
     if (!has_control_byte(value)) return;
-    std::fprintf(stderr, "kestrelbind: %s: %s%s holds control bytes: %s\n", package_path.c_str(),
-                 field, member.empty() ? "" : (" of member " + shown(member)).c_str(),
-                 shown(value).c_str());
+    note(package_path + ": " + field + (member.empty() ? "" : " of member " + shown(member)) +
+         " holds control bytes: " + shown(value));
     throw kb_error(msg::printed_field_control_bytes(package_path, field));
   };
   refuse("feature", index.feature, "");

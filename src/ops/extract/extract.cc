@@ -17,7 +17,7 @@
 #include "ops/extract/resume.h"
 #include "ops/ops.h"
 #include "ops/selection.h"
-#include "ops/signature.h"
+#include "trust/signature.h"
 
 namespace kb {
 namespace {

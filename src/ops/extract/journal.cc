@@ -45,7 +45,6 @@
 #include "base/io.h"
 #include "base/messages.h"
 #include "base/staged_file.h"
-#include "ops/names.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
 

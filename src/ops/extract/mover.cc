@@ -12,7 +12,7 @@
 
 #include "base/console.h"
 #include "base/messages.h"
-#include "ops/progress.h"
+#include "base/progress.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
 

@@ -12,7 +12,6 @@
 #include "base/console.h"
 #include "base/error.h"
 #include "base/messages.h"
-#include "ops/names.h"
 #include "ops/output.h"
 #include "ops/selection.h"
 #include "pac/codec.h"

@@ -24,9 +24,9 @@
 #include "ops/extract/mover.h"
 #include "ops/extract/resume.h"
 #include "ops/selection.h"
-#include "ops/signature.h"
 #include "pac/codec.h"
 #include "pac/pieces.h"
+#include "trust/signature.h"
 
 namespace kb {
 namespace {

@@ -7,7 +7,7 @@
 #include "ops/extract/plan.h"
 #include "ops/options.h"
 #include "ops/package.h"
-#include "ops/signature.h"
+#include "trust/signature.h"
 
 namespace kb {
 

@@ -3,7 +3,7 @@
 // build host; the device only verifies, with libsodium: BLAKE2b-512 of the
 // whole package streamed through the chunk buffer, Ed25519 over that
 // digest, and Ed25519 over the signature and its trusted comment.
-#include "ops/signature.h"
+#include "trust/signature.h"
 
 #include <fcntl.h>
 #include <sodium.h>
@@ -17,10 +17,10 @@
 #include "base/console.h"
 #include "base/io.h"
 #include "base/messages.h"
-#include "ops/expect.h"
-#include "ops/progress.h"
+#include "base/progress.h"
 #include "ops/selection.h"
 #include "pac/codec.h"
+#include "trust/trusted_comment.h"
 
 namespace kb {
 namespace {
