@@ -70,8 +70,8 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
                    std::atomic<std::int64_t>& done, int& error) {
   MD5_CTX ctx;
   MD5Init(&ctx);
-  for (std::int64_t remaining = m.size; remaining > 0;) {
-    const piece p = take_piece(m.offset, remaining);
+  piece_walk walk(m.offset, m.size, 0, m.size, piece_walk::member_order);
+  for (piece p; walk.next(p);) {
     // Each piece in slices that stay in the cache between the read, the
     // unscrambling and the digest.
     for (std::size_t got = 0; got < p.length;) {

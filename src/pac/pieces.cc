@@ -1,19 +1,23 @@
 #include "pac/pieces.h"
 
+#include <algorithm>
+
 namespace kb {
 
-std::int64_t piece_before(std::int64_t end) {
-  return (end - 1) / PIECE_BYTES * PIECE_BYTES;
-}
-
-piece take_piece(std::int64_t offset, std::int64_t& remaining) {
-  if (remaining <= PIECE_BYTES) {
-    piece p{offset, static_cast<std::size_t>(remaining)};
-    remaining = 0;
-    return p;
+bool piece_walk::next(piece& p) {
+  if (done()) return false;
+  std::int64_t at, length;
+  if (order_ == member_order) {
+    at = from_;
+    length = std::min(PIECE_BYTES, to_ - at);
+    from_ += length;
+  } else {
+    at = (to_ - 1) / PIECE_BYTES * PIECE_BYTES;  // the piece that ends at to
+    length = to_ - at;
+    to_ = at;
   }
-  remaining -= PIECE_BYTES;
-  return {offset + remaining, PAC_CHUNK_SIZE};
+  p = piece{at, static_cast<std::size_t>(length), end_ - at - length};
+  return true;
 }
 
 }  // namespace kb

@@ -1,4 +1,7 @@
-// The stored order of a member's bytes, a fact of the format.
+// The stored order of a member's bytes, a fact of the format: they are cut
+// into pieces of PAC_CHUNK_SIZE bytes from the member's start, the last one
+// short, and stored last piece first, so that the member's bytes
+// [at, at + length) lie at offset + size - at - length in the package.
 #pragma once
 
 #include <cstddef>
@@ -11,23 +14,31 @@ namespace kb {
 // The piece size as the signed type offsets and lengths are counted in.
 constexpr auto PIECE_BYTES = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
 
-// A member's bytes are cut into pieces of PAC_CHUNK_SIZE bytes from its
-// start, the last one short, and stored last piece first: its piece
-// [from, to) lies at offset + size - to in the package.
-
-// Where the piece that ends at a member's byte end (> 0) begins.
-std::int64_t piece_before(std::int64_t end);
-
-// One piece of a member in stored order: the member's bytes [0, remaining)
-// are taken from their end, so the piece is the stored region's last
-// PAC_CHUNK_SIZE bytes, or all that is left.
 struct piece {
-  std::int64_t start;  // position in the package
-  std::size_t length;
+  std::int64_t at;     // where it starts in the member
+  std::size_t length;  // at most PAC_CHUNK_SIZE
+  std::int64_t start;  // where it lies in the package
 };
 
-// Takes the next piece of a member stored at offset with remaining bytes
-// still inside the package, and lowers remaining by its length.
-piece take_piece(std::int64_t offset, std::int64_t& remaining);
+// The one walk over a member's pieces: those of its bytes [from, to) (from
+// at a piece's start; to at one, or the member's end), in the member's own
+// order (first byte first: how they leave the package) or in stored order
+// (the package's: how they go into it).
+class piece_walk {
+ public:
+  enum order { member_order, stored_order };
+
+  piece_walk(std::int64_t offset, std::int64_t size, std::int64_t from, std::int64_t to, order o)
+      : end_(offset + size), from_(from), to_(to), order_(o) {}
+
+  // The next piece into p; false when none is left.
+  bool next(piece& p);
+  // Whether the last piece was given.
+  bool done() const { return from_ >= to_; }
+
+ private:
+  std::int64_t end_, from_, to_;
+  order order_;
+};
 
 }  // namespace kb

@@ -271,23 +271,20 @@ void in_place_part::put_member_back(member_in_flight& m, chunk_buffer& buffer) {
   const std::int64_t out_of_package = p.offset + p.size - expected_length_;
   std::int64_t written = std::clamp<std::int64_t>(out_of_package, 0, m.written);
   if (ftruncate(out, written) != 0 || fsync(out) != 0) throw failed();
-  std::int64_t end = p.offset + p.size - written;
+  const std::int64_t end = p.offset + p.size - written;
   if (ftruncate(pkg, end) != 0) throw failed();
   expected_length_ = end;
-  while (written > 0) {
-    const std::int64_t start = piece_before(written);
-    const auto length = static_cast<std::size_t>(written - start);
-    if (!read_at(out, buffer.data(), length, start)) throw failed();
-    crypt_encode(buffer.data(), length);
-    if (!write_at(pkg, buffer.data(), length, end) || fsync(pkg) != 0) {
+  piece_walk walk(p.offset, p.size, 0, written, piece_walk::stored_order);
+  for (piece pc; walk.next(pc);) {
+    if (!read_at(out, buffer.data(), pc.length, pc.at)) throw failed();
+    crypt_encode(buffer.data(), pc.length);
+    if (!write_at(pkg, buffer.data(), pc.length, pc.start) || fsync(pkg) != 0) {
       const int err = errno;
-      ftruncate(pkg, end);  // the output holds the piece still
+      ftruncate(pkg, pc.start);  // the output holds the piece still
       throw cannot_restore(std::strerror(err));
     }
-    end += static_cast<std::int64_t>(length);
-    expected_length_ = end;
-    if (ftruncate(out, start) != 0 || fsync(out) != 0) throw failed();
-    written = start;
+    expected_length_ = pc.start + static_cast<std::int64_t>(pc.length);
+    if (ftruncate(out, pc.at) != 0 || fsync(out) != 0) throw failed();
   }
   m.output->discard();
   m = member_in_flight{};

@@ -77,10 +77,10 @@ void mover::extract_member(const planned_member& p, std::int64_t written,
   if (written > 0) {
     // What a run cut short wrote is digested from the output itself.
     if (ftruncate(out, written) != 0 || fsync(out) != 0) output_write_failed(current_);
-    for (std::int64_t at = 0; at < written; at += PIECE_BYTES) {
-      const auto n = static_cast<std::size_t>(std::min(PIECE_BYTES, written - at));
-      if (!read_at(out, buffer_.data(), n, at)) output_write_failed(current_);
-      hasher_.begin(buffer_.data(), n);
+    piece_walk walk(p.offset, p.size, 0, written, piece_walk::member_order);
+    for (piece pc; walk.next(pc);) {
+      if (!read_at(out, buffer_.data(), pc.length, pc.at)) output_write_failed(current_);
+      hasher_.begin(buffer_.data(), pc.length);
       hasher_.wait();
     }
   }
@@ -90,11 +90,11 @@ void mover::extract_member(const planned_member& p, std::int64_t written,
     const pac_member& m = index_.members[p.slot];
     progress bar(m.name, p.size);
     bar.advance(written);
-    for (std::int64_t remaining = p.size - written; remaining > 0;) {
-      const piece pc = take_piece(p.offset, remaining);
-      move_piece(pc, remaining == 0);
+    piece_walk walk(p.offset, p.size, written, p.size, piece_walk::member_order);
+    for (piece pc; walk.next(pc);) {
+      move_piece(pc, walk.done());
       bar.advance(static_cast<std::int64_t>(pc.length));
-      if (remaining > 0) stop_if_interrupted();
+      if (!walk.done()) stop_if_interrupted();
     }
   }
   complete(p);

@@ -108,13 +108,11 @@ void feed_original(const package_file& package, std::vector<resumed_member>& mem
     if (std::max(p.offset, data_length) != at || !r->holder || r->lost) throw cannot();
     // The pieces that left are the member's first ones (all of them when
     // out_bytes is its size), stored last first.
-    for (std::int64_t end = r->out_bytes; end > 0;) {
-      const std::int64_t from = piece_before(end);
-      const auto n = static_cast<std::size_t>(end - from);
-      if (!read_at(r->holder->fd(), buffer.data(), n, from)) throw cannot();
-      crypt_encode(buffer.data(), n);
-      sink(buffer.data(), n);
-      end = from;
+    piece_walk walk(p.offset, p.size, 0, r->out_bytes, piece_walk::stored_order);
+    for (piece pc; walk.next(pc);) {
+      if (!read_at(r->holder->fd(), buffer.data(), pc.length, pc.at)) throw cannot();
+      crypt_encode(buffer.data(), pc.length);
+      sink(buffer.data(), pc.length);
     }
     at = p.offset + p.size;
   }
