@@ -1,5 +1,5 @@
 // What the command line asks of an operation: the options record and the
-// map of destination directories.
+// map of destination directories, nothing an operation finds.
 #pragma once
 
 #include <cstdint>
@@ -59,14 +59,5 @@ struct dest_dir_entry {
 };
 
 using dest_dir_map = std::vector<dest_dir_entry>;
-
-// The first mapping for type with a directory, or none (members of that
-// type then go to the current directory).
-const dest_dir_entry* find_dest_dir(const dest_dir_map& dirs, std::string_view type);
-
-// Refuses a mapping whose directory, named, did not resolve: its members
-// would land in the current directory instead, and an update that
-// "succeeds" there installs nothing where it was meant to.
-void check_dest_dirs(const dest_dir_map& dirs);
 
 }  // namespace kb

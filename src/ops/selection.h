@@ -11,6 +11,15 @@
 
 namespace kb {
 
+// The first mapping for type with a directory, or none (members of that
+// type then go to the current directory).
+const dest_dir_entry* find_dest_dir(const dest_dir_map& dirs, std::string_view type);
+
+// Refuses a mapping whose directory, named, did not resolve: its members
+// would land in the current directory instead, and an update that
+// "succeeds" there installs nothing where it was meant to.
+void check_dest_dirs(const dest_dir_map& dirs);
+
 // Refuses a member name that is not a plain file name: one holding "/", or
 // "." or "..", would let a foreign package write outside its directory; one
 // holding control bytes would spoof the lines that scripts parse.
