@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "ops/extract_run.h"
-#include "ops/signature.h"
+#include "ops/extract/resume.h"
+#include "trust/signature.h"
 
 namespace {
 std::string package_path;

@@ -40,11 +40,10 @@ void say(std::string_view text) {
 }
 
 void say_reason(std::string_view path, int err, std::string_view next) {
-  std::string line = "kestrelbind: ";
-  line.append(path).append(": ").append(err != 0 ? std::strerror(err) : "unexpected end of file");
+  std::string line(path);
+  line.append(": ").append(err != 0 ? std::strerror(err) : "unexpected end of file");
   if (!next.empty()) line.append("; ").append(next);
-  line += "\n";
-  std::fputs(line.c_str(), stderr);
+  note(line);
 }
 
 void note(std::string_view text) {

@@ -63,7 +63,7 @@ std::optional<std::string> read_bounded(int dir, const std::string& name, const 
     return std::nullopt;
   }
   if (!S_ISREG(st.st_mode)) {
-    std::fprintf(stderr, "kestrelbind: %s: not a regular file\n", path.c_str());
+    note(path + ": not a regular file");
     return std::nullopt;
   }
   std::string text;

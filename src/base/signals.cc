@@ -17,8 +17,6 @@ namespace {
 volatile sig_atomic_t interrupted = 0;  // the signal, or 0
 volatile sig_atomic_t deferring = 0;
 
-constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
 struct temporary {
   volatile sig_atomic_t used;
   int dir_fd;

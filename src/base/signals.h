@@ -11,6 +11,8 @@
 
 namespace kb {
 
+inline constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
 // Installs the stop handlers, once, from main; a stop signal ignored when
 // the tool started (nohup, a background job) stays ignored.
 void install_stop_handlers();

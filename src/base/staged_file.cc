@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <random>
@@ -54,12 +56,37 @@ bool directory::same_as(const directory& other) const {
          a.st_ino == b.st_ino;
 }
 
-std::string random_text(std::size_t n) {
+namespace {
+
+constexpr std::size_t OWN_NAME_RANDOM = 6;  // letters and digits
+constexpr std::size_t NAME_PART = 200;      // of the final name, within NAME_MAX
+
+std::string temp_stem_for(std::string_view name) {
+  return "." + std::string(name.substr(0, NAME_PART)) + ".kb";
+}
+
+}  // namespace
+
+std::string own_name(std::string_view stem) {
   static constexpr char ALNUM[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
   std::random_device random;
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) out += ALNUM[random() % (sizeof ALNUM - 1)];
+  std::string out(stem);
+  for (std::size_t i = 0; i < OWN_NAME_RANDOM; ++i) out += ALNUM[random() % (sizeof ALNUM - 1)];
   return out;
+}
+
+bool is_own_name(std::string_view text, std::string_view stem) {
+  return text.size() == stem.size() + OWN_NAME_RANDOM && text.substr(0, stem.size()) == stem &&
+         std::all_of(text.end() - OWN_NAME_RANDOM, text.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+std::string temp_name_for(std::string_view name) {
+  return own_name(temp_stem_for(name));
+}
+
+bool is_temp_name_for(std::string_view text, std::string_view name) {
+  return is_own_name(text, temp_stem_for(name));
 }
 
 namespace {
@@ -94,7 +121,7 @@ std::optional<staged_file> staged_file::create(const directory& dir, const std::
 std::optional<staged_file> staged_file::create_unique(const directory& dir, const std::string& stem,
                                                       const std::string& name) {
   for (int attempt = 0; attempt < 8; ++attempt) {
-    auto file = create(dir, stem + random_text(OWN_NAME_RANDOM), name, false);
+    auto file = create(dir, own_name(stem), name, false);
     if (file || errno != EEXIST) return file;
   }
   return std::nullopt;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/io.h"
 #include "base/signals.h"
@@ -53,10 +54,15 @@ class directory {
   std::string path_;
 };
 
-// The length of the random part of the tool's own names.
-constexpr std::size_t OWN_NAME_RANDOM = 6;
-// Random letters and digits.
-std::string random_text(std::size_t n);
+// The tool's own names, made one way: a stem and a random part, so that
+// nobody can lay a file in their way beforehand.
+std::string own_name(std::string_view stem);
+// Whether text is stem followed by the random part.
+bool is_own_name(std::string_view text, std::string_view stem);
+// The temporary name of a file to be put at name (an output, the floor),
+// and whether text is one.
+std::string temp_name_for(std::string_view name);
+bool is_temp_name_for(std::string_view text, std::string_view name);
 
 class staged_file {
  public:
@@ -78,8 +84,7 @@ class staged_file {
 
   int fd() const { return fd_.get(); }
   const directory& dir() const { return dir_; }
-  const std::string& temp() const { return temp_; }  // empty once in place
-  std::int64_t length() const;                       // -1 when it can not be had
+  std::int64_t length() const;  // -1 when it can not be had
 
   // Syncs the file; false (errno set) on failure.
   bool sync() const;

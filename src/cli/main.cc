@@ -1,13 +1,11 @@
 #include <cstdio>
-#include <exception>
-#include <new>
 
 #include "base/console.h"
 #include "base/io.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "base/signals.h"
 #include "cli/cli.h"
-#include "ops/progress.h"
 #include "pac/digest.h"
 
 namespace kb {
@@ -28,7 +26,7 @@ int fail(const std::string& text) {
 }
 
 int run(int argc, char** argv) {
-  try {
+  const auto failure = failure_of([&] {
     if (!md5_self_test()) throw kb_error(msg::md5_not_right());
     command_line cmd = parse_options(argc, argv);
     if (!cmd.answer.empty()) {
@@ -36,13 +34,8 @@ int run(int argc, char** argv) {
     } else {
       dispatch(cmd);
     }
-  } catch (const kb_error& e) {
-    return fail(e.what());
-  } catch (const std::bad_alloc&) {
-    return fail(msg::out_of_memory());
-  } catch (const std::exception& e) {
-    return fail(msg::unexpected_failure(e.what()));
-  }
+  });
+  if (failure) return fail(*failure);
   std::fflush(stdout);
   end_if_stopped();  // a stop that came when the work was as good as done
   // A listing cut short by a full pipe or disk must not pass for success.

@@ -7,9 +7,9 @@
 
 #include "base/console.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "cli/cli.h"
-#include "ops/expect.h"
-#include "ops/progress.h"
+#include "trust/trusted_comment.h"
 
 namespace kb {
 namespace {
@@ -127,7 +127,7 @@ command_line parse_options(int argc, char** argv) {
     }
     const char* missing = missing_value_message(opt);
     if (missing == nullptr) {
-      std::fprintf(stderr, "kestrelbind: ignoring unknown argument '%s'\n", argv[i]);
+      note(std::string("ignoring unknown argument '") + argv[i] + "'");
       continue;
     }
     if (i + 1 >= argc) throw kb_error(msg::missing_value(missing));

@@ -17,12 +17,14 @@
 #include "base/io.h"
 #include "base/jobs.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "ops/json_report.h"
 #include "ops/package.h"
-#include "ops/pieces.h"
-#include "ops/progress.h"
+#include "ops/selection.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
+#include "pac/pieces.h"
+#include "trust/signature.h"
 
 namespace kb {
 namespace {
@@ -68,8 +70,8 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
                    std::atomic<std::int64_t>& done, int& error) {
   MD5_CTX ctx;
   MD5Init(&ctx);
-  for (std::int64_t remaining = m.size; remaining > 0;) {
-    const piece p = take_piece(m.offset, remaining);
+  piece_walk walk(m.offset, m.size, 0, m.size, piece_walk::member_order);
+  for (piece p; walk.next(p);) {
     // Each piece in slices that stay in the cache between the read, the
     // unscrambling and the digest.
     for (std::size_t got = 0; got < p.length;) {
@@ -90,8 +92,8 @@ bool digest_member(int package, const pac_member& m, unsigned char* buffer, char
 
 }  // namespace
 
-void check_package(const pac_options& options, const package_file& package,
-                   const pac_index& index) {
+void check_package(const pac_options& options, const package_file& package, const pac_index& index,
+                   const verified_package& verified) {
   std::vector<int> slots;
   for (std::size_t i = 0; i < index.members.size(); ++i) {
     if (selected_by_filters(options, index.members[i])) slots.push_back(static_cast<int>(i));
@@ -143,7 +145,7 @@ void check_package(const pac_options& options, const package_file& package,
   }
   if (options.json) {
     const std::string document =
-        check_json(index, report, options.verified_key, options.verified_comment);
+        check_json(index, report, verified.key_id, verified.trusted_comment);
     std::fwrite(document.data(), 1, document.size(), stdout);
   }
   if (bad > 0) {

@@ -20,11 +20,12 @@
 #include "base/io.h"
 #include "base/jobs.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "base/signals.h"
 #include "ops/new_package.h"
-#include "ops/pieces.h"
-#include "ops/progress.h"
+#include "ops/ops.h"
 #include "pac/digest.h"
+#include "pac/pieces.h"
 
 namespace kb {
 namespace {
@@ -129,10 +130,10 @@ void refuse_twins(const pac_index& index) {
 void copy_member(const source& src, std::int64_t size, unsigned char* buffer,
                  new_package& package) {
   progress bar(src.path, size);
-  for (std::int64_t end = size; end > 0;) {
-    const std::int64_t from = piece_before(end);
-    const auto length = static_cast<std::size_t>(end - from);
-    if (!read_at(src.fd.get(), buffer, length, from)) {
+  piece_walk walk(0, size, 0, size, piece_walk::stored_order);
+  for (piece p; walk.next(p);) {
+    const std::size_t length = p.length;
+    if (!read_at(src.fd.get(), buffer, length, p.at)) {
       const int err = errno;
       say_reason(src.path, err);
       throw kb_error(err != 0 ? msg::cannot_read(src.path) : msg::shorter_than_added(src.path));
@@ -140,7 +141,6 @@ void copy_member(const source& src, std::int64_t size, unsigned char* buffer,
     package.append(buffer, length);
     bar.advance(static_cast<std::int64_t>(length));
     package.stop_if_interrupted();
-    end = from;
   }
 }
 

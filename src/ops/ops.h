@@ -7,6 +7,7 @@
 namespace kb {
 
 class package_file;
+struct verified_package;
 
 // Makes the package at options.dest_path of the members options.member_specs
 // name, with options.feature; throws with the message of the first failure,
@@ -17,13 +18,16 @@ void make_package(const pac_options& options);
 // directories, cutting the package behind every piece unless
 // options.preserve, or finishes an extract of it that a kill or a power cut
 // stopped; opens, locks, verifies (with a key) and loads the package
-// itself; throws on failure.
-void extract_in_place(pac_options& options, const dest_dir_map& dirs);
+// itself; returns what verifying found (empty without a key, and for
+// --plan); throws on failure.
+verified_package extract_in_place(const pac_options& options, const dest_dir_map& dirs);
 
 // Reads every member matching the name and/or type filter (all members
 // without filters) and compares its MD5 with the record, one line each;
 // writes nothing; throws after the last line when any is damaged.
-void check_package(const pac_options& options, const package_file& package, const pac_index& index);
+// With --json, verified (empty without a key) goes into the document.
+void check_package(const pac_options& options, const package_file& package, const pac_index& index,
+                   const verified_package& verified);
 
 // The directory read writes in (-o's, or the current one), opened once
 // before the package is read, so that a swap of it while the signature is

@@ -1,5 +1,5 @@
 // What the command line asks of an operation: the options record and the
-// map of destination directories.
+// map of destination directories, nothing an operation finds.
 #pragma once
 
 #include <cstdint>
@@ -47,13 +47,6 @@ struct pac_options {
   // make: each -a value as given ("type,path,version"), and -f's feature
   std::vector<std::string> member_specs;
   std::string feature;
-  // The id of the key the package was verified with (or that a run cut
-  // short had verified it with); the journal keeps it for a resume.
-  std::string verified_key;
-  std::string verified_comment;  // and its trusted comment, as signed
-  // The signature's hash after every byte before the trailer (see
-  // verified_package); the journal keeps it for a resume.
-  std::string verified_hash_state;
 };
 
 struct dest_dir_entry {
@@ -66,14 +59,5 @@ struct dest_dir_entry {
 };
 
 using dest_dir_map = std::vector<dest_dir_entry>;
-
-// The first mapping for type with a directory, or none (members of that
-// type then go to the current directory).
-const dest_dir_entry* find_dest_dir(const dest_dir_map& dirs, std::string_view type);
-
-// Refuses a mapping whose directory, named, did not resolve: its members
-// would land in the current directory instead, and an update that
-// "succeeds" there installs nothing where it was meant to.
-void check_dest_dirs(const dest_dir_map& dirs);
 
 }  // namespace kb

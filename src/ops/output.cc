@@ -55,18 +55,14 @@ void make_room_for(const directory& dir, const std::string& name, std::int64_t n
   const std::string path = dir.joined(name);
   if (static_cast<std::int64_t>(vfs.f_bavail) * std::int64_t(vfs.f_frsize) >= needed) return;
   if (!may_remove) {
-    std::fprintf(stderr,
-                 "kestrelbind: %s: little room beside the installed file, which stays until the "
-                 "new one is good, since others can change the package\n",
-                 path.c_str());
+    note(path +
+         ": little room beside the installed file, which stays until the new one is good, "
+         "since others can change the package");
     return;
   }
   if (unlinkat(dir.fd(), name.c_str(), 0) == 0) {
     fsync(dir.fd());
-    std::fprintf(stderr,
-                 "kestrelbind: %s: no room for the new file beside the old one, the old one is "
-                 "removed first\n",
-                 path.c_str());
+    note(path + ": no room for the new file beside the old one, the old one is removed first");
   }
 }
 

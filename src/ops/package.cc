@@ -17,8 +17,7 @@
 
 #include "base/console.h"
 #include "base/messages.h"
-#include "ops/journal.h"
-#include "ops/names.h"
+#include "ops/extract/journal.h"
 #include "pac/codec.h"
 
 namespace kb {
@@ -74,7 +73,7 @@ package_file::package_file(const std::string& path, package_use use) : path_(pat
                         ? "larger than a package can be"
                         : nullptr;
   if (why != nullptr) {
-    std::fprintf(stderr, "kestrelbind: %s: %s\n", path.c_str(), why);
+    note(path + ": " + why);
     throw kb_error(msg::not_pac_file(path));
   }
   no_other_writer_ = no_writer_now(handle.get());
@@ -112,8 +111,7 @@ pac_index load_package(const package_file& package, trailer_bytes* trailer) {
   try {
     const std::int64_t file_size = package.length();
     if (file_size == 0) {
-      std::fprintf(stderr, "kestrelbind: %s: empty, as a finished extract in place leaves it\n",
-                   path.c_str());
+      note(path + ": empty, as a finished extract in place leaves it");
     }
     if (file_size < static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
       throw kb_error(msg::not_pac_file(path));

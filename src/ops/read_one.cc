@@ -16,15 +16,15 @@
 
 #include "base/console.h"
 #include "base/messages.h"
-#include "ops/hasher.h"
-#include "ops/journal.h"
-#include "ops/names.h"
+#include "base/progress.h"
+#include "ops/extract/journal.h"
 #include "ops/output.h"
 #include "ops/package.h"
-#include "ops/pieces.h"
-#include "ops/progress.h"
+#include "ops/selection.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
+#include "pac/hasher.h"
+#include "pac/pieces.h"
 
 namespace kb {
 namespace {
@@ -182,14 +182,14 @@ void read_one_member(const pac_options& options, const package_file& package,
     piece_hasher hasher;
     bool all_written = true;
     const std::int64_t offset = m->offset, size = m->size;
-    std::int64_t remaining = size, written = 0;
-    progress bar(name, remaining);
+    std::int64_t written = 0;
+    progress bar(name, size);
     // Short reads and writes stop nothing: the digest below judges the output.
     auto judged = [&](const std::string& path, int err) {
       say_reason(path, err, "the checksum of what was written decides");
     };
-    while (remaining > 0) {
-      const piece p = take_piece(offset, remaining);
+    piece_walk walk(offset, size, 0, size, piece_walk::member_order);
+    for (piece p; walk.next(p);) {
       if (!read_at(package.fd(), buffer.data(), p.length, p.start)) {
         judged(options.package_path, errno);
         all_written = false;

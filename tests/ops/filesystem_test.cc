@@ -2,15 +2,15 @@
 // power cut.
 #include <sys/mount.h>
 
-#include "ops/recover.h"
+#include "support/recover.h"
 
 using namespace kb;
 using namespace kb::test;
 
-TEST_F(Recover, FullAndReadOnlyFilesystems) {
-  // 10225160 bytes of package on a 9988 KiB tmpfs: not one page to spare.
-  // Every piece is written before the package lets it go, so the run asks
-  // for a piece's room (its journal's, a page an output) before it starts.
+// 10225160 bytes of package on a 9988 KiB tmpfs: not one page to spare.
+// Every piece is written before the package lets it go, so the run asks
+// for a piece's room (its journal's, a page an output) before it starts.
+TEST_F(Recover, AFullFlashIsRefusedUntilItHasAPiecesRoom) {
   if (!mounted(at("flash"), "size=9988k")) GTEST_SKIP() << refused;
   make_in(at("flash"));
   const std::string made = read_file(work_ + "/p.pac");
@@ -23,9 +23,12 @@ TEST_F(Recover, FullAndReadOnlyFilesystems) {
   EXPECT_EQ(list_dir(work_), names{"p.pac"});
   ASSERT_EQ(std::system(("mount -o remount,size=10584k " + at("flash")).c_str()), 0);
   expect_finished({"-e", "p.pac"});
-  // With room for three pieces, checkpoints shrink to fit: no write of an
-  // output ever finds the flash full.
-  ASSERT_EQ(std::system(("mount -o remount,size=13060k " + at("flash")).c_str()), 0);
+}
+
+// With room for three pieces, checkpoints shrink to fit: no write of an
+// output ever finds the flash full.
+TEST_F(Recover, CheckpointsShrinkToTheRoomThePlanCounted) {
+  if (!mounted(at("flash"), "size=13060k")) GTEST_SKIP() << refused;
   make_in(at("flash"));
   auto plan = run_tool(work_, {"-e", "p.pac", "--plan"});
   EXPECT_NE(plan.out.find(",safety:full \r\n"), std::string::npos) << plan.out;
@@ -45,28 +48,32 @@ TEST_F(Recover, FullAndReadOnlyFilesystems) {
   EXPECT_LE(free - least, peak) << n << " samples; the plan:" << plan_text;
   EXPECT_EQ(plan.err.find("cut before they are written"), std::string::npos) << plan.err;
   expect_finished({});
-  for (const auto& m : ms_) std::remove((work_ + "/" + m.name).c_str());
-  // A write of X's that fails, and the flash filled up meanwhile: the
-  // put-back stops where the package can take no more, as often as the
-  // same command finds no room, which then finishes forward.
-  if (!fault_env("").empty()) {
-    ASSERT_EQ(std::system(("mount -o remount,size=10584k " + at("flash")).c_str()), 0);
-    make_in(at("flash"));
-    auto r = run_tool(work_, {"-e", "p.pac"},
-                      fault_env("write:/X:@5767168;run:/X:1:fallocate -l "
-                                "$(($(stat -f -c '%f*%S' .))) .filler"));
-    EXPECT_TRUE(ends_with(r.out,
-                          "\r\n fwrite error:0 \r\n\r\n can not restore package p.pac: No "
-                          "space left on device! \r\n\r\n the extract of p.pac is left as "
-                          "a kill would leave it, run the same command again to finish "
-                          "it! \r\n"))
-        << r.out;
-    expect("-e p.pac", 255, somewhere("left as a kill would leave it"), work_);  // still no room
-    std::filesystem::remove(work_ + "/.filler");
-    expect_finished({"-e", "p.pac"});
-  }
-  // X's output lands on a small filesystem: 768 KiB fails in its second
-  // piece; the package is on another filesystem.
+}
+
+// A write of X's that fails, and the flash filled up meanwhile: the
+// put-back stops where the package can take no more, as often as the same
+// command finds no room, which then finishes forward.
+TEST_F(Recover, APutBackOnAFlashFilledMeanwhileIsFinishedForward) {
+  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
+  if (!mounted(at("flash"), "size=10584k")) GTEST_SKIP() << refused;
+  make_in(at("flash"));
+  auto r = run_tool(work_, {"-e", "p.pac"},
+                    fault_env("write:/X:@5767168;run:/X:1:fallocate -l "
+                              "$(($(stat -f -c '%f*%S' .))) .filler"));
+  EXPECT_TRUE(ends_with(r.out,
+                        "\r\n fwrite error:0 \r\n\r\n can not restore package p.pac: No "
+                        "space left on device! \r\n\r\n the extract of p.pac is left as "
+                        "a kill would leave it, run the same command again to finish "
+                        "it! \r\n"))
+      << r.out;
+  expect("-e p.pac", 255, somewhere("left as a kill would leave it"), work_);  // still no room
+  std::filesystem::remove(work_ + "/.filler");
+  expect_finished({"-e", "p.pac"});
+}
+
+// X's output lands on a small filesystem: 768 KiB fails in its second
+// piece; the package is on another filesystem.
+TEST_F(Recover, AnOutputOnAFilesystemTooSmallFailsWithNothingLost) {
   const std::string small = at("w/systemdir");
   if (!mounted(small, "size=768k")) GTEST_SKIP() << refused;
   make_in(at("w"));
@@ -100,22 +107,27 @@ TEST_F(Recover, FullAndReadOnlyFilesystems) {
   expect_finished(args);
 }
 
-TEST_F(Recover, APowerCutIsFinishedByTheSameCommand) {
-  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
+// Power cuts at every call are the sweep's; here one right after a
+// completed run.
+TEST_F(Recover, APowerCutAfterARunFindsItFinished) {
   const std::string disk = at("disk");
+  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
   if (!mounted(disk, "")) GTEST_SKIP() << refused;
-  // Power cuts at every call are the sweep's; here one right after a
-  // completed run.
   make_in(disk);
   ASSERT_EQ(std::system(("sync -f " + disk).c_str()), 0);  // the package is on disk
   EXPECT_EQ(run_tool(work_, {"-e", "p.pac"}).status, 0);
   power_off(disk);
   if (!remounted_fresh(disk)) GTEST_SKIP() << not_fresh;
   expect_finished({});
-  // X's directory on a filesystem of its own, whose log no later sync of
-  // the package's takes along: X, said extracted, is there after a cut.
-  const std::string sys = disk + "/systemdir";
-  if (!mounted(sys, "") || std::system(("mount -o remount,commit=60 " + sys).c_str()) != 0)
+}
+
+// X's directory on a filesystem of its own, whose log no later sync of the
+// package's takes along: X, said extracted, is there after a cut.
+TEST_F(Recover, AnOutputSaidExtractedSurvivesAPowerCut) {
+  const std::string disk = at("disk"), sys = disk + "/systemdir";
+  if (fault_env("").empty()) GTEST_SKIP() << no_preload;
+  if (!mounted(disk, "") || !mounted(sys, "") ||
+      std::system(("mount -o remount,commit=60 " + sys).c_str()) != 0)
     GTEST_SKIP() << refused;
   make_in(disk);
   ASSERT_EQ(run_tool(disk, {"-e", "p.pac", "-d", "system,systemdir"}).status, 0);

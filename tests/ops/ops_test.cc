@@ -161,7 +161,7 @@ TEST_F(Ops, UnsafeNamesAndTwoMembersForOnePathAreRefused) {
   EXPECT_EQ(read_file(at("app.bin")) + read_file(at("b/app.bin")), "firstsecond");
 }
 
-TEST_F(Ops, CheckExtractAndReadMembers) {
+TEST_F(Ops, CheckNamesEveryDamagedMember) {
   make(ms);
   std::string pkg = read_file(at("p.pac"));
   auto good = [&](int i) { return line("check", ms[i], "good"); };
@@ -180,10 +180,13 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   // A member placed before the package's start is refused by the loader.
   write_file(at("p.pac"), package_bytes("0123456789", index_of("1|far,10,-2147483648", "")));
   expect("-c p.pac", 255, "\r\n file is not right! \r\n");
-  // Read by name, by type (the lower slot wins), by both or not at all.
+}
+
+// Read by name, by type (the lower slot wins), by both or not at all.
+TEST_F(Ops, ReadTakesOneMemberByNameOrType) {
   const std::string big = random_bytes(1300000, 1);
   make({{"system", "sys.img", big}, {"config", "a.cfg", "first"}, {"config", "b.cfg", "2nd"}});
-  pkg = read_file(at("p.pac"));
+  const std::string pkg = read_file(at("p.pac"));
   expect("-r p.pac -n sys.img", 0, "");
   EXPECT_TRUE(read_file(at("sys.img")) == big);
   write_file(at("a.cfg"), "an older file of that name");
@@ -197,7 +200,7 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   EXPECT_EQ(list_dir(dir_), (names{"a.cfg", "b.cfg", "in", "p.pac", "sys.img"}));
   std::filesystem::create_directory(at("sys"));
   // -o: a new name, a file replaced, stdout (the member alone, messages on
-  // stderr), and a partition: written in place and read back.
+  // stderr).
   expect("-r p.pac -n sys.img -o sys/new.img", 0, "");
   expect("-r p.pac -n sys.img -o p.pac", 255,
          "\r\n file p.pac is the package p.pac itself, refusing to overwrite it! \r\n");
@@ -208,6 +211,10 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
   EXPECT_EQ(r.err, "\r\n field = sys \r\n");
   r = run_tool(dir_, words("-r p.pac -n nothing -o -"));
   EXPECT_TRUE(r.status == 255 && r.out.empty() && r.err == "\r\n File not exsit!\r\n");
+}
+
+// -o to a partition: written in place and read back from the medium.
+TEST_F(Ops, ReadWritesAPartitionInPlaceAndReadsItBack) {
   std::string loops[2];
   const std::string mnt = at("mnt");
   struct detach {  // the loop devices go, however the test ends
@@ -228,6 +235,8 @@ TEST_F(Ops, CheckExtractAndReadMembers) {
     if (!p || !fgets(dev, sizeof dev, p.get())) GTEST_SKIP() << "no loop device can be set up";
     loops[k] = words(dev).at(0);
   }
+  const std::string big = random_bytes(1300000, 1);
+  make({{"system", "sys.img", big}});
   chmod(dir_.c_str(), 0755);  // a link where only root may write leads to the partition
   std::filesystem::create_symlink(loops[0], at("part"));
   expect("-r p.pac -n sys.img -o part", 0, "");

@@ -1,5 +1,5 @@
 // Faults, kills and reruns of an extract in place.
-#include "ops/recover.h"
+#include "support/recover.h"
 
 using namespace kb;
 using namespace kb::test;

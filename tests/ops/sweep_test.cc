@@ -10,7 +10,7 @@
 
 #include <map>
 
-#include "ops/recover.h"
+#include "support/recover.h"
 
 using namespace kb;
 using namespace kb::test;

@@ -1,5 +1,4 @@
-// Pieces in stored order, and the checks of which members an operation takes.
-#include "ops/pieces.h"
+#include "ops/selection.h"
 
 #include <cstdio>
 #include <string>
@@ -10,20 +9,17 @@
 
 namespace kb {
 
-constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
-
-std::int64_t piece_before(std::int64_t end) {
-  return (end - 1) / L * L;
+const dest_dir_entry* find_dest_dir(const dest_dir_map& dirs, std::string_view type) {
+  for (const auto& e : dirs) {
+    if (!e.type.empty() && e.type == type) return e.path.empty() ? nullptr : &e;
+  }
+  return nullptr;
 }
 
-piece take_piece(std::int64_t offset, std::int64_t& remaining) {
-  if (remaining <= L) {
-    piece p{offset, static_cast<std::size_t>(remaining)};
-    remaining = 0;
-    return p;
+void check_dest_dirs(const dest_dir_map& dirs) {
+  for (const auto& e : dirs) {
+    if (!e.typed.empty() && e.path.empty()) throw kb_error(msg::dest_dir_not_exist(e.typed));
   }
-  remaining -= L;
-  return {offset + remaining, PAC_CHUNK_SIZE};
 }
 
 bool selected_by_filters(const pac_options& options, const pac_member& m) {
@@ -45,9 +41,8 @@ void check_printed_fields(const pac_index& index, const std::string& package_pat
   // would carry the forged words onto stdout.
   auto refuse = [&](const char* field, const std::string& value, const std::string& member) {
     if (!has_control_byte(value)) return;
-    std::fprintf(stderr, "kestrelbind: %s: %s%s holds control bytes: %s\n", package_path.c_str(),
-                 field, member.empty() ? "" : (" of member " + shown(member)).c_str(),
-                 shown(value).c_str());
+    note(package_path + ": " + field + (member.empty() ? "" : " of member " + shown(member)) +
+         " holds control bytes: " + shown(value));
     throw kb_error(msg::printed_field_control_bytes(package_path, field));
   };
   refuse("feature", index.feature, "");

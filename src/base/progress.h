@@ -24,7 +24,6 @@ namespace kb {
 
 // From now on, progress is told as JSON lines (--progress json).
 void enable_json_progress();
-bool json_progress_enabled();
 // The last JSON line: the run's exit status and, on failure, its message
 // as one line. Nothing without --progress json.
 void json_progress_end(int status, std::string_view message = {});

@@ -1,4 +1,4 @@
-#include "ops/plan_report.h"
+#include "ops/extract/plan_report.h"
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -8,12 +8,10 @@
 
 #include "base/console.h"
 #include "base/messages.h"
-#include "ops/extract_run.h"
+#include "ops/extract/in_place.h"
 
 namespace kb {
 namespace {
-
-constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
 
 std::int64_t rounded(std::int64_t bytes, std::int64_t block) {
   return block > 0 ? (bytes + block - 1) / block * block : bytes;
@@ -79,7 +77,8 @@ std::vector<filesystem_room> plan_room(const pac_options& options, const extract
       // Written, synced, then cut: a checkpoint's bytes are twice on the
       // flash, and the run sizes its checkpoints by the room it finds; the
       // piece that reaches the size goes with it whole.
-      const std::int64_t checkpoint = std::min(output, largest_checkpoint(w.room.free) + L);
+      const std::int64_t checkpoint =
+          std::min(output, largest_checkpoint(w.room.free) + PIECE_BYTES);
       w.room.needs = std::max(w.room.needs, w.run + rounded(checkpoint, w.block) + w.block);
       w.run += output - p.size - installed;
     } else {

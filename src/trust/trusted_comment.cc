@@ -1,11 +1,11 @@
-#include "ops/expect.h"
+#include "trust/trusted_comment.h"
 
 #include <algorithm>
 #include <charconv>
 #include <vector>
 
 #include "base/messages.h"
-#include "ops/signature.h"
+#include "trust/signature.h"
 
 namespace kb {
 namespace {

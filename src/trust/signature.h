@@ -39,9 +39,6 @@ std::string key_id_text(const std::array<unsigned char, 8>& id);
 // come from outside.
 std::string printable(std::string_view text);
 
-// The id of the key in key_path; throws when it is not a public key file.
-std::string read_key_id(const std::string& key_path);
-
 // Whether one of the keys the command line gives (-k) has the id key_id;
 // throws when one of them is not a public key file.
 bool key_given(const pac_options& options, const std::string& key_id);
@@ -66,14 +63,21 @@ struct verified_package {
 verified_package verify_package(const pac_options& options, const package_file& package,
                                 pac_index& index, trailer_bytes* trailer = nullptr);
 
-// Takes a verified package as this run's: its key id for the journal, and
-// the checks the command line asks of its trusted comment.
-void check_verified(pac_options& options, const verified_package& v);
+// Refuses a verified package whose trusted comment lacks what the command
+// line asks of it (--expect, --newer-than, --floor).
+void check_verified(const pac_options& options, const verified_package& v);
+
+// A package's index and what verifying it found (empty without a key).
+struct verified_index {
+  pac_index index;
+  verified_package verified;
+};
 
 // Loads the package's index: with a key (options.key_path), from the very
-// bytes that were verified. With trailer, the plain trailer is kept there.
-pac_index load_package_verified(pac_options& options, const package_file& package,
-                                trailer_bytes* trailer = nullptr);
+// bytes that were verified, the trusted comment checked. With trailer, the
+// plain trailer is kept there.
+verified_index load_package_verified(const pac_options& options, const package_file& package,
+                                     trailer_bytes* trailer = nullptr);
 
 // Receives the bytes to verify, in order.
 using hash_sink = std::function<void(const unsigned char*, std::size_t)>;

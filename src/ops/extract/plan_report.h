@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ops/extract_plan.h"
+#include "ops/extract/plan.h"
 #include "ops/package.h"
 
 namespace kb {

@@ -12,9 +12,7 @@ namespace kb {
 class piece_hasher {
  public:
   piece_hasher();
-  ~piece_hasher();
-  piece_hasher(const piece_hasher&) = delete;
-  piece_hasher& operator=(const piece_hasher&) = delete;
+  ~piece_hasher();  // neither copied nor moved: its state is its helper thread's too
 
   void reset();  // starts a new member
   void begin(const unsigned char* data, std::size_t length);

@@ -1,23 +1,20 @@
-#include "ops/extract_plan.h"
+#include "ops/extract/plan.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-
-#include <climits>
-
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <utility>
 
 #include "base/console.h"
 #include "base/error.h"
 #include "base/messages.h"
-#include "ops/journal.h"
-#include "ops/names.h"
 #include "ops/output.h"
-#include "ops/pieces.h"
+#include "ops/selection.h"
+#include "pac/codec.h"
 
 namespace kb {
 namespace {
@@ -110,6 +107,24 @@ extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
     }
   }
   return plan;
+}
+
+extract_journal journal_for(const extract_plan& plan, const trailer_bytes& trailer,
+                            std::int64_t original_length, const std::string& key_id,
+                            const std::string& hash_state) {
+  extract_journal j;
+  j.original_length = original_length;
+  j.key_id = key_id;
+  j.hash_state = hash_state;
+  j.started_in = plan.started_in;
+  j.trailer = trailer;
+  crypt_encode(j.trailer.data(), j.trailer.size());
+  for (const auto& p : plan.members) {
+    if (p.name.empty()) continue;
+    j.outputs[p.slot] = p.output();
+    j.temps[p.slot] = p.temp;
+  }
+  return j;
 }
 
 }  // namespace kb

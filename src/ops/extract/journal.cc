@@ -27,7 +27,7 @@
 // bound, every field is checked, and its paths must end in their member's
 // name and hold no "..". Its MD5 only catches a torn write; it vouches for
 // nothing, so a resume trusts none of it that it can not check.
-#include "ops/journal.h"
+#include "ops/extract/journal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,6 +37,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstring>
 
@@ -44,8 +45,6 @@
 #include "base/io.h"
 #include "base/messages.h"
 #include "base/staged_file.h"
-#include "ops/journal_reader.h"
-#include "ops/names.h"
 #include "pac/codec.h"
 #include "pac/digest.h"
 
@@ -59,6 +58,61 @@ constexpr std::size_t MAX_JOURNAL = 1024 * 1024;
 constexpr std::size_t MAX_HASH_STATE = 512;
 const char MAGIC[] = "kestrelbind journal 2\n";
 constexpr std::size_t TRAILER_HEAD = 32, SLOT = 480, TRAILER_TAIL = 128;
+
+// Reads the fields of a journal in order, refusing anything out of place.
+class journal_reader {
+ public:
+  journal_reader(const std::string& text, const std::string& path) : text_(text), path_(path) {}
+
+  kb_error damaged() const { return kb_error(msg::journal_damaged(path_)); }
+
+  void expect(std::string_view word) {
+    if (text_.compare(at_, word.size(), word) != 0) throw damaged();
+    at_ += word.size();
+  }
+
+  bool next_is(std::string_view word) const { return text_.compare(at_, word.size(), word) == 0; }
+
+  // A decimal number of at most 10 digits (or -1 where allowed), then end.
+  std::int64_t number(char end, bool allow_minus_one = false) {
+    std::int64_t v = -1;
+    if (allow_minus_one && next_is("-1")) {
+      at_ += 2;
+    } else {
+      const char* first = text_.data() + at_;
+      const char* last = first + std::min<std::size_t>(text_.size() - at_, 10);
+      const auto [stop, error] = std::from_chars(first, last, v);
+      if (error != std::errc() || *first == '-') throw damaged();
+      at_ += static_cast<std::size_t>(stop - first);
+    }
+    expect(std::string_view(&end, 1));
+    return v;
+  }
+
+  // "<n>\n<n bytes>\n", at most max bytes.
+  std::string text(std::size_t max) {
+    const auto n = static_cast<std::size_t>(number('\n'));
+    if (n > max) throw damaged();
+    std::string out = bytes(n);
+    expect("\n");
+    return out;
+  }
+
+  std::string bytes(std::size_t n) {
+    if (text_.size() - at_ < n) throw damaged();
+    std::string out = text_.substr(at_, n);
+    at_ += n;
+    return out;
+  }
+
+  std::size_t at() const { return at_; }
+  bool at_end() const { return at_ == text_.size(); }
+
+ private:
+  const std::string& text_;
+  const std::string& path_;
+  std::size_t at_ = 0;
+};
 
 bool plain_path(const std::string& path, std::string_view name) {
   if (path.empty() || path.size() > MAX_OUTPUT_PATH || path.find('\0') != std::string::npos) {

@@ -1,4 +1,4 @@
-#include "ops/progress.h"
+#include "base/progress.h"
 
 #include <sys/ioctl.h>
 #include <time.h>
@@ -10,11 +10,11 @@
 #include <nlohmann/json.hpp>
 
 #include "base/console.h"
+#include "base/signals.h"
 
 namespace kb {
 namespace {
 
-constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr char CLEAR_LINE[] = "\r\033[K";
 
 std::int64_t now_ms() {
@@ -74,9 +74,6 @@ void write_line(const nlohmann::ordered_json& object) {
 
 void enable_json_progress() {
   json_lines = true;
-}
-bool json_progress_enabled() {
-  return json_lines;
 }
 
 void json_progress_end(int status, std::string_view message) {

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "ops/hasher.h"
+#include "pac/hasher.h"
 
 namespace kb {
 

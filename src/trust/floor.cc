@@ -1,4 +1,4 @@
-#include "ops/floor.h"
+#include "trust/floor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include "base/io.h"
 #include "base/messages.h"
 #include "base/staged_file.h"
-#include "ops/expect.h"
+#include "trust/trusted_comment.h"
 
 namespace kb {
 namespace {

@@ -1,7 +1,7 @@
 // What an extract writes, computed once before anything changes and the
-// same for a fresh run and for the resume of one cut short: the members in
-// the order they leave the package, their destinations and temporary
-// names, and every refusal.
+// same for a fresh run, for the resume of one cut short and for --plan:
+// the members in the order they leave the package, their destinations and
+// temporary names, every refusal, and what the journal is filled with.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/staged_file.h"
+#include "ops/extract/journal.h"
 #include "ops/options.h"
 #include "ops/package.h"
 #include "pac/pac.h"
@@ -40,5 +41,12 @@ struct extract_plan {
 // for one output, and (in place) members that share bytes.
 extract_plan plan_extract(const pac_options& options, const dest_dir_map& dirs,
                           const pac_index& index, const package_file& package);
+
+// The journal of a fresh run of plan on a package original_length long
+// whose plain trailer is trailer; key_id and hash_state are what
+// verifying it found (empty without a key).
+extract_journal journal_for(const extract_plan& plan, const trailer_bytes& trailer,
+                            std::int64_t original_length, const std::string& key_id,
+                            const std::string& hash_state);
 
 }  // namespace kb

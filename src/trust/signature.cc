@@ -3,7 +3,7 @@
 // build host; the device only verifies, with libsodium: BLAKE2b-512 of the
 // whole package streamed through the chunk buffer, Ed25519 over that
 // digest, and Ed25519 over the signature and its trusted comment.
-#include "ops/signature.h"
+#include "trust/signature.h"
 
 #include <fcntl.h>
 #include <sodium.h>
@@ -17,10 +17,10 @@
 #include "base/console.h"
 #include "base/io.h"
 #include "base/messages.h"
-#include "ops/expect.h"
-#include "ops/pieces.h"
-#include "ops/progress.h"
+#include "base/progress.h"
+#include "ops/selection.h"
 #include "pac/codec.h"
+#include "trust/trusted_comment.h"
 
 namespace kb {
 namespace {
@@ -178,10 +178,6 @@ std::vector<public_key> load_keys(const pac_options& options) {
 
 }  // namespace
 
-std::string read_key_id(const std::string& key_path) {
-  return key_id_text(load_key(key_path).id);
-}
-
 bool key_given(const pac_options& options, const std::string& key_id) {
   for (const public_key& key : load_keys(options)) {
     if (key_id_text(key.id) == key_id) return true;
@@ -310,25 +306,23 @@ verified_package verify_package(const pac_options& options, const package_file& 
   return v;
 }
 
-void check_verified(pac_options& options, const verified_package& v) {
+void check_verified(const pac_options& options, const verified_package& v) {
   check_trusted_comment(options, options.package_path, v.trusted_comment);
-  options.verified_key = v.key_id;
-  options.verified_comment = v.trusted_comment;
-  options.verified_hash_state = v.hash_state;
 }
 
-pac_index load_package_verified(pac_options& options, const package_file& package,
-                                trailer_bytes* trailer) {
-  pac_index index;
+verified_index load_package_verified(const pac_options& options, const package_file& package,
+                                     trailer_bytes* trailer) {
+  verified_index loaded;
   // Too short for a trailer (as a finished extract in place leaves it): no
   // package, signed or not, and no byte of it is used.
   if (options.key_path.empty() || package.length() < static_cast<std::int64_t>(PAC_INDEX_SIZE)) {
-    index = load_package(package, trailer);
+    loaded.index = load_package(package, trailer);
   } else {
-    check_verified(options, verify_package(options, package, index, trailer));
+    loaded.verified = verify_package(options, package, loaded.index, trailer);
+    check_verified(options, loaded.verified);
   }
-  check_printed_fields(index, options.package_path);
-  return index;
+  check_printed_fields(loaded.index, options.package_path);
+  return loaded;
 }
 
 }  // namespace kb

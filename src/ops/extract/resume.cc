@@ -21,14 +21,15 @@
 
 #include "base/console.h"
 #include "base/messages.h"
-#include "ops/extract_run.h"
-#include "ops/signature.h"
+#include "ops/extract/mover.h"
+#include "ops/extract/resume.h"
+#include "ops/selection.h"
 #include "pac/codec.h"
+#include "pac/pieces.h"
+#include "trust/signature.h"
 
 namespace kb {
 namespace {
-
-constexpr auto L = static_cast<std::int64_t>(PAC_CHUNK_SIZE);
 
 enum class where {
   in_package,   // whole in the package
@@ -78,7 +79,7 @@ void find_holder(resumed_member& r) {
   // Short by up to one piece: cut back while the run was down (the run
   // cuts nothing it has not synced), its bytes named and left out.
   // Shorter: not this output.
-  if (has < r.out_bytes - L) throw not_there(r, "shorter");
+  if (has < r.out_bytes - PIECE_BYTES) throw not_there(r, "shorter");
   r.lost = has < r.out_bytes;
 }
 
@@ -90,8 +91,8 @@ void feed_original(const package_file& package, std::vector<resumed_member>& mem
   const std::string& path = package.path();
   const auto cannot = [&] { return kb_error(msg::cannot_be_put_together(path)); };
   chunk_buffer buffer(PAC_CHUNK_SIZE);
-  for (std::int64_t at = 0; at < data_length; at += L) {
-    const auto n = static_cast<std::size_t>(std::min(L, data_length - at));
+  for (std::int64_t at = 0; at < data_length; at += PIECE_BYTES) {
+    const auto n = static_cast<std::size_t>(std::min(PIECE_BYTES, data_length - at));
     if (!read_at(package.fd(), buffer.data(), n, at)) throw cannot();
     sink(buffer.data(), n);
   }
@@ -107,13 +108,11 @@ void feed_original(const package_file& package, std::vector<resumed_member>& mem
     if (std::max(p.offset, data_length) != at || !r->holder || r->lost) throw cannot();
     // The pieces that left are the member's first ones (all of them when
     // out_bytes is its size), stored last first.
-    for (std::int64_t end = r->out_bytes; end > 0;) {
-      const std::int64_t from = piece_before(end);
-      const auto n = static_cast<std::size_t>(end - from);
-      if (!read_at(r->holder->fd(), buffer.data(), n, from)) throw cannot();
-      crypt_encode(buffer.data(), n);
-      sink(buffer.data(), n);
-      end = from;
+    piece_walk walk(p.offset, p.size, 0, r->out_bytes, piece_walk::stored_order);
+    for (piece pc; walk.next(pc);) {
+      if (!read_at(r->holder->fd(), buffer.data(), pc.length, pc.at)) throw cannot();
+      crypt_encode(buffer.data(), pc.length);
+      sink(buffer.data(), pc.length);
     }
     at = p.offset + p.size;
   }
@@ -199,7 +198,7 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
       r.out_bytes = end - std::max(p.offset, cut.data_length);
       // Pieces leave a member from its stored end, whole ones first: a
       // length inside a member anywhere else is not one this tool cut.
-      if (r.is == where::straddling && r.out_bytes % L != 0) throw mismatch(path);
+      if (r.is == where::straddling && r.out_bytes % PIECE_BYTES != 0) throw mismatch(path);
     }
     if (r.is != where::in_package && !p.name.empty()) {
       if (r.is != where::done_before) {
@@ -213,8 +212,7 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
   return members;
 }
 
-void finish_members(extract_run& run, const extract_plan& plan,
-                    std::vector<resumed_member>& members) {
+void finish_members(mover& run, const extract_plan& plan, std::vector<resumed_member>& members) {
   run.guarded([&] {
     for (auto& r : members) {
       const planned_member& p = *r.plan;
@@ -224,7 +222,7 @@ void finish_members(extract_run& run, const extract_plan& plan,
         // is anyone's to write.
         run.prove_installed(p, r.holder);
       } else if (r.is == where::done_before || (r.is != where::in_package && p.name.empty())) {
-        run.done[p.slot] = true;
+        run.already_out(p);
       } else if (r.lost) {
         r.holder->discard();
         run.lose(p);
@@ -242,17 +240,18 @@ void finish_members(extract_run& run, const extract_plan& plan,
 
 }  // namespace
 
-bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file& package,
-                    extract_journal& stale, resume_preview* preview) {
+std::optional<verified_package> resume_extract(const pac_options& options, const dest_dir_map& dirs,
+                                               package_file& package, extract_journal& stale,
+                                               resume_preview* preview) {
   const std::string& path = options.package_path;
-  if (!journal_exists(package)) return false;
+  if (!journal_exists(package)) return std::nullopt;
   pac_index index;
   extract_journal journal = read_journal(package, index);
   check_printed_fields(index, path);
   const cut_point cut = find_cut(package, journal, index, path);
   if (cut.stale) {  // a fresh run, verified as its command line says
     stale = std::move(journal);
-    return false;
+    return std::nullopt;
   }
   if (!journal.key_id.empty() && options.key_path.empty()) {
     throw kb_error(msg::give_the_key(path, journal.key_id));
@@ -260,27 +259,27 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   extract_plan plan = plan_extract(options, dirs, index, package);
   check_same_outputs(plan, journal, path);
   const bool verifying = !options.key_path.empty();
+  verified_package verified;
   std::vector<resumed_member> members = find_members(plan, cut, journal, path);
   if (verifying) {
     // The hash kept before the trailer needs the trailer alone: the members
     // are then each proven by the MD5 of that authenticated trailer, and
     // one lost or damaged is named like without a key. A journal without
     // it: the package as it was, put together again.
-    const verified_package v =
-        journal.hash_state.empty()
-            ? verify_bytes(
-                  options, package,
-                  [&](const hash_sink& sink) {
-                    feed_original(package, members, cut.data_length, journal, sink);
-                  },
-                  journal.original_length)
-            : verify_bytes(
-                  options, package,
-                  [&](const hash_sink& sink) {
-                    sink(journal.trailer.data(), journal.trailer.size());
-                  },
-                  static_cast<std::int64_t>(journal.trailer.size()), -1, journal.hash_state);
-    check_verified(options, v);
+    verified = journal.hash_state.empty()
+                   ? verify_bytes(
+                         options, package,
+                         [&](const hash_sink& sink) {
+                           feed_original(package, members, cut.data_length, journal, sink);
+                         },
+                         journal.original_length)
+                   : verify_bytes(
+                         options, package,
+                         [&](const hash_sink& sink) {
+                           sink(journal.trailer.data(), journal.trailer.size());
+                         },
+                         static_cast<std::int64_t>(journal.trailer.size()), -1, journal.hash_state);
+    check_verified(options, verified);
     // Whatever key signed what was put together, the run was started
     // under the journal's key, and only a key given now vouches for it.
     if (!journal.key_id.empty() && !key_given(options, journal.key_id))
@@ -290,49 +289,14 @@ bool resume_extract(pac_options& options, const dest_dir_map& dirs, package_file
   if (preview != nullptr) {
     preview->index = std::move(index);
     preview->plan = std::move(plan);
-    return true;
+    return verified;
   }
   say(msg::resuming(path));
-  extract_run run(options, package, index, cut.length);
-  run.journal = journal;
-  run.journal_is = journal_state::on_disk;
-  run.cut_made = true;
+  mover run(package, index, in_place_part::resumed(package, index, std::move(journal), cut.length));
   finish_members(run, plan, members);
   // Those that a power cut damaged are named already; the rest are out.
-  if (run.lost > 0) {
-    throw kb_error(msg::not_recovered(run.lost, path));
-  }
-  return true;
-}
-
-}  // namespace kb
-
-namespace kb {
-
-std::int64_t leftover_bytes(const extract_plan& plan, const extract_journal& j,
-                            const package_file& package) {
-  std::int64_t bytes = journal_leftovers(package, false);
-  if (j.original_length == 0) return bytes;  // no stale journal
-  struct stat st;
-  if (fstatat(package.dir().fd(), journal_name(package).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    bytes += st.st_blocks * 512;
-  }
-  for (const auto& p : plan.members) {
-    if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
-    // Only what remove_leftovers will remove: a regular file of ours.
-    if (fstatat(p.at.fd(), j.temps[p.slot].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1) {
-      bytes += st.st_blocks * 512;
-    }
-  }
-  return bytes;
-}
-
-void remove_leftovers(const extract_plan& plan, const extract_journal& j) {
-  for (const auto& p : plan.members) {
-    if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
-    if (auto left = staged_file::adopt(p.at, j.temps[p.slot], p.name)) left->discard();
-  }
+  if (run.lost() > 0) throw kb_error(msg::not_recovered(run.lost(), path));
+  return verified;
 }
 
 }  // namespace kb

@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <string>
 
-#include <string_view>
-
 #include "base/error.h"
 #include "ops/package.h"
 #include "pac/pac.h"
