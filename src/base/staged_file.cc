@@ -3,6 +3,7 @@
 #include "base/staged_file.h"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,16 +106,52 @@ fd_closer created(int dir, const std::string& temp) {
   return fd;
 }
 
+constexpr char OWNER_ATTRIBUTE[] = "user.kestrelbind.owner";
+
+bool keeps_no_attributes(int err) {
+  return err == ENOTSUP || err == EOPNOTSUPP;
+}
+
+// Whether the file carries owner; one on a filesystem that keeps no
+// attributes can not tell and passes, and so does an empty one without
+// any (a kill came between its creation and its marking): it holds
+// nothing to lose or to read.
+bool carries(int fd, const struct stat& st, const std::string& owner) {
+  char value[256];
+  const ssize_t n = fgetxattr(fd, OWNER_ATTRIBUTE, value, sizeof value);
+  if (n < 0) return keeps_no_attributes(errno) || (errno == ENODATA && st.st_size == 0);
+  return std::string(value, static_cast<std::size_t>(n)) == owner;
+}
+
+// An earlier run's file at temp: ours to replace when it carries owner.
+bool remove_ours(int dir, const std::string& temp, const std::string& owner) {
+  fd_closer fd(openat(dir, temp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      (!owner.empty() && !carries(fd.get(), st, owner))) {
+    errno = EEXIST;
+    return false;
+  }
+  return unlinkat(dir, temp.c_str(), 0) == 0;  // removing a name follows no link
+}
+
 }  // namespace
 
 std::optional<staged_file> staged_file::create(const directory& dir, const std::string& temp,
-                                               const std::string& name, bool replace) {
+                                               const std::string& name, bool replace,
+                                               const std::string& owner) {
   fd_closer fd = created(dir.fd(), temp);
-  if (fd.get() < 0 && errno == EEXIST && replace) {
-    unlinkat(dir.fd(), temp.c_str(), 0);  // removing a name follows no link
+  if (fd.get() < 0 && errno == EEXIST && replace && remove_ours(dir.fd(), temp, owner)) {
     fd = created(dir.fd(), temp);
   }
   if (fd.get() < 0) return std::nullopt;
+  if (!owner.empty() && fsetxattr(fd.get(), OWNER_ATTRIBUTE, owner.data(), owner.size(), 0) != 0 &&
+      !keeps_no_attributes(errno)) {
+    const int err = errno;
+    unlinkat(dir.fd(), temp.c_str(), 0);
+    errno = err;
+    return std::nullopt;
+  }
   return staged_file(dir, std::move(fd), name, temp);
 }
 
@@ -128,11 +165,11 @@ std::optional<staged_file> staged_file::create_unique(const directory& dir, cons
 }
 
 std::optional<staged_file> staged_file::adopt(const directory& dir, const std::string& temp,
-                                              const std::string& name) {
+                                              const std::string& name, const std::string& owner) {
   fd_closer fd(openat(dir.fd(), temp.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-      st.st_nlink != 1) {
+      st.st_nlink != 1 || !carries(fd.get(), st, owner)) {
     return std::nullopt;
   }
   return staged_file(dir, std::move(fd), name, temp);

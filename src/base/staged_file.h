@@ -68,16 +68,22 @@ class staged_file {
  public:
   // Creates temp in dir, exclusively, never through a link, 0600, to be
   // renamed to name; with replace, a file an earlier run left at temp is
-  // removed first. Nothing (errno set) when it can not be created.
+  // removed first, when it carries owner. A non-empty owner is written on
+  // the new file (an extended attribute, which only its user can set),
+  // where the filesystem keeps such attributes. Nothing (errno set) when
+  // it can not be created.
   static std::optional<staged_file> create(const directory& dir, const std::string& temp,
-                                           const std::string& name, bool replace);
+                                           const std::string& name, bool replace,
+                                           const std::string& owner = "");
   // The same under stem and a random part of the tool's own.
   static std::optional<staged_file> create_unique(const directory& dir, const std::string& stem,
                                                   const std::string& name);
   // Opens the temporary file an earlier run left at temp, when it is one of
-  // ours: a regular file the tool's user owns, with one name.
+  // ours: a regular file the tool's user owns, with one name, carrying
+  // owner (or on a filesystem that keeps no attributes). A record that
+  // names temp is anyone's to write; owner is not.
   static std::optional<staged_file> adopt(const directory& dir, const std::string& temp,
-                                          const std::string& name);
+                                          const std::string& name, const std::string& owner);
   // Opens name itself read-only when it is a regular file, never through a
   // link: a file already in its place.
   static std::optional<staged_file> open_final(const directory& dir, const std::string& name);

@@ -22,10 +22,11 @@ directory open_dest_dir(const std::string& path) {
 }
 
 output_file create_output(const directory& dir, const std::string& name, const std::string& temp,
-                          const std::string& shown, bool removed_on_stop) {
+                          const std::string& shown, bool removed_on_stop,
+                          const std::string& owner) {
   // A leftover at temp is from a run stopped before it cut anything for
   // this member: nothing of the member is in it.
-  auto file = staged_file::create(dir, temp, name, true);
+  auto file = staged_file::create(dir, temp, name, true, owner);
   if (!file) {
     const int err = errno;
     say_reason(shown, err);
@@ -45,7 +46,7 @@ mode_t output_mode(const struct stat& package) {
 }
 
 void make_room_for(const directory& dir, const std::string& name, std::int64_t needed,
-                   bool may_remove) {
+                   const std::function<bool()>& may_remove) {
   struct stat st;
   struct statvfs vfs;
   if (fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
@@ -54,10 +55,8 @@ void make_room_for(const directory& dir, const std::string& name, std::int64_t n
   }
   const std::string path = dir.joined(name);
   if (static_cast<std::int64_t>(vfs.f_bavail) * std::int64_t(vfs.f_frsize) >= needed) return;
-  if (!may_remove) {
-    note(path +
-         ": little room beside the installed file, which stays until the new one is good, "
-         "since others can change the package");
+  if (!may_remove()) {
+    note(path + ": little room beside the installed file, which stays until the new one is good");
     return;
   }
   if (unlinkat(dir.fd(), name.c_str(), 0) == 0) {

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 
 #include "base/staged_file.h"
@@ -21,11 +22,12 @@ using output_file = staged_file;
 directory open_dest_dir(const std::string& path);
 
 // Creates the output's temporary file temp in dir (a leftover at that name
-// is removed first); the message naming it as shown when it can not. With
-// removed_on_stop, a stop signal that ends the run removes it (not where a
-// journal needs it).
+// is removed first, when it carries owner), marked as owner's; the message
+// naming it as shown when it can not. With removed_on_stop, a stop signal
+// that ends the run removes it (not where a journal needs it).
 output_file create_output(const directory& dir, const std::string& name, const std::string& temp,
-                          const std::string& shown, bool removed_on_stop = true);
+                          const std::string& shown, bool removed_on_stop = true,
+                          const std::string& owner = "");
 
 // The mode an output gets once complete: the package's own read bits and
 // its owner's write bit, masked by the umask; never exec, setuid, nor write
@@ -34,8 +36,9 @@ mode_t output_mode(const struct stat& package);
 
 // Frees the room of an installed file at dir/name before its new version is
 // written, when dir's filesystem has less than needed bytes free and
-// may_remove; says on stderr what it did.
+// may_remove (asked only then) says the new version is sure to be good;
+// says on stderr what it did.
 void make_room_for(const directory& dir, const std::string& name, std::int64_t needed,
-                   bool may_remove);
+                   const std::function<bool()>& may_remove);
 
 }  // namespace kb
