@@ -64,32 +64,6 @@ void find_refusals(const pac_index& index, const std::vector<int>& slots,
   }
 }
 
-// The MD5 of a member's bytes in their own order (its stored pieces from the
-// last back to the first, each unscrambled); false when they cannot be read.
-bool digest_member(int package, const pac_member& m, unsigned char* buffer, char* out,
-                   std::atomic<std::int64_t>& done, int& error) {
-  MD5_CTX ctx;
-  MD5Init(&ctx);
-  piece_walk walk(m.offset, m.size, 0, m.size, piece_walk::member_order);
-  for (piece p; walk.next(p);) {
-    // Each piece in slices that stay in the cache between the read, the
-    // unscrambling and the digest.
-    for (std::size_t got = 0; got < p.length;) {
-      const std::size_t n = std::min(SLICE, p.length - got);
-      if (!read_at(package, buffer, n, p.start + static_cast<std::int64_t>(got))) {
-        error = errno;
-        return false;
-      }
-      crypt_decode(buffer, n);
-      MD5Update(&ctx, buffer, n);
-      got += n;
-    }
-    done += static_cast<std::int64_t>(p.length);
-  }
-  MD5End(&ctx, out);
-  return true;
-}
-
 }  // namespace
 
 void check_package(const pac_options& options, const package_file& package, const pac_index& index,
@@ -115,8 +89,10 @@ void check_package(const pac_options& options, const package_file& package, cons
     job_pool pool(order, [&](std::size_t k) {
       chunk_buffer buffer(SLICE);
       verdict& v = verdicts[k];
-      v.readable = digest_member(package.fd(), index.members[slots[k]], buffer.data(), v.digest,
-                                 v.done, v.error);
+      const pac_member& m = index.members[slots[k]];
+      v.readable = md5_member_hex(package.fd(), m.offset, m.size, buffer.data(), SLICE, v.digest,
+                                  &v.done) == 0;
+      v.error = v.readable ? 0 : errno;
     });
     for (std::size_t k = 0; k < slots.size(); ++k) {
       const pac_member& m = index.members[slots[k]];

@@ -7,6 +7,8 @@
 #include <algorithm>
 
 #include "base/io.h"
+#include "pac/codec.h"
+#include "pac/pieces.h"
 
 namespace kb {
 
@@ -33,6 +35,25 @@ int md5_fd_prefix_hex(int fd, std::int64_t length, char* out) {
 
 int md5_fd_hex(int fd, char* out) {
   return md5_fd_prefix_hex(fd, -1, out);
+}
+
+int md5_member_hex(int package, std::int64_t offset, std::int64_t size, unsigned char* buffer,
+                   std::size_t slice, char* out, std::atomic<std::int64_t>* done) {
+  MD5_CTX ctx;
+  MD5Init(&ctx);
+  piece_walk walk(offset, size, 0, size, piece_walk::member_order);
+  for (piece p; walk.next(p);) {
+    for (std::size_t got = 0; got < p.length;) {
+      const std::size_t n = std::min(slice, p.length - got);
+      if (!read_at(package, buffer, n, p.start + static_cast<std::int64_t>(got))) return -1;
+      crypt_decode(buffer, n);
+      MD5Update(&ctx, buffer, n);
+      got += n;
+      if (done != nullptr) *done += static_cast<std::int64_t>(n);
+    }
+  }
+  MD5End(&ctx, out);
+  return 0;
 }
 
 std::string md5_hex(std::string_view bytes) {

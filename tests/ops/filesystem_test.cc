@@ -100,10 +100,15 @@ TEST_F(Recover, AnOutputOnAFilesystemTooSmallFailsWithNothingLost) {
   write_file(small + "/X", std::string(9500000, 'o'));
   // Not while anyone can still write the package (a descriptor kept from
   // before it became this user's): then it stays until the new one is good.
+  // Nor when X's bytes in the package are not X's.
   const int writer = open((work_ + "/p.pac").c_str(), O_WRONLY | O_CLOEXEC);
   EXPECT_EQ(run_tool(work_, args).status, 255);
   close(writer);
+  const std::string whole = read_file(work_ + "/p.pac");
+  write_file(work_ + "/p.pac", flipped(whole, 100));
+  EXPECT_EQ(run_tool(work_, args).status, 255);
   EXPECT_EQ(file_size(small + "/X"), 9500000);
+  write_file(work_ + "/p.pac", whole);
   expect_finished(args);
 }
 

@@ -32,6 +32,7 @@
 #include "base/console.h"
 #include "base/messages.h"
 #include "pac/codec.h"
+#include "pac/digest.h"
 
 namespace kb {
 namespace {
@@ -139,9 +140,17 @@ void in_place_part::output_created(const planned_member& p) {
   // elsewhere the new file needs all of its own.
   struct stat dir;
   if (fstat(p.at.fd(), &dir) == 0 && dir.st_dev != package_.status().st_dev) {
-    // Not when others can change the package: they could make the new
-    // member fail once the installed one is gone.
-    make_room_for(p.at, p.name, p.size + PIECE_BYTES, !package_.others_can_write());
+    // Only for a member sure to come out good: its bytes in the package
+    // have its digest, and no one else can change them since. Else it could
+    // fail once the installed one is gone, leaving neither.
+    make_room_for(p.at, p.name, p.size + PIECE_BYTES, [&] {
+      chunk_buffer buffer(PAC_CHUNK_SIZE);
+      char digest[MD5_TEXT_SIZE];
+      return !package_.others_can_write() &&
+             md5_member_hex(package_.fd(), p.offset, p.size, buffer.data(), PAC_CHUNK_SIZE,
+                            digest) == 0 &&
+             index_.members[p.slot].md5 == digest;
+    });
   }
 }
 
