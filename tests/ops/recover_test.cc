@@ -107,6 +107,27 @@ TEST_F(Recover, ARerunChangesNothingUntilItCanFinish) {
     expect_finished(args);
     make_in(work_);
   }
+  // After X's first cut: an output at the name the journal gives that this
+  // run did not make (another run's, say) is never taken over. A package
+  // grown by whole pieces (a downloader appending) passes for a cut not yet
+  // made, whose bytes are not X's: those the output synced before the cut
+  // make X whole, and the same command finishes.
+  run_tool(work_, words("-e p.pac"), fault_env("kill:/p.pac:3:truncate+"));
+  for (const auto& f : list_dir(work_)) {
+    if (f.rfind(".X.kb", 0) != 0) continue;
+    const std::string mine = work_ + "/" + f, bytes = read_file(mine);
+    std::filesystem::rename(mine, at("mine"));
+    write_file(mine, bytes);
+    expect(
+        "-e p.pac", 255,
+        somewhere(
+            "X must hold the first 4194304 bytes of X, which left the package, but it is missing"),
+        work_);
+    std::filesystem::rename(at("mine"), mine);
+  }
+  write_file(work_ + "/p.pac", read_file(work_ + "/p.pac") + std::string(2 * 524288, 'j'));
+  expect_finished(words("-e p.pac"));
+  make_in(work_);
   // Two runs at once: the first is held still in X's first piece; the
   // second, and a listing, find it at work and touch nothing.
   std::string env;

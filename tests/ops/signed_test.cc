@@ -172,4 +172,13 @@ TEST_F(Signed, APutBackKeepsTheJournalForTheSameKey) {
     expect("-e p.pac -k k.pub --expect model:K1", 0, somewhere("resuming the extract"));
   }
   for (const auto& m : sizes) EXPECT_TRUE(read_file(at(m.name)) == m.bytes) << m.name;
+  // Fetched again whole after a put-back: a fresh run, verified whole,
+  // whatever the journal says.
+  write_file(at("p.pac"), sized);
+  expect("-e p.pac -k k.pub", 128 + SIGTERM, somewhere("interrupted!"), "",
+         fault_env("raise:/s1300000:@524288:15@write"));
+  write_file(at("p.pac"), sized);
+  const auto r = run_tool(dir_, words("-e p.pac -k k.pub"));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("resuming"), std::string::npos) << r.out;
 }

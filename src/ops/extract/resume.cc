@@ -13,6 +13,7 @@
 // package, the outputs and the journal's trailer and verified like a fresh
 // one.
 #include <fcntl.h>
+#include <md5.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include "ops/extract/resume.h"
 #include "ops/selection.h"
 #include "pac/codec.h"
+#include "pac/digest.h"
 #include "pac/pieces.h"
 #include "trust/signature.h"
 
@@ -66,11 +68,91 @@ kb_error not_there(const resumed_member& r, const char* what) {
   return kb_error(msg::output_missing_bytes(r.plan->output(), r.out_bytes, r.plan->name, what));
 }
 
-// Finds the output that holds what left the package of a member.
-void find_holder(resumed_member& r) {
+// Whether the bytes the output holds past those that left the package (up
+// to has) are the package's there: written since the last checkpoint, they
+// are in it still, byte for byte. Others mean the package is not as the
+// run left it (grown by whole pieces, it passes for a cut not yet made),
+// and dropping them would lose bytes that are nowhere else.
+bool past_cut_in_package(const resumed_member& r, const package_file& package, std::int64_t has) {
   const planned_member& p = *r.plan;
-  r.holder = staged_file::adopt(p.at, p.temp, p.name);
+  constexpr std::size_t HALF = PAC_CHUNK_SIZE / 2;
+  chunk_buffer buffer(PAC_CHUNK_SIZE);  // the output's bytes, then the package's
+  unsigned char *out = buffer.data(), *in = buffer.data() + HALF;
+  const std::int64_t to = std::min(p.size, (has + PIECE_BYTES - 1) / PIECE_BYTES * PIECE_BYTES);
+  piece_walk walk(p.offset, p.size, r.out_bytes, to, piece_walk::member_order);
+  for (piece pc; walk.next(pc);) {
+    const std::int64_t length = std::min<std::int64_t>(std::int64_t(pc.length), has - pc.at);
+    for (std::int64_t done = 0; done < length;) {
+      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(HALF, length - done));
+      if (!read_at(r.holder->fd(), out, n, pc.at + done) ||
+          !read_at(package.fd(), in, n, pc.start + done)) {
+        return false;
+      }
+      crypt_decode(in, n);
+      if (!std::equal(out, out + n, in)) return false;
+      done += static_cast<std::int64_t>(n);
+    }
+  }
+  return true;
+}
+
+// Whether the member's first w bytes from its output and the rest from the
+// package make it whole: the digest md5.
+bool whole_with_output_to(const resumed_member& r, const package_file& package, std::int64_t w,
+                          const std::string& md5) {
+  const planned_member& p = *r.plan;
+  chunk_buffer buffer(PAC_CHUNK_SIZE);
+  MD5_CTX ctx;
+  MD5Init(&ctx);
+  piece_walk walk(p.offset, p.size, 0, p.size, piece_walk::member_order);
+  for (piece pc; walk.next(pc);) {
+    const bool out = pc.at < w;
+    if (!read_at(out ? r.holder->fd() : package.fd(), buffer.data(), pc.length,
+                 out ? pc.at : pc.start)) {
+      return false;
+    }
+    if (!out) crypt_decode(buffer.data(), pc.length);
+    MD5Update(&ctx, buffer.data(), pc.length);
+  }
+  char digest[MD5_TEXT_SIZE];
+  MD5End(&ctx, digest);
+  return md5 == digest;
+}
+
+// The output holds more of the member than left the package (has bytes).
+// Written since the last checkpoint, they are the package's bytes there.
+// If not, the cut was rolled back by a power cut after the rest of its
+// last block was zeroed, or the package grew by whole pieces; the output's
+// were synced before any cut let them go, and are taken when they make the
+// member whole. Else nothing is changed.
+void take_written(resumed_member& r, const package_file& package, std::int64_t has,
+                  const std::string& md5) {
+  const planned_member& p = *r.plan;
+  if (past_cut_in_package(r, package, has)) return;
+  const std::int64_t w = std::min(p.size, has / PIECE_BYTES * PIECE_BYTES);
+  if (w <= r.out_bytes || !whole_with_output_to(r, package, w, md5)) {
+    throw mismatch(package.path());
+  }
+  r.out_bytes = w;
+  r.is = w == p.size ? where::out : where::straddling;
+}
+
+// Finds the output that holds what left the package of a member.
+void find_holder(resumed_member& r, const package_file& package, const std::string& md5) {
+  const planned_member& p = *r.plan;
+  r.holder = staged_file::adopt(p.at, p.temp, p.name, package.identity());
   if (!r.holder && r.is != where::straddling) r.holder = staged_file::open_final(p.at, p.name);
+  if (!r.holder && r.is == where::straddling) {
+    // Out whole and under its name while the package kept its pieces (its
+    // cuts failed, the flash gone read-only): its digest proves it.
+    auto installed = staged_file::open_final(p.at, p.name);
+    char digest[MD5_TEXT_SIZE] = {};
+    if (installed && md5_fd_hex(installed->fd(), digest) == 0 && md5 == digest) {
+      r.holder = std::move(installed);
+      r.is = where::done_before;
+      return;
+    }
+  }
   if (!r.holder) {
     if (r.out_bytes == 0) return;  // nothing of it to keep: it is written anew
     throw not_there(r, "missing");
@@ -81,6 +163,17 @@ void find_holder(resumed_member& r) {
   // Shorter: not this output.
   if (has < r.out_bytes - PIECE_BYTES) throw not_there(r, "shorter");
   r.lost = has < r.out_bytes;
+  if (has > r.out_bytes) take_written(r, package, has, md5);
+}
+
+// A member the package holds whole may have bytes in its output already,
+// written before a cut that a power cut rolled back.
+void find_written(resumed_member& r, const package_file& package, const std::string& md5) {
+  const planned_member& p = *r.plan;
+  r.holder = staged_file::adopt(p.at, p.temp, p.name, package.identity());
+  const std::int64_t has = r.holder ? r.holder->length() : 0;
+  if (has > 0) take_written(r, package, has, md5);
+  if (r.out_bytes == 0) r.holder.reset();  // a leftover: it is written anew
 }
 
 // The package as it was before its first cut, in order: what it holds
@@ -127,7 +220,7 @@ std::int64_t data_end_of(const extract_journal& j) {
 // Where the run was cut: the end of the data the package still holds, and
 // the end of the members a put-back left in it (those above were out).
 struct cut_point {
-  bool stale = false;  // cut short before its first cut: the package is as it was
+  bool stale = false;  // the package is whole, as before the run's first cut
   std::int64_t data_length = 0, done_from = 0;
   std::int64_t length = 0;  // the package's, as found: the one the run acts on
 };
@@ -165,7 +258,10 @@ cut_point find_cut(const package_file& package, const extract_journal& j, const 
   if (length > j.original_length) throw mismatch(path);
   cut_point cut;
   cut.length = length;
-  if (j.restored_end < 0 && length == j.original_length) {
+  // Whole again (never cut, or put back whole, or fetched again after a
+  // put-back): whatever the journal says happened, a fresh run verifies
+  // the package as its command line says.
+  if (length == j.original_length) {
     trailer_bytes now{};
     cut.stale = read_at(package.fd(), now.data(), now.size(), data_end) && now == j.trailer;
     if (cut.stale) return cut;
@@ -179,13 +275,26 @@ cut_point find_cut(const package_file& package, const extract_journal& j, const 
     cut.data_length = std::min(length, restored);
     cut.done_from = restored;
   }
+  // A put-back killed inside a piece leaves part of it beyond the last
+  // whole one; its output holds it all still, for an output lets a piece
+  // go only once the package holds it again, synced: the part is not
+  // counted.
+  for (const pac_member& m : original.members) {
+    const std::int64_t end = m.offset + m.size;
+    if (m.offset < cut.data_length && cut.data_length < end) {
+      const std::int64_t out =
+          (end - cut.data_length + PIECE_BYTES - 1) / PIECE_BYTES * PIECE_BYTES;
+      cut.data_length = std::max(m.offset, end - out);
+    }
+  }
   return cut;
 }
 
 // Where each planned member is, with the output that holds what left the
 // package; throws, changing nothing, when one is not there.
 std::vector<resumed_member> find_members(const extract_plan& plan, const cut_point& cut,
-                                         const extract_journal& j, const std::string& path) {
+                                         const extract_journal& j, const package_file& package,
+                                         const pac_index& index) {
   std::vector<resumed_member> members;
   for (const auto& p : plan.members) {
     resumed_member r{&p, where::in_package, 0, std::nullopt, false};
@@ -196,13 +305,12 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
     } else if (end > cut.data_length) {
       r.is = p.offset >= cut.data_length ? where::out : where::straddling;
       r.out_bytes = end - std::max(p.offset, cut.data_length);
-      // Pieces leave a member from its stored end, whole ones first: a
-      // length inside a member anywhere else is not one this tool cut.
-      if (r.is == where::straddling && r.out_bytes % PIECE_BYTES != 0) throw mismatch(path);
     }
-    if (r.is != where::in_package && !p.name.empty()) {
+    if (r.is == where::in_package && !p.name.empty()) {
+      find_written(r, package, index.members[p.slot].md5);
+    } else if (!p.name.empty()) {
       if (r.is != where::done_before) {
-        find_holder(r);
+        find_holder(r, package, index.members[p.slot].md5);
       } else {
         r.holder = staged_file::open_final(p.at, p.name);
       }
@@ -260,7 +368,7 @@ std::optional<verified_package> resume_extract(const pac_options& options, const
   check_same_outputs(plan, journal, path);
   const bool verifying = !options.key_path.empty();
   verified_package verified;
-  std::vector<resumed_member> members = find_members(plan, cut, journal, path);
+  std::vector<resumed_member> members = find_members(plan, cut, journal, package, index);
   if (verifying) {
     // The hash kept before the trailer needs the trailer alone: the members
     // are then each proven by the MD5 of that authenticated trailer, and
