@@ -76,6 +76,13 @@ std::string own_name(std::string_view stem) {
   return out;
 }
 
+std::string new_mark() {
+  std::random_device random;
+  std::string out;
+  for (int i = 0; i < 32; ++i) out += "0123456789abcdef"[random() % 16];
+  return out;
+}
+
 bool is_own_name(std::string_view text, std::string_view stem) {
   return text.size() == stem.size() + OWN_NAME_RANDOM && text.substr(0, stem.size()) == stem &&
          std::all_of(text.end() - OWN_NAME_RANDOM, text.end(),
@@ -112,14 +119,15 @@ bool keeps_no_attributes(int err) {
   return err == ENOTSUP || err == EOPNOTSUPP;
 }
 
-// Whether the file carries owner; one on a filesystem that keeps no
-// attributes can not tell and passes, and so does an empty one without
-// any (a kill came between its creation and its marking): it holds
-// nothing to lose or to read.
+// Whether the file carries owner (for none: no mark at all); one on a
+// filesystem that keeps no attributes can not tell and passes, and so
+// does an empty one without any (a kill came between its creation and its
+// marking): it holds nothing to lose or to read.
 bool carries(int fd, const struct stat& st, const std::string& owner) {
   char value[256];
   const ssize_t n = fgetxattr(fd, OWNER_ATTRIBUTE, value, sizeof value);
-  if (n < 0) return keeps_no_attributes(errno) || (errno == ENODATA && st.st_size == 0);
+  if (n < 0)
+    return keeps_no_attributes(errno) || (errno == ENODATA && (owner.empty() || st.st_size == 0));
   return std::string(value, static_cast<std::size_t>(n)) == owner;
 }
 

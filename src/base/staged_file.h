@@ -59,6 +59,8 @@ class directory {
 std::string own_name(std::string_view stem);
 // Whether text is stem followed by the random part.
 bool is_own_name(std::string_view text, std::string_view stem);
+// A random mark of 32 hex digits, for a run's temporary files.
+std::string new_mark();
 // The temporary name of a file to be put at name (an output, the floor),
 // and whether text is one.
 std::string temp_name_for(std::string_view name);

@@ -42,11 +42,6 @@ class package_file {
   bool others_can_write() const {
     return st_.st_uid != geteuid() || (st_.st_mode & 022) != 0 || !no_other_writer_;
   }
-  // Which file it is, as the files its extract leaves behind are marked:
-  // its inode, which a journal, anyone's to write, can not give to another
-  // package on its filesystem (the device's number may change with a
-  // reboot).
-  std::string identity() const { return std::to_string(st_.st_ino); }
   // The length its trailer was read at (and, with a key, verified at): the
   // one an extract acts on, whatever the file grows to meanwhile.
   std::int64_t loaded_length() const { return loaded_length_; }

@@ -127,6 +127,15 @@ TEST_F(Recover, ARerunChangesNothingUntilItCanFinish) {
   }
   write_file(work_ + "/p.pac", read_file(work_ + "/p.pac") + std::string(2 * 524288, 'j'));
   expect_finished(words("-e p.pac"));
+  // Z's cut rolled back by a power cut after the rest of its block was
+  // zeroed: whole again by its length, but Z's bytes are in its output.
+  make_in(work_);
+  const std::string whole = read_file(work_ + "/p.pac");
+  run_tool(work_, words("-e p.pac"), fault_env("kill:/p.pac:1:truncate+"));
+  const auto z_at = static_cast<std::size_t>(file_size(work_ + "/p.pac"));
+  write_file(work_ + "/p.pac",
+             whole.substr(0, z_at) + std::string(600, '\0') + whole.substr(z_at + 600));
+  expect_finished(words("-e p.pac"));
   make_in(work_);
   // Two runs at once: the first is held still in X's first piece; the
   // second, and a listing, find it at work and touch nothing.

@@ -52,7 +52,7 @@ std::int64_t leftover_bytes(const extract_plan& plan, const extract_journal& sta
   for (const auto& p : plan.members) {
     if (p.name.empty() || stale.outputs[p.slot] != p.output()) continue;
     // Only what remove_leftovers will remove: a file of this package's run.
-    auto left = staged_file::adopt(p.at, stale.temps[p.slot], p.name, package.identity());
+    auto left = staged_file::adopt(p.at, stale.temps[p.slot], p.name, stale.mark);
     if (left && fstat(left->fd(), &st) == 0) bytes += st.st_blocks * 512;
   }
   return bytes;
@@ -61,11 +61,10 @@ std::int64_t leftover_bytes(const extract_plan& plan, const extract_journal& sta
 // The temporary files of a run stopped before its first cut hold nothing
 // the package does not; they go, where this command would have made them,
 // once the fresh run has verified the package.
-void remove_leftovers(const extract_plan& plan, const extract_journal& stale,
-                      const package_file& package) {
+void remove_leftovers(const extract_plan& plan, const extract_journal& stale) {
   for (const auto& p : plan.members) {
     if (p.name.empty() || stale.outputs[p.slot] != p.output()) continue;
-    if (auto left = staged_file::adopt(p.at, stale.temps[p.slot], p.name, package.identity()))
+    if (auto left = staged_file::adopt(p.at, stale.temps[p.slot], p.name, stale.mark))
       left->discard();
   }
 }
@@ -86,7 +85,7 @@ void extract_fresh(const pac_options& options, const dest_dir_map& dirs, package
   if (!options.preserve) {
     cuts.emplace(fresh_in_place(package, loaded, plan, trailer));
     cuts->check_room(plan, leftover_bytes(plan, stale, package));
-    remove_leftovers(plan, stale, package);
+    remove_leftovers(plan, stale);
     journal_leftovers(package, true);
   }
   mover(package, loaded.index, std::move(cuts)).extract_all(plan);

@@ -64,6 +64,8 @@ class in_place_part {
   // without room for it.
   void start_journal(const extract_plan& plan);
 
+  // The mark on the run's temporary files, which its journal records.
+  const std::string& mark() const { return journal_.mark; }
   // The output of p was created under its temporary name: that name
   // reaches the disk, and room is made for it away from the package.
   void output_created(const planned_member& p);

@@ -10,6 +10,7 @@
 //   kestrelbind journal 2\n
 //   length <original package length>\n
 //   restored <end of the members put back, or -1>\n
+//   mark <32 hex digits: the mark on the run's temporary files>\n
 //   key <16 hex digits>\n                                 (when verified)
 //   hash <n>\n<n bytes: the signature's hash before the trailer>\n  (when verified)
 //   from <n>\n<n bytes: the directory the run started in>\n
@@ -175,6 +176,7 @@ std::string journal_text(const extract_journal& j) {
   std::string text = MAGIC;
   text += "length " + std::to_string(j.original_length) + "\n";
   text += "restored " + std::to_string(j.restored_end) + "\n";
+  if (!j.mark.empty()) text += "mark " + j.mark + "\n";
   if (!j.key_id.empty()) text += "key " + j.key_id + "\n";
   if (!j.hash_state.empty()) append_field(text, "hash", j.hash_state);
   append_field(text, "from", j.started_in);
@@ -274,6 +276,12 @@ extract_journal read_journal(const package_file& package, pac_index& index) {
   j.original_length = r.number('\n');
   r.expect("restored ");
   j.restored_end = r.number('\n', true);
+  if (r.next_is("mark ")) {
+    r.expect("mark ");
+    j.mark = r.bytes(32);
+    r.expect("\n");
+    if (j.mark.find_first_not_of("0123456789abcdef") != std::string::npos) throw r.damaged();
+  }
   if (r.next_is("key ")) {
     r.expect("key ");
     j.key_id = r.bytes(16);

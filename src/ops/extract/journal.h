@@ -17,10 +17,14 @@ struct extract_journal {
   // Set once a handled failure has put the members back below this length
   // and is about to write their trailer; -1 before.
   std::int64_t restored_end = -1;
-  std::string key_id;       // the key the package was verified with, or empty
-  std::string hash_state;   // the signature's hash before the trailer (verified_package)
-  std::string started_in;   // the directory the run was started from
-  trailer_bytes trailer{};  // as the package stored it (scrambled)
+  std::string key_id;      // the key the package was verified with, or empty
+  std::string hash_state;  // the signature's hash before the trailer (verified_package)
+  std::string started_in;  // the directory the run was started from
+  // The mark on the run's temporary files: random, so that no one who can
+  // not read this journal can name it (empty in an older one, whose files
+  // carry none).
+  std::string mark;
+  trailer_bytes trailer{};                             // as the package stored it (scrambled)
   std::array<std::string, PAC_MAX_MEMBERS> outputs{};  // planned output per slot, or empty
   std::array<std::string, PAC_MAX_MEMBERS> temps{};    // its temporary name beside it
 };

@@ -68,7 +68,7 @@ void mover::extract_member(const planned_member& p, std::int64_t written,
     return;
   }
   if (!output) {
-    output = create_output(p.at, p.name, p.temp, p.shown, !cuts_, package_.identity());
+    output = create_output(p.at, p.name, p.temp, p.shown, !cuts_, cuts_ ? cuts_->mark() : "");
     if (cuts_) cuts_->output_created(p);
   }
   current_.output = std::move(output);

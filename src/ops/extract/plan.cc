@@ -116,6 +116,7 @@ extract_journal journal_for(const extract_plan& plan, const trailer_bytes& trail
   j.original_length = original_length;
   j.key_id = key_id;
   j.hash_state = hash_state;
+  j.mark = new_mark();
   j.started_in = plan.started_in;
   j.trailer = trailer;
   crypt_encode(j.trailer.data(), j.trailer.size());

@@ -129,7 +129,7 @@ void take_written(resumed_member& r, const package_file& package, std::int64_t h
                   const std::string& md5) {
   const planned_member& p = *r.plan;
   if (past_cut_in_package(r, package, has)) return;
-  const std::int64_t w = std::min(p.size, has / PIECE_BYTES * PIECE_BYTES);
+  const std::int64_t w = has >= p.size ? p.size : has / PIECE_BYTES * PIECE_BYTES;
   if (w <= r.out_bytes || !whole_with_output_to(r, package, w, md5)) {
     throw mismatch(package.path());
   }
@@ -138,9 +138,10 @@ void take_written(resumed_member& r, const package_file& package, std::int64_t h
 }
 
 // Finds the output that holds what left the package of a member.
-void find_holder(resumed_member& r, const package_file& package, const std::string& md5) {
+void find_holder(resumed_member& r, const package_file& package, const std::string& md5,
+                 const std::string& mark) {
   const planned_member& p = *r.plan;
-  r.holder = staged_file::adopt(p.at, p.temp, p.name, package.identity());
+  r.holder = staged_file::adopt(p.at, p.temp, p.name, mark);
   if (!r.holder && r.is != where::straddling) r.holder = staged_file::open_final(p.at, p.name);
   if (!r.holder && r.is == where::straddling) {
     // Out whole and under its name while the package kept its pieces (its
@@ -168,9 +169,10 @@ void find_holder(resumed_member& r, const package_file& package, const std::stri
 
 // A member the package holds whole may have bytes in its output already,
 // written before a cut that a power cut rolled back.
-void find_written(resumed_member& r, const package_file& package, const std::string& md5) {
+void find_written(resumed_member& r, const package_file& package, const std::string& md5,
+                  const std::string& mark) {
   const planned_member& p = *r.plan;
-  r.holder = staged_file::adopt(p.at, p.temp, p.name, package.identity());
+  r.holder = staged_file::adopt(p.at, p.temp, p.name, mark);
   const std::int64_t has = r.holder ? r.holder->length() : 0;
   if (has > 0) take_written(r, package, has, md5);
   if (r.out_bytes == 0) r.holder.reset();  // a leftover: it is written anew
@@ -264,6 +266,7 @@ cut_point find_cut(const package_file& package, const extract_journal& j, const 
   if (length == j.original_length) {
     trailer_bytes now{};
     cut.stale = read_at(package.fd(), now.data(), now.size(), data_end) && now == j.trailer;
+    cut.data_length = cut.done_from = data_end;
     if (cut.stale) return cut;
   }
   cut.data_length = std::min(length, data_end);
@@ -307,10 +310,10 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
       r.out_bytes = end - std::max(p.offset, cut.data_length);
     }
     if (r.is == where::in_package && !p.name.empty()) {
-      find_written(r, package, index.members[p.slot].md5);
+      find_written(r, package, index.members[p.slot].md5, j.mark);
     } else if (!p.name.empty()) {
       if (r.is != where::done_before) {
-        find_holder(r, package, index.members[p.slot].md5);
+        find_holder(r, package, index.members[p.slot].md5, j.mark);
       } else {
         r.holder = staged_file::open_final(p.at, p.name);
       }
@@ -318,6 +321,23 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
     members.push_back(std::move(r));
   }
   return members;
+}
+
+// A package whole again by its length and trailer may still have lost
+// bytes: a first cut that a power cut rolled back after the rest of its
+// block was zeroed. An output that holds a member's bytes the package no
+// longer has says so (or, holding what makes no member whole, stops the
+// run, nothing changed).
+bool outputs_hold_more(extract_plan plan, const extract_journal& j, const package_file& package,
+                       const pac_index& index) {
+  for (auto& p : plan.members) {
+    if (p.name.empty() || j.outputs[p.slot] != p.output()) continue;
+    p.temp = j.temps[p.slot];
+    resumed_member r{&p, where::in_package, 0, std::nullopt, false};
+    find_written(r, package, index.members[p.slot].md5, j.mark);
+    if (r.out_bytes > 0) return true;
+  }
+  return false;
 }
 
 void finish_members(mover& run, const extract_plan& plan, std::vector<resumed_member>& members) {
@@ -356,10 +376,13 @@ std::optional<verified_package> resume_extract(const pac_options& options, const
   pac_index index;
   extract_journal journal = read_journal(package, index);
   check_printed_fields(index, path);
-  const cut_point cut = find_cut(package, journal, index, path);
-  if (cut.stale) {  // a fresh run, verified as its command line says
-    stale = std::move(journal);
-    return std::nullopt;
+  cut_point cut = find_cut(package, journal, index, path);
+  if (cut.stale) {
+    if (!outputs_hold_more(plan_extract(options, dirs, index, package), journal, package, index)) {
+      stale = std::move(journal);  // a fresh run, verified as its command line says
+      return std::nullopt;
+    }
+    cut.stale = false;
   }
   if (!journal.key_id.empty() && options.key_path.empty()) {
     throw kb_error(msg::give_the_key(path, journal.key_id));
