@@ -3,11 +3,9 @@
 
 #include "ops/options.h"
 #include "pac/pac.h"
+#include "trust/signature.h"
 
 namespace kb {
-
-class package_file;
-struct verified_package;
 
 // Makes the package at options.dest_path of the members options.member_specs
 // name, with options.feature; throws with the message of the first failure,

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "ops/ops.h"
+#include "ops/options.h"
 
 namespace kb {
 
