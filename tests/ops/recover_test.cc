@@ -136,6 +136,13 @@ TEST_F(Recover, ARerunChangesNothingUntilItCanFinish) {
   write_file(work_ + "/p.pac",
              whole.substr(0, z_at) + std::string(600, '\0') + whole.substr(z_at + 600));
   expect_finished(words("-e p.pac"));
+  // X whole under its name already, its copy in the package damaged since
+  // (its cuts rolled back on a flash gone read-only): proven there.
+  make_in(work_);
+  run_tool(work_, words("-e p.pac"), fault_env("kill:/p.pac:1:truncate+"));
+  write_file(work_ + "/X", ms_[0].bytes);
+  write_file(work_ + "/p.pac", flipped(read_file(work_ + "/p.pac"), 100));
+  expect_finished(words("-e p.pac"));
   make_in(work_);
   // Two runs at once: the first is held still in X's first piece; the
   // second, and a listing, find it at work and touch nothing.

@@ -168,14 +168,25 @@ void find_holder(resumed_member& r, const package_file& package, const std::stri
 }
 
 // A member the package holds whole may have bytes in its output already,
-// written before a cut that a power cut rolled back.
+// written before a cut that a power cut rolled back. With installed, one
+// already whole under its name (its cuts all rolled back by a flash gone
+// read-only, or the same as the one installed before) is proven there by
+// its digest, whatever the package's copy has become.
 void find_written(resumed_member& r, const package_file& package, const std::string& md5,
-                  const std::string& mark) {
+                  const std::string& mark, bool installed = false) {
   const planned_member& p = *r.plan;
   r.holder = staged_file::adopt(p.at, p.temp, p.name, mark);
   const std::int64_t has = r.holder ? r.holder->length() : 0;
   if (has > 0) take_written(r, package, has, md5);
-  if (r.out_bytes == 0) r.holder.reset();  // a leftover: it is written anew
+  if (r.out_bytes > 0) return;
+  r.holder.reset();  // a leftover: it is written anew
+  auto final = installed ? staged_file::open_final(p.at, p.name) : std::nullopt;
+  char digest[MD5_TEXT_SIZE] = {};
+  if (final && md5_fd_hex(final->fd(), digest) == 0 && md5 == digest) {
+    r.holder = std::move(final);
+    r.is = where::out;
+    r.out_bytes = p.size;
+  }
 }
 
 // The package as it was before its first cut, in order: what it holds
@@ -310,7 +321,7 @@ std::vector<resumed_member> find_members(const extract_plan& plan, const cut_poi
       r.out_bytes = end - std::max(p.offset, cut.data_length);
     }
     if (r.is == where::in_package && !p.name.empty()) {
-      find_written(r, package, index.members[p.slot].md5, j.mark);
+      find_written(r, package, index.members[p.slot].md5, j.mark, true);
     } else if (!p.name.empty()) {
       if (r.is != where::done_before) {
         find_holder(r, package, index.members[p.slot].md5, j.mark);
