@@ -137,6 +137,15 @@ void take_written(resumed_member& r, const package_file& package, std::int64_t h
   r.is = w == p.size ? where::out : where::straddling;
 }
 
+// The member whole under its own name already, proven by its digest md5;
+// nothing when it is not.
+std::optional<staged_file> installed_whole(const planned_member& p, const std::string& md5) {
+  auto installed = staged_file::open_final(p.at, p.name);
+  char digest[MD5_TEXT_SIZE] = {};
+  if (!installed || md5_fd_hex(installed->fd(), digest) != 0 || md5 != digest) return std::nullopt;
+  return installed;
+}
+
 // Finds the output that holds what left the package of a member.
 void find_holder(resumed_member& r, const package_file& package, const std::string& md5,
                  const std::string& mark) {
@@ -146,10 +155,7 @@ void find_holder(resumed_member& r, const package_file& package, const std::stri
   if (!r.holder && r.is == where::straddling) {
     // Out whole and under its name while the package kept its pieces (its
     // cuts failed, the flash gone read-only): its digest proves it.
-    auto installed = staged_file::open_final(p.at, p.name);
-    char digest[MD5_TEXT_SIZE] = {};
-    if (installed && md5_fd_hex(installed->fd(), digest) == 0 && md5 == digest) {
-      r.holder = std::move(installed);
+    if ((r.holder = installed_whole(p, md5))) {
       r.is = where::done_before;
       return;
     }
@@ -180,10 +186,7 @@ void find_written(resumed_member& r, const package_file& package, const std::str
   if (has > 0) take_written(r, package, has, md5);
   if (r.out_bytes > 0) return;
   r.holder.reset();  // a leftover: it is written anew
-  auto final = installed ? staged_file::open_final(p.at, p.name) : std::nullopt;
-  char digest[MD5_TEXT_SIZE] = {};
-  if (final && md5_fd_hex(final->fd(), digest) == 0 && md5 == digest) {
-    r.holder = std::move(final);
+  if (installed && (r.holder = installed_whole(p, md5))) {
     r.is = where::out;
     r.out_bytes = p.size;
   }
